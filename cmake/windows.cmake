@@ -1,0 +1,53 @@
+# The Windows program, its engine library and the tests that run under Wine.
+set(WIN_DEFINITIONS UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)
+if(MSVC)
+  set(WIN_WARNINGS /W4)
+else()
+  set(WIN_WARNINGS -Wall -Wextra)
+endif()
+
+add_library(kv_engine STATIC
+  ${PORTABLE_SOURCES}
+  ${APP}/platform/platform_win32.cpp
+  ${APP}/debug/usb_debug.cpp
+  ${APP}/debug/wide_printf.cpp
+  ${APP}/channel/guarded_copy.cpp
+  ${APP}/channel/server_channel.cpp
+  ${APP}/manager/usb_driver.cpp
+  ${APP}/manager/usb_manager.cpp
+  ${APP}/manager/device_list_poller.cpp
+  ${APP}/manager/request_pump.cpp
+  ${APP}/manager/reply_pump.cpp
+  ${APP}/packets/usb_packet.cpp
+  ${APP}/packets/usb_packet_negotiate.cpp
+  ${APP}/packets/usb_packet_device_list.cpp
+)
+target_compile_definitions(kv_engine PUBLIC ${WIN_DEFINITIONS})
+target_compile_options(kv_engine PRIVATE ${WIN_WARNINGS})
+target_include_directories(kv_engine PUBLIC ${APP})
+target_link_libraries(kv_engine PUBLIC wtsapi32 setupapi advapi32 user32 gdi32 shell32 comctl32)
+
+if(NOT MSVC)
+  set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+endif()
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+if(NOT GOOGLETEST_SOURCE)
+  set(GOOGLETEST_SOURCE /usr/src/googletest)
+endif()
+add_subdirectory(${GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+add_executable(kv_win_tests
+  tests/fakes/fake_platform.cpp
+  tests/fakes/fake_terminal.cpp
+  tests/fakes/engine_fixture.cpp
+  tests/win/channel_test.cpp
+  tests/win/driver_test.cpp
+  tests/win/engine_test.cpp
+  tests/win/logging_test.cpp
+)
+target_include_directories(kv_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+target_compile_options(kv_win_tests PRIVATE ${WIN_WARNINGS})
+target_link_libraries(kv_win_tests PRIVATE kv_engine gtest_main)
+gtest_discover_tests(kv_win_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 120)

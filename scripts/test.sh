@@ -1,0 +1,17 @@
+#!/bin/bash
+# Builds everything (native portable code with sanitizers, the Windows program and its tests)
+# and runs all tests, the Windows ones under Wine and Xvfb.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup.sh
+kv_require_packages "${KV_PACKAGES[@]}"
+
+cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build/native -j2
+ctest --test-dir build/native --output-on-failure
+
+cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+      -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/win -j2
+xvfb-run -a scripts/wine-env.sh build/win \
+    ctest --test-dir build/win --output-on-failure --timeout 300

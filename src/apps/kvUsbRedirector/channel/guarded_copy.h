@@ -1,0 +1,18 @@
+// Bounded copy that reports a bad argument by its error code and an unreadable or unwritable
+// range as a fault, instead of crashing the process.
+#pragma once
+
+#include <cstddef>
+
+enum class Copy_status
+{
+    ok,
+    failed,  // memcpy_s returned an error code
+    faulted, // the source or destination range is not accessible
+};
+
+Copy_status g_guarded_copy(void* destination, size_t destination_size, const void* source,
+                           size_t count, int* error);
+
+// True when every byte of [address, address + size) is committed memory with the access asked.
+bool g_range_accessible(const void* address, size_t size, bool for_write);

@@ -1,0 +1,373 @@
+#include "server_channel.h"
+
+#include "../debug/usb_debug.h"
+#include "../platform/platform.h"
+#include "guarded_copy.h"
+
+#include <cstring>
+
+ServerChannel g_virtual_channel;
+HANDLE g_virtual_channel_mutex = INVALID_HANDLE_VALUE;
+HANDLE g_exit_now_virtual_channel_event = INVALID_HANDLE_VALUE;
+volatile DWORD g_session_id = 0xFFFFFFFF;
+
+namespace
+{
+
+char g_channel_name[] = "zelvusb";
+
+HANDLE new_operation_event()
+{
+    return CreateEventW(nullptr, FALSE, FALSE, nullptr);
+}
+
+bool started(BOOL ok)
+{
+    if (ok)
+        return true;
+    DWORD error = GetLastError();
+    return error == ERROR_IO_PENDING || error == ERROR_INSUFFICIENT_BUFFER;
+}
+
+unsigned low32(const void* p)
+{
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
+
+} // namespace
+
+ServerChannel::ServerChannel()
+    : m_hChannel(nullptr), m_hFile(nullptr), m_bufferOut{}, m_nOutAmount(0), m_bufferIn{},
+      m_nInAmount(0), m_nInPlace(0)
+{
+    g_log(4, L"ServerChannel::ServerChannel (enter/exit)");
+}
+
+ServerChannel::~ServerChannel()
+{
+    g_log(4, L"ServerChannel::~ServerChannel (enter/exit)");
+    close();
+}
+
+bool ServerChannel::open()
+{
+    g_log(4, L"ServerChannel::open (enter)");
+    m_hChannel = g_platform().virtual_channel_open(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
+                                                   g_channel_name);
+    if (!m_hChannel)
+    {
+        g_log(2, L"ServerChannel::open (WTSVirtualChannelOpen failed - error:%d)", GetLastError());
+        return false;
+    }
+    PVOID buffer = nullptr;
+    DWORD length = 0;
+    if (!g_platform().virtual_channel_query(m_hChannel, WTSVirtualFileHandle, &buffer, &length))
+    {
+        g_log(2, L"ServerChannel::open (WTSVirtualChannelQuery failed - error:%d", GetLastError());
+        return false;
+    }
+    int error = ERANGE;
+    // A buffer shorter than a handle is refused like a failing copy.
+    Copy_status copied = length >= sizeof(m_hFile) ? g_guarded_copy(&m_hFile, sizeof(m_hFile),
+                                                                    buffer, sizeof(m_hFile), &error)
+                                                   : Copy_status::failed;
+    g_platform().free_memory(buffer);
+    if (copied == Copy_status::faulted)
+    {
+        g_log(2, L"ServerChannel::open (memcpy_s threw an exception - error:%d)", GetLastError());
+        return false;
+    }
+    if (copied == Copy_status::failed)
+    {
+        g_log(2, L"ServerChannel::open (memcpy_s failed - error:%d)", error);
+        return false;
+    }
+    DWORD session = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session))
+    {
+        g_log(2, L"ServerChannel::open (ProcessIdToSessionId failed - error:%d", GetLastError());
+        return false;
+    }
+    g_session_id = session;
+    m_nOutAmount = 0;
+    m_nInAmount = 0;
+    m_nInPlace = 0;
+    g_log(4, L"ServerChannel::open (exit)");
+    return true;
+}
+
+void ServerChannel::close()
+{
+    g_log(4, L"ServerChannel::close (enter)");
+    if (m_hChannel)
+    {
+        g_log(4, L"ServerChannel::close (closing virtual channel)");
+        if (g_platform().virtual_channel_close(m_hChannel))
+            m_hChannel = nullptr;
+        else
+            g_log(3, L"ServerChannel::close (WTSVirtualChannelClose failed - error:%d",
+                  GetLastError());
+    }
+    g_log(4, L"ServerChannel::close (exit)");
+}
+
+// One overlapped read into m_bufferIn: 1 when it delivered, 0 when the exit event ended the
+// wait, -1 on failure.
+int32_t ServerChannel::refill()
+{
+    HANDLE event = new_operation_event();
+    if (!event)
+    {
+        g_log(2, L"ServerChannel::read (CreateEvent failed - error:%d)", GetLastError());
+        return -1;
+    }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    if (!started(ReadFile(m_hFile, m_bufferIn, k_channel_chunk, nullptr, &overlapped)))
+    {
+        g_log(2, L"ServerChannel::read (ReadFile failed - error:%d)", GetLastError());
+        CloseHandle(event);
+        return -1;
+    }
+    HANDLE objects[2] = {event, g_exit_now_virtual_channel_event};
+    DWORD wait = WaitForMultipleObjects(2, objects, FALSE, INFINITE);
+    DWORD got = 0;
+    if (wait == WAIT_OBJECT_0)
+    {
+        g_log(4, L"ServerChannel::read (WAIT_OBJECT_0 + 0)");
+        if (!GetOverlappedResult(m_hFile, &overlapped, &got, TRUE))
+        {
+            g_log(2, L"ServerChannel::read (GetOverlappedResult failed - error:%d", GetLastError());
+            CloseHandle(event);
+            return -1;
+        }
+        CloseHandle(event);
+        m_nInAmount = got;
+        m_nInPlace = 0;
+        g_log(4, L"ServerChannel::read (exiting if - m_nInAmount:%d", m_nInAmount);
+        return 1;
+    }
+    if (wait == WAIT_OBJECT_0 + 1)
+    {
+        // The read is still outstanding: cancel it and let it end before its OVERLAPPED and
+        // event go away. Bytes it may have delivered meanwhile are dropped with the stop.
+        CancelIoEx(m_hFile, &overlapped);
+        GetOverlappedResult(m_hFile, &overlapped, &got, TRUE);
+        CloseHandle(event);
+        g_log(4, L"ServerChannel::read (WAIT_OBJECT_0 + 1)");
+        return 0;
+    }
+    g_log(2, L"ServerChannel::read (WaitForMultipleObjects failed - error:%d", wait);
+    CancelIoEx(m_hFile, &overlapped);
+    GetOverlappedResult(m_hFile, &overlapped, &got, TRUE);
+    CloseHandle(event);
+    return -1;
+}
+
+int32_t ServerChannel::read(BYTE* pBuf, DWORD nBytes)
+{
+    g_log(4, L"ServerChannel::read (enter - pBuf:%x, nBytes:%d)", low32(pBuf), nBytes);
+    DWORD nGot = 0;
+    while (nGot < nBytes)
+    {
+        g_log(4, L"ServerChannel::read (entered while loop - nGot:%x, nBytes:%d, m_nInAmount:%d)",
+              nGot, nBytes, m_nInAmount);
+        if (m_nInAmount == 0)
+        {
+            int32_t refilled = refill();
+            if (refilled <= 0)
+                return refilled;
+        }
+        DWORD nAlreadyGot = nBytes - nGot < m_nInAmount ? nBytes - nGot : m_nInAmount;
+        int error = 0;
+        Copy_status copied =
+            g_guarded_copy(pBuf + nGot, nAlreadyGot, m_bufferIn + m_nInPlace, nAlreadyGot, &error);
+        if (copied == Copy_status::faulted)
+        {
+            g_log(2, L"ServerChannel::read (memcpy_s threw an exception - error:%d)",
+                  GetLastError());
+            return -1;
+        }
+        if (copied == Copy_status::failed)
+        {
+            g_log(2, L"ServerChannel::read (memcpy_s failed - error:%d)", error);
+            return -1;
+        }
+        m_nInPlace += nAlreadyGot;
+        nGot += nAlreadyGot;
+        m_nInAmount -= nAlreadyGot;
+        g_log(4,
+              L"ServerChannel::read (end of while loop - nAlreadyGot:%d, m_nInPlace:%d, nGot:%d, "
+              L"m_nInAmount:%d",
+              nAlreadyGot, m_nInPlace, nGot, m_nInAmount);
+    }
+    g_log(4, L"ServerChannel::read (exit - nBytes:%d)", nBytes);
+    return static_cast<int32_t>(nBytes);
+}
+
+bool ServerChannel::flush()
+{
+    g_log(4, L"ServerChannel::flush (enter)");
+    DWORD nDone = 0;
+    while (m_nOutAmount != 0)
+    {
+        g_log(4, L"ServerChannel::flush (entered while - m_nOutAmount:%d)", m_nOutAmount);
+        HANDLE event = new_operation_event();
+        if (!event)
+        {
+            g_log(2, L"ServerChannel::flush (CreateEvent failed - error:%d)", GetLastError());
+            std::memmove(m_bufferOut, m_bufferOut + nDone, m_nOutAmount);
+            return false;
+        }
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event;
+        if (!started(WriteFile(m_hFile, m_bufferOut + nDone, m_nOutAmount, nullptr, &overlapped)))
+        {
+            g_log(2, L"ServerChannel::flush (WriteFile failed - error:%d", GetLastError());
+            CloseHandle(event);
+            m_nOutAmount = 0;
+            return false;
+        }
+        DWORD nWritten = 0;
+        BOOL finished = GetOverlappedResult(m_hFile, &overlapped, &nWritten, TRUE);
+        if (!finished || nWritten == 0 || nWritten > m_nOutAmount)
+        {
+            // A write that took nothing would loop for ever; it fails like a broken one.
+            // What is left moves to the start of the buffer, where the next flush expects it.
+            g_log(2, L"ServerChannel::flush (GetOverlappedResult failed - error:%d)",
+                  finished ? ERROR_WRITE_FAULT : GetLastError());
+            CloseHandle(event);
+            std::memmove(m_bufferOut, m_bufferOut + nDone, m_nOutAmount);
+            return false;
+        }
+        CloseHandle(event);
+        m_nOutAmount -= nWritten;
+        nDone += nWritten;
+        g_log(4,
+              L"ServerChannel::flush (end of while loop - nDone:%d, nWritten:%d, m_nOutAmount:%d",
+              nDone, nWritten, m_nOutAmount);
+    }
+    g_log(4, L"ServerChannel::flush (exit)");
+    return true;
+}
+
+int32_t ServerChannel::write(const BYTE* pBuf, DWORD nBytes)
+{
+    g_log(4, L"ServerChannel::write (enter)");
+    g_log(4, L"ServerChannel::write (nBytes:%x, sizeof(m_bufferOut):%d)", nBytes,
+          static_cast<unsigned>(sizeof(m_bufferOut)));
+    DWORD remaining = nBytes;
+    if (nBytes <= k_channel_chunk)
+    {
+        DWORD nDone = 0;
+        while (remaining != 0)
+        {
+            DWORD nBuffFree = k_channel_chunk - m_nOutAmount;
+            DWORD nAmountToWrite = nBuffFree < remaining ? nBuffFree : remaining;
+            g_log(4, L"ServerChannel::write (copy data - nBuffFree:%d, nAmountToWrite:%d)",
+                  nBuffFree, nAmountToWrite);
+            int error = 0;
+            Copy_status copied = g_guarded_copy(m_bufferOut + m_nOutAmount, nAmountToWrite,
+                                                pBuf + nDone, nAmountToWrite, &error);
+            if (copied == Copy_status::faulted)
+            {
+                g_log(2, L"ServerChannel::write (memcpy_s threw an exception - error:%d)",
+                      GetLastError());
+                return -1;
+            }
+            if (copied == Copy_status::failed)
+            {
+                g_log(2, L"ServerChannel::write (memcpy_s failed - error:%d)", error);
+                return -1;
+            }
+            m_nOutAmount += nAmountToWrite;
+            remaining -= nAmountToWrite;
+            nDone += nAmountToWrite;
+            g_log(4,
+                  L"ServerChannel::write (calculate new values - m_nOutAmount:%d, nBytes:%d, "
+                  L"nDone:%d)",
+                  m_nOutAmount, remaining, nDone);
+            if (m_nOutAmount == k_channel_chunk)
+            {
+                g_log(4, L"ServerChannel::write (flushing buffer - m_nOutAmount:%d", m_nOutAmount);
+                if (!flush())
+                {
+                    g_log(2, L"ServerChannel::write (flush() failed)");
+                    return -1;
+                }
+            }
+        }
+    }
+    else
+    {
+        if (write_direct(pBuf, nBytes) != 0)
+            return -1;
+        remaining = 0;
+    }
+    g_log(4, L"ServerChannel::write (exit - nBytes:%d)", remaining);
+    return 0;
+}
+
+int32_t ServerChannel::write_direct(const BYTE* pBuf, DWORD nBytes)
+{
+    while (m_nOutAmount != 0)
+    {
+        g_log(4, L"ServerChannel::write (flush - m_nOutAmount:%d)", m_nOutAmount);
+        if (!flush())
+        {
+            g_log(2, L"ServerChannel::write (flush failed)");
+            return -1;
+        }
+    }
+    DWORD nDone = 0;
+    DWORD remaining = nBytes;
+    while (remaining != 0)
+    {
+        HANDLE event = new_operation_event();
+        if (!event)
+        {
+            g_log(2, L"ServerChannel::write (CreateEvent failed - error:%d)", GetLastError());
+            return -1;
+        }
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event;
+        if (!started(WriteFile(m_hFile, pBuf + nDone, remaining, nullptr, &overlapped)))
+        {
+            g_log(2, L"ServerChannel::write (WriteFile failed - error:%d)", GetLastError());
+            CloseHandle(event);
+            return -1;
+        }
+        DWORD written = 0;
+        BOOL finished = GetOverlappedResult(m_hFile, &overlapped, &written, TRUE);
+        CloseHandle(event);
+        if (!finished || written == 0 || written > remaining)
+        {
+            g_log(2, L"ServerChannel::write (GetOverlappedResult failed - error:%d)",
+                  finished ? ERROR_WRITE_FAULT : GetLastError());
+            return -1;
+        }
+        nDone += written;
+        remaining -= written;
+    }
+    return 0;
+}
+
+bool g_write_to_virtual_channel(const BYTE* pBuf, DWORD nBytes)
+{
+    WaitForSingleObject(g_virtual_channel_mutex, INFINITE);
+    bool result = false;
+    if (g_virtual_channel.write(pBuf, nBytes) != 0)
+        g_log(3, L"Usb_manager:g_write_to_virtual_channel() - g_virtual_channel.write() failed");
+    else
+        result = g_virtual_channel.flush();
+    ReleaseMutex(g_virtual_channel_mutex);
+    g_log(4, L"Usb_manager:g_write_to_virtual_channel() - success return_value:%d", result ? 1 : 0);
+    return result;
+}
+
+int32_t g_read_from_virtual_channel(BYTE* pBuf, DWORD nBytes)
+{
+    int32_t result = g_virtual_channel.read(pBuf, nBytes);
+    g_log(4, L"Usb_manager:g_read_from_virtual_channel() - success return_value:%d", result);
+    return result;
+}

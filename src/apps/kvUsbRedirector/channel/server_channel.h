@@ -1,0 +1,55 @@
+// Buffered, overlapped byte stream over the static virtual channel "zelvusb".
+#pragma once
+
+#include <windows.h>
+#include <cstdint>
+
+constexpr DWORD k_channel_chunk = 1600; // CHANNEL_CHUNK_LENGTH
+
+class ServerChannel
+{
+  public:
+    ServerChannel();
+    virtual ~ServerChannel();
+    ServerChannel(const ServerChannel&) = delete;
+    ServerChannel& operator=(const ServerChannel&) = delete;
+
+    bool open();
+    void close();
+    int32_t read(BYTE* pBuf, DWORD nBytes);
+    int32_t write(const BYTE* pBuf, DWORD nBytes);
+    bool flush();
+
+    bool is_open() const
+    {
+        return m_hChannel != nullptr;
+    }
+    DWORD out_amount() const
+    {
+        return m_nOutAmount;
+    }
+    DWORD in_amount() const
+    {
+        return m_nInAmount;
+    }
+
+  private:
+    int32_t refill();
+    int32_t write_direct(const BYTE* pBuf, DWORD nBytes);
+
+    HANDLE m_hChannel;
+    HANDLE m_hFile;
+    BYTE m_bufferOut[k_channel_chunk];
+    DWORD m_nOutAmount;
+    BYTE m_bufferIn[k_channel_chunk];
+    DWORD m_nInAmount;
+    DWORD m_nInPlace;
+};
+
+extern ServerChannel g_virtual_channel;
+extern HANDLE g_virtual_channel_mutex;
+extern HANDLE g_exit_now_virtual_channel_event;
+extern volatile DWORD g_session_id;
+
+bool g_write_to_virtual_channel(const BYTE* pBuf, DWORD nBytes);
+int32_t g_read_from_virtual_channel(BYTE* pBuf, DWORD nBytes);

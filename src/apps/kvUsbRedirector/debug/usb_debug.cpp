@@ -1,0 +1,188 @@
+#include "usb_debug.h"
+
+#include "../platform/platform.h"
+#include "wide_printf.h"
+
+#include <cstdlib>
+#include <cstring>
+
+TRACEHANDLE g_trace_registration_handle = 0;
+TRACEHANDLE g_trace_logger_handle = 0;
+volatile UCHAR g_trace_enable_level = 0;
+volatile LONG g_trace_enabled = 0;
+HANDLE g_event_source_handle = nullptr;
+
+// {B5BA8F75-9341-47A3-B292-BCA127C0591A}
+const GUID g_trace_control_guid = {
+    0xB5BA8F75, 0x9341, 0x47A3, {0xB2, 0x92, 0xBC, 0xA1, 0x27, 0xC0, 0x59, 0x1A}};
+// {96F2239A-982C-42C5-9259-13E838EB4922}
+const GUID g_trace_event_class_guid = {
+    0x96F2239A, 0x982C, 0x42C5, {0x92, 0x59, 0x13, 0xE8, 0x38, 0xEB, 0x49, 0x22}};
+
+namespace
+{
+
+wchar_t* format_to_heap(const wchar_t* format, va_list args, size_t spare, size_t* length)
+{
+    size_t count = g_format_message(nullptr, 0, format, args);
+    auto* text = static_cast<wchar_t*>(std::malloc((count + spare) * sizeof(wchar_t)));
+    if (!text)
+        return nullptr;
+    g_format_message(text, count + 1, format, args);
+    *length = count;
+    return text;
+}
+
+} // namespace
+
+bool g_log(int level, const wchar_t* format, ...)
+{
+    if (level < 2)
+        return true;
+    bool result = true;
+    va_list args;
+    va_start(args, format);
+    if (level == 2 || level == 3)
+        result = g_report_event(level, format, args);
+    if (level <= 4 && g_trace_enabled && level <= g_trace_enable_level)
+        result = g_trace_event(static_cast<UCHAR>(level), format, args);
+    va_end(args);
+    return result;
+}
+
+bool g_report_event(int level, const wchar_t* format, va_list args)
+{
+    size_t count = 0;
+    wchar_t* text = format_to_heap(format, args, 1, &count);
+    if (!text)
+        return false;
+    LPCWSTR strings[1] = {text};
+    WORD type = level == 2 ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE;
+    DWORD id = level == 2 ? k_event_id_error : k_event_id_warning;
+    if (g_event_source_handle)
+        g_platform().report_event(g_event_source_handle, type, 0, id, 1, strings);
+    std::free(text);
+    return true;
+}
+
+bool g_trace_event(UCHAR level, const wchar_t* format, va_list args)
+{
+    size_t count = 0;
+    wchar_t* text = format_to_heap(format, args, 2, &count);
+    if (!text)
+        return false;
+    // Longer lines are cut so that the record length still fits the header's 16-bit Size.
+    if (count > k_max_trace_message)
+    {
+        count = k_max_trace_message;
+        text[count] = 0;
+    }
+    size_t size = sizeof(EVENT_TRACE_HEADER) + 2 * (count + 1) + 4;
+    auto* record = static_cast<unsigned char*>(std::calloc(1, size));
+    if (!record)
+    {
+        std::free(text);
+        return false;
+    }
+    auto* header = reinterpret_cast<EVENT_TRACE_HEADER*>(record);
+    header->Size = static_cast<USHORT>(size);
+    header->Class.Type = EVENT_TRACE_TYPE_INFO;
+    header->Class.Level = level;
+    header->Class.Version = 0;
+    header->Guid = g_trace_event_class_guid;
+    header->Flags = WNODE_FLAG_TRACED_GUID;
+    std::memcpy(record + sizeof(EVENT_TRACE_HEADER), text, 2 * (count + 1));
+    ULONG status = g_platform().trace_event(g_trace_logger_handle, header);
+    if (status == ERROR_INVALID_HANDLE)
+        g_trace_enabled = 0;
+    std::free(record);
+    std::free(text);
+    return status == ERROR_SUCCESS;
+}
+
+ULONG WINAPI g_control_callback(WMIDPREQUESTCODE request, PVOID, ULONG*, PVOID buffer)
+{
+    switch (request)
+    {
+    case WMI_ENABLE_EVENTS:
+    {
+        SetLastError(0);
+        TRACEHANDLE logger = g_platform().get_trace_logger_handle(buffer);
+        DWORD error = GetLastError();
+        if (logger == static_cast<TRACEHANDLE>(-1) && error != 0)
+        {
+            g_log(3, L"Usb_debug::g_control_callback (GetTraceLoggerHandle failed - error:%d)",
+                  error);
+            return error;
+        }
+        UCHAR level = g_platform().get_trace_enable_level(logger);
+        error = GetLastError();
+        if (level == 0)
+        {
+            if (error != 0)
+            {
+                g_log(3, L"Usb_debug::g_control_callback (GetTraceEnableLevel failed - error:%d)",
+                      error);
+                return error;
+            }
+            level = 3;
+        }
+        ULONG flags = g_platform().get_trace_enable_flags(logger);
+        error = GetLastError();
+        if (flags == 0 && error != 0)
+        {
+            g_log(3, L"Usb_debug::g_control_callback (GetTraceEnableFlags failed - error:%d)",
+                  error);
+            return error;
+        }
+        g_trace_logger_handle = logger;
+        g_trace_enable_level = level;
+        g_trace_enabled = 1;
+        return ERROR_SUCCESS;
+    }
+    case WMI_DISABLE_EVENTS:
+        g_trace_enabled = 0;
+        g_trace_logger_handle = 0;
+        return ERROR_SUCCESS;
+    default:
+        g_log(3, L"Usb_debug::g_control_callback (default reached)");
+        return ERROR_INVALID_PARAMETER;
+    }
+}
+
+void g_register_trace_guid()
+{
+    TRACE_GUID_REGISTRATION registration = {&g_trace_event_class_guid, nullptr};
+    ULONG status =
+        g_platform().register_trace_guids(g_control_callback, nullptr, &g_trace_control_guid, 1,
+                                          &registration, &g_trace_registration_handle);
+    if (status != ERROR_SUCCESS)
+        g_log(3, L"Usb_debug::g_register_trace_guid (RegisterTraceGuids failed - error:%d)",
+              status);
+}
+
+void g_unregister_trace_guid()
+{
+    ULONG status = g_platform().unregister_trace_guids(g_trace_registration_handle);
+    if (status != ERROR_SUCCESS)
+        g_log(3, L"Usb_debug::g_unregister_trace_guid (UnregisterTraceGuids failed - error:%d)",
+              status);
+}
+
+void g_register_event_source()
+{
+    g_event_source_handle = g_platform().register_event_source(nullptr, L"kvUsbRedirector");
+    if (!g_event_source_handle)
+        g_log(3, L"Usb_debug::g_register_event_source (RegisterEventSource failed - error:%d)",
+              GetLastError());
+}
+
+// The event source is released at teardown so the handle does not outlive the window.
+void g_deregister_event_source()
+{
+    if (g_event_source_handle)
+    {
+        g_platform().deregister_event_source(g_event_source_handle);
+        g_event_source_handle = nullptr;
+    }
+}

@@ -1,0 +1,238 @@
+#include "usb_manager.h"
+
+#include "../channel/server_channel.h"
+#include "../debug/usb_debug.h"
+#include "../packets/usb_packet_device_list.h"
+#include "../packets/usb_packet_negotiate.h"
+#include "../portable/frame.h"
+#include "usb_driver.h"
+
+HANDLE g_exit_now_read_event = INVALID_HANDLE_VALUE;
+HANDLE g_exit_now_write_event = INVALID_HANDLE_VALUE;
+HANDLE g_device_list_mutex = INVALID_HANDLE_VALUE;
+HANDLE g_mdl_urb_list_mutex = INVALID_HANDLE_VALUE;
+HANDLE g_thread_ended_events[3] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE,
+                                   INVALID_HANDLE_VALUE};
+
+std::atomic<bool> g_read_from_driver_running{true};
+std::atomic<bool> g_write_to_driver_running{true};
+std::atomic<bool> g_device_list_running{true};
+std::atomic<bool> g_threads_started{false};
+
+Engine_timing g_engine_timing;
+
+namespace
+{
+
+HANDLE create_detached_thread(LPTHREAD_START_ROUTINE routine)
+{
+    return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
+}
+
+Thread_creator g_thread_creator = create_detached_thread;
+// Which workers run; the stop does not wait for one that could not be created.
+bool g_thread_running[3] = {false, false, false};
+
+void close_if_open(HANDLE& handle, const wchar_t* failure_line)
+{
+    if (handle == INVALID_HANDLE_VALUE)
+        return;
+    if (!CloseHandle(handle))
+        g_log(3, failure_line);
+    handle = INVALID_HANDLE_VALUE;
+}
+
+HANDLE create_manual_event()
+{
+    return CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+// The handle globals hold INVALID_HANDLE_VALUE, not null, while their object does not exist.
+bool create_into(HANDLE& handle, HANDLE created)
+{
+    handle = created ? created : INVALID_HANDLE_VALUE;
+    return created != nullptr;
+}
+
+bool initialize()
+{
+    if (!g_virtual_channel.open())
+    {
+        g_log(2, L"Usb_manager::initialize() - g_virtual_channel.open() failed.");
+        return false;
+    }
+    if (!create_into(g_virtual_channel_mutex, CreateMutexW(nullptr, FALSE, nullptr)))
+    {
+        g_log(2, L"Usb_manager::initialize() - g_virtual_channel_mutex CreateMutex() failed.");
+        return false;
+    }
+    if (!g_open_bus_driver())
+    {
+        g_log(2, L"Usb_manager::initialize() - g_open_bus_driver failed.");
+        return false;
+    }
+    if (!create_into(g_exit_now_read_event, create_manual_event()))
+    {
+        g_log(2, L"Usb_manager::initialize() - g_exit_now_read_event CreateEvent() failed.");
+        return false;
+    }
+    if (!create_into(g_exit_now_write_event, create_manual_event()))
+    {
+        g_log(2, L"Usb_manager::initialize() - g_exit_now_write_event CreateEvent() failed.");
+        return false;
+    }
+    if (!create_into(g_exit_now_virtual_channel_event, create_manual_event()))
+    {
+        g_log(2, L"Usb_manager::initialize() - g_exit_now_virtual_channel_event CreateEvent() "
+                 L"failed.");
+        return false;
+    }
+    for (HANDLE& ended : g_thread_ended_events)
+        ended = INVALID_HANDLE_VALUE;
+    if (!create_into(g_device_list_mutex, CreateMutexW(nullptr, FALSE, nullptr)))
+    {
+        g_log(2, L"Usb_manager::initialize() - g_device_list_mutex CreateMutex() failed.");
+        return false;
+    }
+    // The MDL URB list mutex has to exist while the pumps run; it lives from here to shutdown.
+    if (!create_into(g_mdl_urb_list_mutex, CreateMutexW(nullptr, FALSE, nullptr)))
+    {
+        g_log(2, L"Usb_manager::initialize() - g_mdl_urb_list_mutex CreateMutex() failed.");
+        return false;
+    }
+    g_log(4, L"Usb_manager::initialize() - success.");
+    return true;
+}
+
+void shutdown()
+{
+    g_virtual_channel.close();
+    if (!g_close_bus_driver())
+        g_log(3, L"Usb_manager:shutdown() - g_bus_driver_handle CloseHandle() failed");
+    close_if_open(g_exit_now_read_event,
+                  L"Usb_manager:shutdown() - g_read_from_driver_event CloseHandle() failed");
+    close_if_open(g_exit_now_write_event,
+                  L"Usb_manager:shutdown() - g_write_to_driver_event CloseHandle() failed");
+    close_if_open(g_exit_now_virtual_channel_event,
+                  L"Usb_manager:shutdown() - g_exit_now_virtual_channel_event CloseHandle() "
+                  L"failed");
+    close_if_open(g_virtual_channel_mutex,
+                  L"Usb_manager:shutdown() - g_virtual_channel_mutex CloseHandle() failed");
+    close_if_open(g_device_list_mutex,
+                  L"Usb_manager:shutdown() - g_device_list_mutex CloseHandle() failed");
+    close_if_open(g_mdl_urb_list_mutex,
+                  L"Usb_manager:shutdown() - g_mdl_urb_list_mutex CloseHandle() failed");
+    g_log(4, L"Usb_manager:shutdown() - success");
+}
+
+void start_worker(int index, std::atomic<bool>& running, LPTHREAD_START_ROUTINE routine,
+                  const wchar_t* created_line, const wchar_t* name)
+{
+    running = true;
+    HANDLE thread = g_thread_creator(routine);
+    g_thread_running[index] = thread != nullptr;
+    if (!thread)
+    {
+        g_log(2, L"Usb_manager::g_start_threads() - CreateThread failed for %s (error:%d)", name,
+              GetLastError());
+        return;
+    }
+    CloseHandle(thread);
+    g_log(4, created_line);
+}
+
+} // namespace
+
+void g_engine_sleep(DWORD milliseconds)
+{
+    Sleep(milliseconds);
+}
+
+void g_set_thread_creator(Thread_creator creator)
+{
+    g_thread_creator = creator ? creator : create_detached_thread;
+}
+
+bool g_start_threads()
+{
+    if (!initialize())
+    {
+        g_log(4, L"Usb_manager::g_start_threads() - initialize failed");
+        // What the failed initialize opened is released now, not left for a later stop.
+        shutdown();
+        return false;
+    }
+    ResetEvent(g_exit_now_read_event);
+    ResetEvent(g_exit_now_write_event);
+    ResetEvent(g_exit_now_virtual_channel_event);
+    start_worker(1, g_write_to_driver_running, g_start_process_write_to_driver,
+                 L"Usb_manager::g_start_threads() - thread g_start_process_write_to_driver created",
+                 L"g_start_process_write_to_driver");
+    start_worker(
+        0, g_read_from_driver_running, g_start_process_read_from_driver,
+        L"Usb_manager::g_start_threads() - thread g_start_process_read_from_driver created",
+        L"g_start_process_read_from_driver");
+    start_worker(2, g_device_list_running, g_start_process_device_list,
+                 L"Usb_manager::g_start_threads() - thread g_start_process_device_list created",
+                 L"g_start_process_device_list");
+
+    BYTE* request = g_allocate_message(9);
+    bool sent = false;
+    if (request)
+    {
+        const uint32_t version = 2;
+        kv::build_short_message(request, 9, kv::code_negotiate, &version);
+        Usb_packet_negotiate negotiate(request, true);
+        sent = negotiate.write_packet_to_virtual_channel();
+    }
+    if (sent)
+    {
+        g_log(4, L"Usb_manager::g_start_threads - process_return - success");
+        return true;
+    }
+    g_log(3, L"Usb_manager::g_start_threads - process_return - packet_negotiate failed");
+    g_stop_threads();
+    return false;
+}
+
+void g_stop_threads()
+{
+    for (HANDLE& ended : g_thread_ended_events)
+        create_into(ended, create_manual_event());
+    g_write_to_driver_running = false;
+    g_read_from_driver_running = false;
+    SetEvent(g_exit_now_read_event);
+    SetEvent(g_exit_now_write_event);
+    SetEvent(g_exit_now_virtual_channel_event);
+    g_device_list_running = false;
+    // A worker that was never created cannot set its event; it counts as ended.
+    for (int i = 0; i < 3; ++i)
+        if (!g_thread_running[i] && g_thread_ended_events[i] != INVALID_HANDLE_VALUE)
+            SetEvent(g_thread_ended_events[i]);
+    // An ended event that could not be created is left out rather than waited on for ever.
+    HANDLE waited[3];
+    DWORD count = 0;
+    for (HANDLE ended : g_thread_ended_events)
+        if (ended != INVALID_HANDLE_VALUE)
+            waited[count++] = ended;
+    if (count != 3 || WaitForMultipleObjects(count, waited, TRUE, INFINITE) == WAIT_FAILED)
+        g_log(3, L"Usb_manager::g_stop_threads() - WaitForMultipleObjects Failed");
+    for (HANDLE& ended : g_thread_ended_events)
+        close_if_open(ended, L"Usb_manager::g_stop_threads() - CloseHandle() failed");
+    for (bool& running : g_thread_running)
+        running = false;
+    g_log(4, L"Usb_manager::g_stop_threads() - All threads have ended");
+
+    Usb_packet_device_list no_devices(nullptr, false);
+    no_devices.process_return();
+
+    if (!g_close_port_driver())
+        g_log(3, L"Usb_manager:~Usb_manager() - g_port_driver_handle CloseHandle() failed");
+    if (g_call_bus_driver(IOCTL_BUS_UNREGISTER_SESSION, g_session_id))
+        g_log(4, L"Usb_manager::g_stop_threads() - Handle %d was registered\n", g_session_id);
+    else
+        g_log(2, L"Usb_manager::g_stop_threads() - Handle %d was not registered:0x%x\n",
+              g_session_id, GetLastError());
+    shutdown();
+    g_log(4, L"Usb_manager::g_stop_threads() - success");
+}

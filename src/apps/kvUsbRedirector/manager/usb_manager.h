@@ -1,0 +1,40 @@
+// The redirection engine: start and stop, and the state its worker threads share.
+#pragma once
+
+#include <windows.h>
+#include <atomic>
+
+extern HANDLE g_exit_now_read_event;
+extern HANDLE g_exit_now_write_event;
+extern HANDLE g_device_list_mutex;
+extern HANDLE g_mdl_urb_list_mutex;
+extern HANDLE g_thread_ended_events[3];
+
+extern std::atomic<bool> g_read_from_driver_running;
+extern std::atomic<bool> g_write_to_driver_running;
+extern std::atomic<bool> g_device_list_running;
+// Written only by the window thread; the poller reads it as "the session is connected".
+extern std::atomic<bool> g_threads_started;
+
+bool g_start_threads();
+void g_stop_threads();
+
+DWORD WINAPI g_start_process_read_from_driver(LPVOID);
+DWORD WINAPI g_start_process_write_to_driver(LPVOID);
+DWORD WINAPI g_start_process_device_list(LPVOID);
+
+// Waits the engine makes between steps; tests shorten them, production keeps these values.
+struct Engine_timing
+{
+    DWORD device_list_period_ms = 3000;
+    DWORD port_driver_idle_ms = 300;
+    DWORD port_open_first_wait_ms = 5000;
+    DWORD port_open_retry_wait_ms = 3000;
+    DWORD port_open_retries = 20;
+};
+extern Engine_timing g_engine_timing;
+void g_engine_sleep(DWORD milliseconds);
+
+// Creates a worker thread; replaceable so a test can make a creation fail.
+using Thread_creator = HANDLE (*)(LPTHREAD_START_ROUTINE routine);
+void g_set_thread_creator(Thread_creator creator);

@@ -1,0 +1,95 @@
+#include "usb_packet.h"
+
+#include "../channel/guarded_copy.h"
+#include "../channel/server_channel.h"
+#include "../debug/usb_debug.h"
+#include "../portable/frame.h"
+
+#include <cstdlib>
+
+BYTE* g_allocate_message(size_t size)
+{
+    return static_cast<BYTE*>(std::malloc(size ? size : 1));
+}
+
+void g_free_message(BYTE* message)
+{
+    std::free(message);
+}
+
+Usb_packet::~Usb_packet()
+{
+    if (m_bOwnsPacket)
+    {
+        g_free_message(m_pPacket);
+        m_pPacket = nullptr;
+        m_bOwnsPacket = false;
+    }
+}
+
+bool Usb_packet::process_param()
+{
+    return write_packet_to_virtual_channel();
+}
+
+void Usb_packet::process_return() {}
+
+uint32_t Usb_packet::get_body_size() const
+{
+    if (!m_pPacket)
+        return 0;
+    uint32_t length = kv::load_u32(m_pPacket);
+    return length == 0 ? 0 : length - 1;
+}
+
+bool Usb_packet::write_packet_to_virtual_channel()
+{
+    if (!m_pPacket)
+        return false;
+    uint32_t length = kv::load_u32(m_pPacket);
+    uint32_t total = kv::frame_total_size(length);
+    if (total == 0)
+        return false;
+    if (m_pPacket[kv::k_offset_code] != kv::code_queue_mdl_urb)
+        return g_write_to_virtual_channel(m_pPacket, total);
+
+    kv::Mdl_rewrite mdl{};
+    // A request too short for its fields, or whose data cannot be framed in 32 bits, is
+    // refused like a failed send.
+    if (!kv::parse_mdl_request(m_pPacket, total, &mdl))
+        return false;
+    if (m_pPacket[kv::k_offset_urb_direction] != kv::k_direction_to_device)
+    {
+        kv::store_u32(m_pPacket, length - 8);
+        m_pPacket[kv::k_offset_code] = kv::code_queue_urb;
+        bool sent = g_write_to_virtual_channel(m_pPacket, total - 8);
+        m_pPacket[kv::k_offset_code] = kv::code_queue_mdl_urb;
+        kv::store_u32(m_pPacket, length);
+        return sent;
+    }
+    BYTE* message = g_allocate_message(mdl.message_size);
+    if (!message)
+        return false;
+    kv::write_rewritten_header(m_pPacket, message, mdl.data_length);
+    int error = 0;
+    Copy_status copied =
+        g_guarded_copy(message + kv::k_urb_header_size, mdl.data_length,
+                       reinterpret_cast<const void*>(static_cast<uintptr_t>(mdl.data_address)),
+                       mdl.data_length, &error);
+    if (copied != Copy_status::ok)
+    {
+        if (copied == Copy_status::failed)
+            g_log(2, L"Usb_packet::write_packet_to_virtual_channel (memcpy_s failed - error:%d)",
+                  error);
+        else
+            g_log(2,
+                  L"Usb_packet::write_packet_to_virtual_channel (memcpy_s threw an exception - "
+                  L"error:%d)",
+                  GetLastError());
+        g_free_message(message);
+        return false;
+    }
+    bool sent = g_write_to_virtual_channel(message, mdl.message_size);
+    g_free_message(message);
+    return sent;
+}

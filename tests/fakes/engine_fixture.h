@@ -1,0 +1,23 @@
+// Base fixture: installs the fake platform, captures every log line, shortens engine waits.
+#pragma once
+
+#include "fake_platform.h"
+#include "fake_terminal.h"
+
+#include <gtest/gtest.h>
+
+class Engine_fixture : public ::testing::Test
+{
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Adds the bus device and a port device for this process's session.
+    void add_drivers();
+    // Opens the channel and creates the globals the channel relies on, without the engine.
+    void open_channel_only();
+    void close_channel_only();
+    DWORD own_session() const;
+
+    Fake_platform fake;
+};

@@ -1,0 +1,434 @@
+#include "fake_platform.h"
+
+#include "debug/usb_debug.h"
+#include "manager/usb_driver.h"
+
+#include <chrono>
+#include <cstring>
+#include <winternl.h>
+
+namespace
+{
+
+const HANDLE k_channel_token = reinterpret_cast<HANDLE>(0x5EED);
+constexpr uintptr_t k_port_base = 0x7A00;
+constexpr uintptr_t k_bus_base = 0x7B00;
+
+struct Device_set
+{
+    std::vector<Fake_device> devices;
+};
+
+Device_set* as_set(HDEVINFO set)
+{
+    return static_cast<Device_set*>(set);
+}
+
+bool is_port(HANDLE device)
+{
+    auto value = reinterpret_cast<uintptr_t>(device);
+    return value >= k_port_base && value < k_port_base + 0x100;
+}
+
+} // namespace
+
+Fake_platform::Fake_platform()
+{
+    port_behaviour = [](const Ioctl_call&) { return Port_outcome::pend; };
+}
+
+Fake_platform::~Fake_platform()
+{
+    close_channel_ends();
+}
+
+void Fake_platform::close_channel_ends()
+{
+    if (m_server != INVALID_HANDLE_VALUE)
+        CloseHandle(m_server);
+    if (m_terminal != INVALID_HANDLE_VALUE)
+        CloseHandle(m_terminal);
+    m_server = m_terminal = INVALID_HANDLE_VALUE;
+}
+
+void Fake_platform::disconnect_terminal()
+{
+    if (m_terminal != INVALID_HANDLE_VALUE)
+        CloseHandle(m_terminal);
+    m_terminal = INVALID_HANDLE_VALUE;
+}
+
+std::vector<Log_line> Fake_platform::lines()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lines;
+}
+
+void Fake_platform::clear_lines()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines.clear();
+    m_traces.clear();
+    m_events.clear();
+}
+
+size_t Fake_platform::count_lines(const std::wstring& text)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    size_t n = 0;
+    for (const Log_line& line : m_lines)
+        if (line.text.find(text) != std::wstring::npos)
+            ++n;
+    return n;
+}
+
+bool Fake_platform::wait_for_line(const std::wstring& text, DWORD timeout_ms)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                              [&]
+                              {
+                                  for (const Log_line& line : m_lines)
+                                      if (line.text.find(text) != std::wstring::npos)
+                                          return true;
+                                  return false;
+                              });
+}
+
+HANDLE Fake_platform::virtual_channel_open(HANDLE, DWORD, LPSTR name)
+{
+    if (channel_fails || std::strcmp(name, "zelvusb") != 0)
+    {
+        SetLastError(channel_error);
+        return nullptr;
+    }
+    close_channel_ends();
+    wchar_t pipe_name[96];
+    swprintf(pipe_name, 96, L"\\\\.\\pipe\\kv_fake_channel_%lu_%d", GetCurrentProcessId(),
+             ++m_pipe_serial);
+    m_server = CreateNamedPipeW(pipe_name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 1 << 20,
+                                1 << 20, 0, nullptr);
+    if (m_server == INVALID_HANDLE_VALUE)
+        return nullptr;
+    m_terminal =
+        CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ++channel_opens;
+    return k_channel_token;
+}
+
+BOOL Fake_platform::virtual_channel_query(HANDLE, WTS_VIRTUAL_CLASS, PVOID* buffer, DWORD* bytes)
+{
+    if (query_fails)
+    {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    auto* block = static_cast<HANDLE*>(LocalAlloc(LMEM_FIXED, sizeof(HANDLE)));
+    *block = m_server;
+    *buffer = block;
+    *bytes = sizeof(HANDLE);
+    return TRUE;
+}
+
+BOOL Fake_platform::virtual_channel_close(HANDLE channel)
+{
+    if (channel != k_channel_token)
+        return FALSE;
+    ++channel_closes;
+    if (m_server != INVALID_HANDLE_VALUE)
+        CloseHandle(m_server);
+    m_server = INVALID_HANDLE_VALUE;
+    return TRUE;
+}
+
+void Fake_platform::free_memory(PVOID memory)
+{
+    LocalFree(memory);
+}
+
+HDEVINFO Fake_platform::get_class_devs(const GUID* cls, DWORD)
+{
+    auto* set = new Device_set;
+    if (IsEqualGUID(*cls, g_port_driver_interface_class))
+        set->devices = port_devices;
+    else if (IsEqualGUID(*cls, g_bus_driver_interface_class))
+        set->devices = bus_devices;
+    return set;
+}
+
+BOOL Fake_platform::enum_device_interfaces(HDEVINFO set, const GUID*, DWORD index,
+                                           SP_DEVICE_INTERFACE_DATA* data)
+{
+    if (index >= as_set(set)->devices.size())
+    {
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+    data->Reserved = index;
+    return TRUE;
+}
+
+BOOL Fake_platform::get_device_interface_detail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                                SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail,
+                                                DWORD size, DWORD* required,
+                                                SP_DEVINFO_DATA* devinfo)
+{
+    const Fake_device& device = as_set(set)->devices.at(data->Reserved);
+    DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
+                                      (device.path.size() + 1) * sizeof(wchar_t));
+    if (required)
+        *required = needed;
+    if (!detail || size < needed || detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W))
+    {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(detail->DevicePath, device.path.c_str(), (device.path.size() + 1) * 2);
+    if (devinfo)
+        devinfo->DevInst = static_cast<DWORD>(data->Reserved);
+    return TRUE;
+}
+
+BOOL Fake_platform::get_device_registry_property(HDEVINFO set, SP_DEVINFO_DATA* devinfo,
+                                                 DWORD property, DWORD* type, BYTE* buffer,
+                                                 DWORD size, DWORD* required)
+{
+    if (property != SPDRP_UI_NUMBER || size < 4)
+        return FALSE;
+    DWORD value = as_set(set)->devices.at(devinfo->DevInst).ui_number;
+    std::memcpy(buffer, &value, 4);
+    if (type)
+        *type = REG_DWORD;
+    if (required)
+        *required = 4;
+    return TRUE;
+}
+
+BOOL Fake_platform::destroy_device_info_list(HDEVINFO set)
+{
+    delete as_set(set);
+    return TRUE;
+}
+
+HANDLE Fake_platform::create_file(LPCWSTR path, DWORD, DWORD, DWORD, DWORD)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    opened_paths.push_back(path);
+    for (size_t i = 0; i < port_devices.size(); ++i)
+        if (port_devices[i].path == path)
+            return port_devices[i].not_ready ? INVALID_HANDLE_VALUE
+                                             : reinterpret_cast<HANDLE>(k_port_base + i);
+    for (size_t i = 0; i < bus_devices.size(); ++i)
+        if (bus_devices[i].path == path)
+            return bus_devices[i].not_ready ? INVALID_HANDLE_VALUE
+                                            : reinterpret_cast<HANDLE>(k_bus_base + i);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+}
+
+HANDLE Fake_platform::port_handle_value() const
+{
+    return reinterpret_cast<HANDLE>(k_port_base);
+}
+
+HANDLE Fake_platform::bus_handle_value() const
+{
+    return reinterpret_cast<HANDLE>(k_bus_base);
+}
+
+BOOL Fake_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
+                                      LPVOID out, DWORD out_size, DWORD* returned,
+                                      OVERLAPPED* overlapped)
+{
+    Ioctl_call call{device, code,
+                    std::vector<BYTE>(static_cast<BYTE*>(in), static_cast<BYTE*>(in) + in_size),
+                    GetCurrentThreadId()};
+    if (!is_port(device))
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_calls.push_back(call);
+        m_changed.notify_all();
+        bool fails = (code == IOCTL_BUS_REGISTER_SESSION && bus_register_fails) ||
+                     (code == IOCTL_BUS_UNREGISTER_SESSION && bus_unregister_fails);
+        if (fails)
+        {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (returned)
+            *returned = 0;
+        return TRUE;
+    }
+    Port_outcome outcome = port_behaviour(call);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_calls.push_back(call);
+    m_changed.notify_all();
+    switch (outcome)
+    {
+    case Port_outcome::complete:
+        if (returned)
+            *returned = 0;
+        return TRUE;
+    case Port_outcome::fail:
+        SetLastError(fail_error);
+        return FALSE;
+    case Port_outcome::pend:
+        break;
+    case Port_outcome::pend_done:
+        overlapped->Internal = 0;
+        SetEvent(overlapped->hEvent);
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    overlapped->Internal = 0x103; // STATUS_PENDING
+    m_pending.push_back(Pending{call, overlapped, static_cast<BYTE*>(out), out_size});
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+bool Fake_platform::complete_pending(DWORD code, const std::vector<BYTE>& reply)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_pending.begin(); it != m_pending.end(); ++it)
+    {
+        if (it->call.code != code)
+            continue;
+        size_t n = reply.size() < it->size ? reply.size() : it->size;
+        if (n)
+            std::memcpy(it->buffer, reply.data(), n);
+        it->overlapped->Internal = 0;
+        it->overlapped->InternalHigh = n;
+        SetEvent(it->overlapped->hEvent);
+        m_pending.erase(it);
+        return true;
+    }
+    return false;
+}
+
+size_t Fake_platform::pending_count()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_pending.size();
+}
+
+BOOL Fake_platform::cancel_io(HANDLE device)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++cancel_calls;
+    DWORD thread = GetCurrentThreadId();
+    for (auto it = m_pending.begin(); it != m_pending.end();)
+    {
+        if (it->call.device == device && it->call.thread_id == thread)
+        {
+            it->overlapped->Internal = 0xC0000120; // STATUS_CANCELLED
+            SetEvent(it->overlapped->hEvent);
+            it = m_pending.erase(it);
+        }
+        else
+            ++it;
+    }
+    return TRUE;
+}
+
+BOOL Fake_platform::close_handle(HANDLE device)
+{
+    auto value = reinterpret_cast<uintptr_t>(device);
+    return (is_port(device) || (value >= k_bus_base && value < k_bus_base + 0x100)) ? TRUE : FALSE;
+}
+
+std::vector<Ioctl_call> Fake_platform::calls()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_calls;
+}
+
+size_t Fake_platform::count_calls(DWORD code)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    size_t n = 0;
+    for (const Ioctl_call& call : m_calls)
+        n += call.code == code;
+    return n;
+}
+
+bool Fake_platform::wait_for_calls(DWORD code, size_t count, DWORD timeout_ms)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                              [&]
+                              {
+                                  size_t n = 0;
+                                  for (const Ioctl_call& call : m_calls)
+                                      n += call.code == code;
+                                  return n >= count;
+                              });
+}
+
+ULONG Fake_platform::register_trace_guids(WMIDPREQUEST, PVOID, const GUID*, ULONG,
+                                          TRACE_GUID_REGISTRATION*, TRACEHANDLE* registration)
+{
+    *registration = 0x77;
+    return ERROR_SUCCESS;
+}
+
+ULONG Fake_platform::unregister_trace_guids(TRACEHANDLE)
+{
+    return ERROR_SUCCESS;
+}
+
+ULONG Fake_platform::trace_event(TRACEHANDLE, EVENT_TRACE_HEADER* record)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto* bytes = reinterpret_cast<BYTE*>(record);
+    m_traces.push_back({std::vector<BYTE>(bytes, bytes + record->Size)});
+    if (capture_trace_lines)
+        m_lines.push_back(
+            {record->Class.Level, reinterpret_cast<const wchar_t*>(bytes + sizeof *record)});
+    m_changed.notify_all();
+    return trace_status;
+}
+
+TRACEHANDLE Fake_platform::get_trace_logger_handle(PVOID buffer)
+{
+    return reinterpret_cast<TRACEHANDLE>(buffer);
+}
+
+UCHAR Fake_platform::get_trace_enable_level(TRACEHANDLE logger)
+{
+    return static_cast<UCHAR>(logger & 0xFF);
+}
+
+ULONG Fake_platform::get_trace_enable_flags(TRACEHANDLE)
+{
+    return 1;
+}
+
+HANDLE Fake_platform::register_event_source(LPCWSTR, LPCWSTR)
+{
+    return reinterpret_cast<HANDLE>(0xE5);
+}
+
+BOOL Fake_platform::report_event(HANDLE, WORD type, WORD, DWORD id, WORD count, LPCWSTR* strings)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.push_back({type, id, count ? strings[0] : L""});
+    return TRUE;
+}
+
+BOOL Fake_platform::deregister_event_source(HANDLE)
+{
+    return TRUE;
+}
+
+std::vector<Fake_platform::Trace_record> Fake_platform::trace_records()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_traces;
+}
+
+std::vector<Fake_platform::Event_record> Fake_platform::events()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_events;
+}

@@ -1,0 +1,161 @@
+// Test binding of the platform seam: a named-pipe virtual channel, a synchronous bus driver
+// and an asynchronous port driver, recording every call; trace records become log lines.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct Log_line
+{
+    int level;
+    std::wstring text;
+};
+
+struct Fake_device
+{
+    std::wstring path;
+    DWORD ui_number = 0;
+    bool not_ready = false; // CreateFileW fails
+};
+
+struct Ioctl_call
+{
+    HANDLE device;
+    DWORD code;
+    std::vector<BYTE> input;
+    DWORD thread_id;
+};
+
+// What the fake port driver does with one I/O control.
+enum class Port_outcome
+{
+    pend,      // ERROR_IO_PENDING; completed later by complete_pending or cancelled
+    pend_done, // ERROR_IO_PENDING with the operation's event already signalled
+    complete,  // immediate success
+    fail,      // immediate failure with fail_error
+};
+
+class Fake_platform : public Platform
+{
+  public:
+    Fake_platform();
+    ~Fake_platform() override;
+
+    // Captured log lines (levels 2..4 while tracing is enabled at level 4).
+    std::vector<Log_line> lines();
+    void clear_lines();
+    size_t count_lines(const std::wstring& text);
+    bool has_line(const std::wstring& text)
+    {
+        return count_lines(text) > 0;
+    }
+    // Waits (bounded, for tests only) until a line containing text was logged.
+    bool wait_for_line(const std::wstring& text, DWORD timeout_ms = 10000);
+
+    // Virtual channel.
+    bool channel_fails = false;
+    DWORD channel_error = ERROR_FILE_NOT_FOUND;
+    bool query_fails = false;
+    HANDLE terminal() const
+    {
+        return m_terminal;
+    }
+    // Closes the terminal's end, so the channel's next write fails.
+    void disconnect_terminal();
+    int channel_opens = 0;
+    int channel_closes = 0;
+
+    // Devices.
+    std::vector<Fake_device> bus_devices;
+    std::vector<Fake_device> port_devices;
+    std::vector<std::wstring> opened_paths;
+
+    // Drivers.
+    bool bus_register_fails = false;
+    bool bus_unregister_fails = false;
+    std::function<Port_outcome(const Ioctl_call&)> port_behaviour;
+    DWORD fail_error = ERROR_GEN_FAILURE;
+    std::vector<Ioctl_call> calls();
+    size_t count_calls(DWORD code);
+    bool wait_for_calls(DWORD code, size_t count, DWORD timeout_ms = 10000);
+    // Completes the oldest pending call of that code, copying reply into its buffer.
+    bool complete_pending(DWORD code, const std::vector<BYTE>& reply = {});
+    size_t pending_count();
+    int cancel_calls = 0;
+    HANDLE port_handle_value() const;
+    HANDLE bus_handle_value() const;
+
+    // Platform.
+    HANDLE virtual_channel_open(HANDLE, DWORD, LPSTR name) override;
+    BOOL virtual_channel_query(HANDLE, WTS_VIRTUAL_CLASS, PVOID* buffer, DWORD* bytes) override;
+    BOOL virtual_channel_close(HANDLE channel) override;
+    void free_memory(PVOID memory) override;
+    HDEVINFO get_class_devs(const GUID* cls, DWORD flags) override;
+    BOOL enum_device_interfaces(HDEVINFO set, const GUID*, DWORD index,
+                                SP_DEVICE_INTERFACE_DATA* data) override;
+    BOOL get_device_interface_detail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                     SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD size,
+                                     DWORD* required, SP_DEVINFO_DATA* devinfo) override;
+    BOOL get_device_registry_property(HDEVINFO set, SP_DEVINFO_DATA* devinfo, DWORD property,
+                                      DWORD* type, BYTE* buffer, DWORD size,
+                                      DWORD* required) override;
+    BOOL destroy_device_info_list(HDEVINFO set) override;
+    HANDLE create_file(LPCWSTR path, DWORD, DWORD, DWORD, DWORD flags) override;
+    BOOL device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                           DWORD out_size, DWORD* returned, OVERLAPPED* overlapped) override;
+    BOOL cancel_io(HANDLE device) override;
+    BOOL close_handle(HANDLE device) override;
+    ULONG register_trace_guids(WMIDPREQUEST, PVOID, const GUID*, ULONG, TRACE_GUID_REGISTRATION*,
+                               TRACEHANDLE* registration) override;
+    ULONG unregister_trace_guids(TRACEHANDLE) override;
+    ULONG trace_event(TRACEHANDLE logger, EVENT_TRACE_HEADER* record) override;
+    TRACEHANDLE get_trace_logger_handle(PVOID buffer) override;
+    UCHAR get_trace_enable_level(TRACEHANDLE logger) override;
+    ULONG get_trace_enable_flags(TRACEHANDLE logger) override;
+    HANDLE register_event_source(LPCWSTR, LPCWSTR source) override;
+    BOOL report_event(HANDLE source, WORD type, WORD category, DWORD id, WORD count,
+                      LPCWSTR* strings) override;
+    BOOL deregister_event_source(HANDLE) override;
+
+    // Trace and event log observations.
+    struct Trace_record
+    {
+        std::vector<BYTE> bytes;
+    };
+    struct Event_record
+    {
+        WORD type;
+        DWORD id;
+        std::wstring text;
+    };
+    std::vector<Trace_record> trace_records();
+    std::vector<Event_record> events();
+    ULONG trace_status = ERROR_SUCCESS;
+    bool capture_trace_lines = true;
+
+  private:
+    struct Pending
+    {
+        Ioctl_call call;
+        OVERLAPPED* overlapped;
+        BYTE* buffer;
+        DWORD size;
+    };
+    void close_channel_ends();
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Log_line> m_lines;
+    std::vector<Trace_record> m_traces;
+    std::vector<Event_record> m_events;
+    std::vector<Ioctl_call> m_calls;
+    std::vector<Pending> m_pending;
+    HANDLE m_server = INVALID_HANDLE_VALUE;
+    HANDLE m_terminal = INVALID_HANDLE_VALUE;
+    int m_pipe_serial = 0;
+};
