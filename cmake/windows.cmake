@@ -21,6 +21,7 @@ add_library(kv_engine STATIC
   ${APP}/packets/usb_packet.cpp
   ${APP}/packets/usb_packet_negotiate.cpp
   ${APP}/packets/usb_packet_device_list.cpp
+  ${APP}/packets/usb_packet_handlers_pending.cpp
 )
 target_compile_definitions(kv_engine PUBLIC ${WIN_DEFINITIONS})
 target_compile_options(kv_engine PRIVATE ${WIN_WARNINGS})
@@ -46,6 +47,9 @@ add_executable(kv_win_tests
   tests/win/driver_test.cpp
   tests/win/engine_test.cpp
   tests/win/logging_test.cpp
+  tests/win/packet_test.cpp
+  tests/win/negotiate_test.cpp
+  tests/win/reply_pump_test.cpp
 )
 target_include_directories(kv_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_options(kv_win_tests PRIVATE ${WIN_WARNINGS})

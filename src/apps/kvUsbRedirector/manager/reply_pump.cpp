@@ -1,8 +1,136 @@
 #include "../channel/server_channel.h"
 #include "../debug/usb_debug.h"
-#include "../packets/usb_packet.h"
-#include "../portable/frame.h"
+#include "../packets/usb_packet_types.h"
+#include "../portable/reply_frame.h"
 #include "usb_manager.h"
+
+uint32_t g_max_reply_length = kv::k_default_max_reply_length;
+
+namespace
+{
+
+template <class Packet> void handle(BYTE* frame)
+{
+    Packet packet(frame, false);
+    packet.process_return();
+}
+
+// Runs the handler of the frame's code; false when no class takes that code.
+bool dispatch(BYTE* frame, uint32_t length)
+{
+    const BYTE code = frame[kv::k_offset_code];
+    if (!kv::is_reply_code(code))
+        return false;
+    if (!g_write_to_driver_running)
+        return true;
+    g_log(4, L"Usb_manager::g_start_process_write_to_driver() - call process packet");
+    switch (code)
+    {
+    case kv::code_open:
+        handle<Usb_packet_open>(frame);
+        break;
+    case kv::code_reset:
+        handle<Usb_packet_reset>(frame);
+        break;
+    case kv::code_set_config:
+        handle<Usb_packet_set_config>(frame);
+        break;
+    case kv::code_claim_interface:
+        handle<Usb_packet_claim_interface>(frame);
+        break;
+    case kv::code_release_interface:
+        handle<Usb_packet_release_interface>(frame);
+        break;
+    case kv::code_interface_setting:
+        handle<Usb_packet_interface_setting>(frame);
+        break;
+    case kv::code_reap_urb:
+        handle<Usb_packet_reap_urb>(frame);
+        break;
+    case kv::code_clear_halted_ep:
+        handle<Usb_packet_clear_halted_ep>(frame);
+        break;
+    case kv::code_device_list:
+        handle<Usb_packet_device_list>(frame);
+        break;
+    case kv::code_negotiate:
+    {
+        Usb_packet_negotiate packet(frame, false, kv::negotiated_version(length));
+        packet.process_return();
+        break;
+    }
+    }
+    g_log(4, L"Usb_manager::g_start_process_write_to_driver() - return process packet");
+    return true;
+}
+
+// Reads and discards a frame body that is over the bound, so the stream stays in step.
+void drain(uint32_t length)
+{
+    g_log(2,
+          L"Usb_manager::g_start_process_write_to_driver() - frame too long, dropped - "
+          L"length:%d",
+          length);
+    BYTE scrap[k_channel_chunk];
+    uint32_t left = length;
+    while (left != 0 && g_write_to_driver_running)
+    {
+        DWORD piece = left < sizeof scrap ? left : static_cast<DWORD>(sizeof scrap);
+        if (g_read_from_virtual_channel(scrap, piece) != static_cast<int32_t>(piece))
+            return;
+        left -= piece;
+    }
+}
+
+void read_and_dispatch(uint32_t length)
+{
+    if (length == 0)
+    {
+        // No code byte: nothing to dispatch.
+        g_log(3, L"Usb_manager::g_start_process_write_to_driver() - empty frame dropped");
+        return;
+    }
+    if (length > g_max_reply_length)
+    {
+        drain(length);
+        return;
+    }
+    const uint32_t total = length + 4;
+    BYTE* frame = g_allocate_message(total);
+    if (!frame)
+    {
+        drain(length);
+        return;
+    }
+    kv::store_u32(frame, length);
+    frame[kv::k_offset_code] = 0; // printed below even when the body read ends early
+    g_log(4, L"Usb_manager::g_start_process_write_to_driver() - reading body");
+    int32_t got = g_read_from_virtual_channel(frame + 4, length);
+    g_log(4, L"Usb_manager::g_start_process_write_to_driver() - got body packet_body_size:%d", got);
+    if (got != static_cast<int32_t>(length))
+    {
+        g_log(4,
+              L"Usb_manager::g_start_process_write_to_driver() - Unknown packet: code - %d, "
+              L"length - %d",
+              frame[kv::k_offset_code], length);
+        g_free_message(frame);
+        return;
+    }
+    const BYTE code = frame[kv::k_offset_code];
+    const uint32_t devid = kv::field_or_none(frame, total, kv::k_offset_devid);
+    const uint32_t handle = code == kv::code_reap_urb
+                                ? kv::field_or_none(frame, total, kv::k_offset_reap_handle)
+                                : 0xFFFFFFFFu;
+    g_log(4,
+          L"Usb_manager::g_start_process_write_to_driver() - Response IOCTL - code:%d, devid:%d, "
+          L"handle:%d",
+          code, devid, handle);
+    if (!dispatch(frame, length))
+        g_log(3, L"Usb_manager::g_start_process_write_to_driver() - Unknown packet %x", code);
+    g_free_message(frame);
+}
+
+} // namespace
 
 DWORD WINAPI g_start_process_write_to_driver(LPVOID)
 {
@@ -12,10 +140,11 @@ DWORD WINAPI g_start_process_write_to_driver(LPVOID)
         BYTE header[4];
         if (g_read_from_virtual_channel(header, sizeof header) <= 0)
             continue;
-        uint32_t length = kv::load_u32(header);
+        const uint32_t length = kv::load_u32(header);
         g_log(4, L"Usb_manager::g_start_process_write_to_driver() - got header length:%d", length);
         if (!g_write_to_driver_running)
             break;
+        read_and_dispatch(length);
     }
     SetEvent(g_thread_ended_events[1]);
     g_log(4, L"Usb_manager::g_start_process_write_to_driver() - success");

@@ -143,9 +143,32 @@ void start_worker(int index, std::atomic<bool>& running, LPTHREAD_START_ROUTINE 
 
 } // namespace
 
-void g_engine_sleep(DWORD milliseconds)
+HWND g_main_window = nullptr;
+
+namespace
+{
+void plain_sleep(DWORD milliseconds)
 {
     Sleep(milliseconds);
+}
+Sleep_function g_sleep_function = plain_sleep;
+} // namespace
+
+void g_engine_sleep(DWORD milliseconds)
+{
+    g_sleep_function(milliseconds);
+}
+
+void g_set_sleep_function(Sleep_function sleep)
+{
+    g_sleep_function = sleep ? sleep : plain_sleep;
+}
+
+void g_end_application()
+{
+    if (!g_main_window || !PostMessageW(g_main_window, WM_KV_END_APPLICATION, 0, 0))
+        g_log(2, L"Usb_manager::g_end_application() - PostMessage failed - error:%d",
+              GetLastError());
 }
 
 void g_set_thread_creator(Thread_creator creator)

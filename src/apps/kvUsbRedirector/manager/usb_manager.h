@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <atomic>
+#include <cstdint>
 
 extern HANDLE g_exit_now_read_event;
 extern HANDLE g_exit_now_write_event;
@@ -34,6 +35,19 @@ struct Engine_timing
 };
 extern Engine_timing g_engine_timing;
 void g_engine_sleep(DWORD milliseconds);
+// Replaces the sleep (nullptr restores Sleep) so tests can record the waits.
+using Sleep_function = void (*)(DWORD milliseconds);
+void g_set_sleep_function(Sleep_function sleep);
+
+// The hidden main window; ending the application means having its thread destroy it.
+extern HWND g_main_window;
+constexpr UINT WM_KV_END_APPLICATION = WM_APP + 1;
+// Posts the request and returns at once: the window's teardown stops the engine, which waits
+// for the very worker thread that may be asking.
+void g_end_application();
+
+// Longest terminal frame the reply pump accepts; longer ones are drained unread.
+extern uint32_t g_max_reply_length;
 
 // Creates a worker thread; replaceable so a test can make a creation fail.
 using Thread_creator = HANDLE (*)(LPTHREAD_START_ROUTINE routine);

@@ -1,0 +1,93 @@
+// One class per message code. Handlers whose behaviour lives elsewhere declare it here and
+// define it in their own source file.
+#pragma once
+
+#include "usb_packet.h"
+#include "usb_packet_device_list.h"
+#include "usb_packet_negotiate.h"
+
+class Usb_packet_open : public Usb_packet
+{
+  public:
+    using Usb_packet::Usb_packet;
+    void process_return() override;
+};
+
+class Usb_packet_close : public Usb_packet
+{
+  public:
+    using Usb_packet::Usb_packet;
+    bool process_param() override;
+};
+
+// Requests for one device whose reply is a status reply (codes 2 to 6).
+class Usb_packet_status_request : public Usb_packet
+{
+  public:
+    using Usb_packet::Usb_packet;
+    void process_return() override;
+};
+
+class Usb_packet_reset : public Usb_packet_status_request
+{
+  public:
+    using Usb_packet_status_request::Usb_packet_status_request;
+};
+
+class Usb_packet_set_config : public Usb_packet_status_request
+{
+  public:
+    using Usb_packet_status_request::Usb_packet_status_request;
+};
+
+class Usb_packet_claim_interface : public Usb_packet_status_request
+{
+  public:
+    using Usb_packet_status_request::Usb_packet_status_request;
+};
+
+class Usb_packet_release_interface : public Usb_packet_status_request
+{
+  public:
+    using Usb_packet_status_request::Usb_packet_status_request;
+};
+
+class Usb_packet_interface_setting : public Usb_packet_status_request
+{
+  public:
+    using Usb_packet_status_request::Usb_packet_status_request;
+};
+
+class Usb_packet_queue_urb : public Usb_packet
+{
+  public:
+    using Usb_packet::Usb_packet;
+};
+
+class Usb_packet_queue_mdl_urb : public Usb_packet
+{
+  public:
+    using Usb_packet::Usb_packet;
+};
+
+class Usb_packet_reap_urb : public Usb_packet
+{
+  public:
+    using Usb_packet::Usb_packet;
+    bool process_param() override;
+    void process_return() override;
+};
+
+class Usb_packet_clear_halted_ep : public Usb_packet
+{
+  public:
+    using Usb_packet::Usb_packet;
+    void process_return() override;
+};
+
+class Usb_packet_cancel_urb : public Usb_packet
+{
+  public:
+    using Usb_packet::Usb_packet;
+    void process_return() override;
+};
