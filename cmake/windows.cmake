@@ -22,6 +22,7 @@ add_library(kv_engine STATIC
   ${APP}/packets/usb_packet_negotiate.cpp
   ${APP}/packets/usb_packet_device_list.cpp
   ${APP}/packets/usb_packet_handlers_pending.cpp
+  ${APP}/shell/app_globals.cpp
 )
 target_compile_definitions(kv_engine PUBLIC ${WIN_DEFINITIONS})
 target_compile_options(kv_engine PRIVATE ${WIN_WARNINGS})
@@ -39,7 +40,15 @@ endif()
 add_subdirectory(${GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
+set(KV_RESOURCES ${APP}/resources/kvUsbRedirector.rc)
+set_source_files_properties(${KV_RESOURCES} PROPERTIES
+  OBJECT_DEPENDS "${APP}/resources/warning_popup.rc;${APP}/resources/resource.h;${APP}/resources/kvUsbRedirector.ico;${APP}/resources/kvUsbRedirector.manifest")
+if(NOT MSVC)
+  set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
+endif()
+
 add_executable(kv_win_tests
+  ${KV_RESOURCES}
   tests/fakes/fake_platform.cpp
   tests/fakes/fake_terminal.cpp
   tests/fakes/engine_fixture.cpp

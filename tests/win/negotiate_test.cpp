@@ -3,6 +3,7 @@
 #include "fakes/engine_fixture.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
+#include "shell/app_globals.h"
 #include "packets/usb_packet_negotiate.h"
 
 #include <algorithm>
@@ -39,7 +40,7 @@ class Negotiate_test : public Engine_fixture
         ASSERT_TRUE(g_open_bus_driver());
         window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
                                  nullptr);
-        g_main_window = window;
+        g_notify_icon_data.hWnd = window;
     }
     void TearDown() override
     {
@@ -47,7 +48,7 @@ class Negotiate_test : public Engine_fixture
         g_close_port_driver();
         g_close_bus_driver();
         DestroyWindow(window);
-        g_main_window = nullptr;
+        g_notify_icon_data.hWnd = nullptr;
         Engine_fixture::TearDown();
     }
     void negotiate(uint32_t version)
@@ -59,7 +60,7 @@ class Negotiate_test : public Engine_fixture
     bool end_requested()
     {
         MSG msg;
-        return PeekMessageW(&msg, window, WM_KV_END_APPLICATION, WM_KV_END_APPLICATION,
+        return PeekMessageW(&msg, window, WM_CLOSE, WM_CLOSE,
                             PM_REMOVE) != FALSE;
     }
     std::vector<DWORD> bus_codes()

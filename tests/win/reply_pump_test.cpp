@@ -3,6 +3,7 @@
 #include "fakes/engine_fixture.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
+#include "shell/app_globals.h"
 #include "portable/reply_frame.h"
 
 namespace
@@ -19,7 +20,7 @@ class Reply_pump_test : public Engine_fixture
         add_drivers();
         window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
                                  nullptr);
-        g_main_window = window;
+        g_notify_icon_data.hWnd = window;
         ASSERT_TRUE(g_start_threads());
         g_threads_started = true;
         ASSERT_EQ(9u, g_terminal_receive(fake.terminal(), 9).size());
@@ -29,7 +30,7 @@ class Reply_pump_test : public Engine_fixture
         Engine_fixture::TearDown();
         g_max_reply_length = kv::k_default_max_reply_length;
         DestroyWindow(window);
-        g_main_window = nullptr;
+        g_notify_icon_data.hWnd = nullptr;
     }
     void send(const std::vector<BYTE>& bytes)
     {
@@ -64,7 +65,7 @@ TEST_F(Reply_pump_test, VersionComesFromTheLengthAlone)
     ASSERT_TRUE(fake.wait_for_line(L"The KRT is not using version 2.0"));
     MSG msg;
     EXPECT_TRUE(
-        PeekMessageW(&msg, window, WM_KV_END_APPLICATION, WM_KV_END_APPLICATION, PM_REMOVE));
+        PeekMessageW(&msg, window, WM_CLOSE, WM_CLOSE, PM_REMOVE));
 }
 
 TEST_F(Reply_pump_test, UnknownCodesAreDroppedWithTheirHexCode)

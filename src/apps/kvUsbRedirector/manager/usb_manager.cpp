@@ -5,6 +5,7 @@
 #include "../packets/usb_packet_device_list.h"
 #include "../packets/usb_packet_negotiate.h"
 #include "../portable/frame.h"
+#include "../shell/app_globals.h"
 #include "usb_driver.h"
 
 HANDLE g_exit_now_read_event = INVALID_HANDLE_VALUE;
@@ -143,8 +144,6 @@ void start_worker(int index, std::atomic<bool>& running, LPTHREAD_START_ROUTINE 
 
 } // namespace
 
-HWND g_main_window = nullptr;
-
 namespace
 {
 void plain_sleep(DWORD milliseconds)
@@ -166,7 +165,7 @@ void g_set_sleep_function(Sleep_function sleep)
 
 void g_end_application()
 {
-    if (!g_main_window || !PostMessageW(g_main_window, WM_KV_END_APPLICATION, 0, 0))
+    if (!PostMessageW(g_notify_icon_data.hWnd, WM_CLOSE, 0, 0))
         g_log(2, L"Usb_manager::g_end_application() - PostMessage failed - error:%d",
               GetLastError());
 }

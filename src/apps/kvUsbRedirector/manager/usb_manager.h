@@ -39,11 +39,9 @@ void g_engine_sleep(DWORD milliseconds);
 using Sleep_function = void (*)(DWORD milliseconds);
 void g_set_sleep_function(Sleep_function sleep);
 
-// The hidden main window; ending the application means having its thread destroy it.
-extern HWND g_main_window;
-constexpr UINT WM_KV_END_APPLICATION = WM_APP + 1;
-// Posts the request and returns at once: the window's teardown stops the engine, which waits
-// for the very worker thread that may be asking.
+// Ends the application by posting the hidden window a close request, whose default handling
+// destroys it on its own thread. Returns at once: the window's teardown stops the engine,
+// which waits for the very worker thread that may be asking.
 void g_end_application();
 
 // Longest terminal frame the reply pump accepts; longer ones are drained unread.

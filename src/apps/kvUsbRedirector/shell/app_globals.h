@@ -1,0 +1,14 @@
+// State the application shell owns and the engine reads.
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+
+extern HINSTANCE g_instance;
+extern WCHAR g_app_title[1000];
+extern WCHAR g_window_class[1000];
+// Holds the hidden window's handle (hWnd), the only place it is kept.
+extern NOTIFYICONDATAW g_notify_icon_data;
+// Set by the entry before the engine first starts, never changed afterwards.
+extern bool g_is_server_os;
+extern bool g_warning_popup_disabled;
