@@ -58,6 +58,7 @@ TEST_F(Engine_test, StopWhileThePumpsBlockCancelsTheirWaits)
     g_session_id = own_session();
     ASSERT_TRUE(g_open_port_driver());
     ASSERT_TRUE(fake.wait_for_calls(IOCTL_PORT_QUERY, 1));
+    ASSERT_TRUE(fake.wait_for_line(L"ServerChannel::read (entered while loop"));
     stop();
     EXPECT_GE(fake.cancel_calls, 1);
     EXPECT_EQ(0u, fake.pending_count());

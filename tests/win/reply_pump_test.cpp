@@ -63,9 +63,16 @@ TEST_F(Reply_pump_test, VersionComesFromTheLengthAlone)
     EXPECT_TRUE(fake.has_line(L"Response IOCTL - code:12, devid:-1, handle:-1"));
     send(g_bytes({2, 0, 0, 0, 12, 2})); // one body byte: version 1
     ASSERT_TRUE(fake.wait_for_line(L"The KRT is not using version 2.0"));
+    // The close request is posted right after the line: poll for it, bounded.
     MSG msg;
-    EXPECT_TRUE(
-        PeekMessageW(&msg, window, WM_CLOSE, WM_CLOSE, PM_REMOVE));
+    bool posted = false;
+    for (int i = 0; i < 5000 && !posted; ++i)
+    {
+        posted = PeekMessageW(&msg, window, WM_CLOSE, WM_CLOSE, PM_REMOVE) != FALSE;
+        if (!posted)
+            Sleep(1);
+    }
+    EXPECT_TRUE(posted);
 }
 
 TEST_F(Reply_pump_test, UnknownCodesAreDroppedWithTheirHexCode)
