@@ -23,6 +23,7 @@ add_library(kv_engine STATIC
   ${APP}/packets/usb_packet_device_list.cpp
   ${APP}/packets/usb_packet_handlers_pending.cpp
   ${APP}/shell/app_globals.cpp
+  ${APP}/shell/main_window.cpp
 )
 target_compile_definitions(kv_engine PUBLIC ${WIN_DEFINITIONS})
 target_compile_options(kv_engine PRIVATE ${WIN_WARNINGS})
@@ -47,8 +48,17 @@ if(NOT MSVC)
   set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
 endif()
 
+# The program itself: a GUI-subsystem exe whose entry is the wide _tWinMain.
+add_executable(kvUsbRedirector WIN32 ${APP}/shell/win_main.cpp ${KV_RESOURCES})
+target_compile_options(kvUsbRedirector PRIVATE ${WIN_WARNINGS})
+target_link_libraries(kvUsbRedirector PRIVATE kv_engine)
+if(NOT MSVC)
+  target_link_options(kvUsbRedirector PRIVATE -municode -mwindows)
+endif()
+
 add_executable(kv_win_tests
   ${KV_RESOURCES}
+  ${APP}/shell/win_main.cpp
   tests/fakes/fake_platform.cpp
   tests/fakes/fake_terminal.cpp
   tests/fakes/engine_fixture.cpp
@@ -59,8 +69,11 @@ add_executable(kv_win_tests
   tests/win/packet_test.cpp
   tests/win/negotiate_test.cpp
   tests/win/reply_pump_test.cpp
+  tests/win/shell_test.cpp
+  tests/win/exe_test.cpp
 )
 target_include_directories(kv_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_options(kv_win_tests PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kv_win_tests PRIVATE kv_engine gtest_main)
+add_dependencies(kv_win_tests kvUsbRedirector)
 gtest_discover_tests(kv_win_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 120)

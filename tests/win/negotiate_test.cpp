@@ -60,8 +60,7 @@ class Negotiate_test : public Engine_fixture
     bool end_requested()
     {
         MSG msg;
-        return PeekMessageW(&msg, window, WM_CLOSE, WM_CLOSE,
-                            PM_REMOVE) != FALSE;
+        return PeekMessageW(&msg, window, WM_CLOSE, WM_CLOSE, PM_REMOVE) != FALSE;
     }
     std::vector<DWORD> bus_codes()
     {

@@ -150,7 +150,7 @@ ULONG WINAPI g_control_callback(WMIDPREQUESTCODE request, PVOID, ULONG*, PVOID b
     }
 }
 
-void g_register_trace_guid()
+bool g_register_trace_guid()
 {
     TRACE_GUID_REGISTRATION registration = {&g_trace_event_class_guid, nullptr};
     ULONG status =
@@ -159,22 +159,25 @@ void g_register_trace_guid()
     if (status != ERROR_SUCCESS)
         g_log(3, L"Usb_debug::g_register_trace_guid (RegisterTraceGuids failed - error:%d)",
               status);
+    return status == ERROR_SUCCESS;
 }
 
-void g_unregister_trace_guid()
+bool g_unregister_trace_guid()
 {
     ULONG status = g_platform().unregister_trace_guids(g_trace_registration_handle);
     if (status != ERROR_SUCCESS)
         g_log(3, L"Usb_debug::g_unregister_trace_guid (UnregisterTraceGuids failed - error:%d)",
               status);
+    return status == ERROR_SUCCESS;
 }
 
-void g_register_event_source()
+bool g_register_event_source()
 {
     g_event_source_handle = g_platform().register_event_source(nullptr, L"kvUsbRedirector");
     if (!g_event_source_handle)
         g_log(3, L"Usb_debug::g_register_event_source (RegisterEventSource failed - error:%d)",
               GetLastError());
+    return g_event_source_handle != nullptr;
 }
 
 // The event source is released at teardown so the handle does not outlive the window.

@@ -12,9 +12,10 @@ bool g_trace_event(UCHAR level, const wchar_t* format, va_list args);
 
 ULONG WINAPI g_control_callback(WMIDPREQUESTCODE request, PVOID context, ULONG* reserved,
                                 PVOID buffer);
-void g_register_trace_guid();
-void g_unregister_trace_guid();
-void g_register_event_source();
+// Each returns false when its registration call failed (already logged).
+bool g_register_trace_guid();
+bool g_unregister_trace_guid();
+bool g_register_event_source();
 void g_deregister_event_source();
 
 extern TRACEHANDLE g_trace_registration_handle;

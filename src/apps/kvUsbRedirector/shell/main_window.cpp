@@ -1,0 +1,213 @@
+#include "main_window.h"
+
+#include "../debug/usb_debug.h"
+#include "../manager/usb_manager.h"
+#include "../resources/resource.h"
+#include "app_globals.h"
+
+#include <cstddef>
+#include <strsafe.h>
+#include <wtsapi32.h>
+
+// The record with the balloon fields and guidItem, without hBalloonIcon.
+constexpr DWORD k_notify_icon_size = offsetof(NOTIFYICONDATAW, hBalloonIcon);
+#ifdef _WIN64
+static_assert(k_notify_icon_size == 968, "notification record size");
+#endif
+
+namespace
+{
+
+BOOL system_version_query(OSVERSIONINFOEXW* info)
+{
+    return GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(info));
+}
+
+Version_query g_version_query = system_version_query;
+
+unsigned low32(const void* p)
+{
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
+
+void on_session_change(WPARAM code)
+{
+    g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE)");
+    switch (code)
+    {
+    case WTS_CONSOLE_CONNECT:
+        g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_CONSOLE_CONNECT)");
+        break;
+    case WTS_CONSOLE_DISCONNECT:
+        g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_CONSOLE_DISCONNECT)");
+        break;
+    case WTS_REMOTE_CONNECT:
+        g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_CONNECT");
+        if (!g_threads_started)
+        {
+            g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_CONNECT "
+                     L"starting threads)");
+            if (g_start_threads())
+                g_threads_started = true;
+            else
+                g_log(3, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_CONNECT "
+                         L"g_start_threads failed)");
+        }
+        break;
+    case WTS_REMOTE_DISCONNECT:
+        g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_DISCONNECT)");
+        if (g_threads_started)
+        {
+            g_stop_threads();
+            g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_DISCONNECT "
+                     L"threads stopped)");
+            g_threads_started = false;
+        }
+        break;
+    case WTS_SESSION_LOGON:
+        g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_SESSION_LOGON)");
+        break;
+    case WTS_SESSION_LOGOFF:
+        g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_SESSION_LOGOFF)");
+        break;
+    case WTS_SESSION_LOCK:
+        g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_SESSION_LOCK)");
+        break;
+    case WTS_SESSION_UNLOCK:
+        g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_SESSION_UNLOCK)");
+        break;
+    case WTS_SESSION_REMOTE_CONTROL:
+        g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_SESSION_REMOTE_CONTROL)");
+        break;
+    default:
+        break;
+    }
+}
+
+void on_destroy()
+{
+    g_log(4, L"kvUsbRedirector::WndProc (WM_DESTROY)");
+    if (!WTSUnRegisterSessionNotification(g_notify_icon_data.hWnd))
+        g_log(3, L"kvUsbRedirector::WndProc (WTSUnRegisterSessionNotification failed - error:%d",
+              GetLastError());
+    if (g_notify_icon_data.hWnd && g_notify_icon_data.uID != 0 &&
+        !Shell_NotifyIconW(NIM_DELETE, &g_notify_icon_data))
+        g_log(3, L"kvUsbRedirector::WndProc (Shell_NotifyIcon failed - error:%d", GetLastError());
+    if (g_threads_started)
+    {
+        g_stop_threads();
+        g_threads_started = false;
+    }
+    g_log(4, L"kvUsbRedirector::WndProc (WM_DESTROY stopped threads)");
+    if (g_trace_enabled && !g_unregister_trace_guid())
+        g_log(3, L"kvUsbRedirector::WndProc (g_unregister_trace_guid failed)");
+    PostQuitMessage(0);
+}
+
+} // namespace
+
+void g_set_version_query(Version_query query)
+{
+    g_version_query = query ? query : system_version_query;
+}
+
+BOOL g_query_version(OSVERSIONINFOEXW* info)
+{
+    return g_version_query(info);
+}
+
+ATOM MyRegisterClass(HINSTANCE hInstance)
+{
+    g_log(4, L"kvUsbRedirector::MyRegisterClass (enter - hInstance:%d)", low32(hInstance));
+    WNDCLASSEXW wcex{};
+    wcex.cbSize = sizeof(WNDCLASSEXW);
+    wcex.style = CS_HREDRAW | CS_VREDRAW;
+    wcex.lpfnWndProc = WndProc;
+    wcex.cbClsExtra = 0;
+    wcex.cbWndExtra = 0;
+    wcex.hInstance = hInstance;
+    wcex.hIcon = LoadIconW(hInstance, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR));
+    wcex.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
+    wcex.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wcex.lpszMenuName = MAKEINTRESOURCEW(IDC_KVUSBREDIRECTOR);
+    wcex.lpszClassName = g_window_class;
+    wcex.hIconSm = LoadIconW(hInstance, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR));
+    g_log(4, L"kvUsbRedirector::MyRegisterClass (exit)");
+    return RegisterClassExW(&wcex);
+}
+
+BOOL InitInstance(HINSTANCE hInstance, int nCmdShow)
+{
+    g_log(4, L"kvUsbRedirector::InitInstance (enter - hInstance:%d, nCmdShow:%d", low32(hInstance),
+          nCmdShow);
+    g_instance = hInstance;
+    HWND hWnd = CreateWindowExW(0, g_window_class, g_app_title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                0, CW_USEDEFAULT, 0, nullptr, nullptr, hInstance, nullptr);
+    if (!hWnd)
+    {
+        g_log(2, L"kvUsbRedirector::InitInstance (CreateWindow failed - error:%d)", GetLastError());
+        return FALSE;
+    }
+    if (!WTSRegisterSessionNotification(hWnd, NOTIFY_FOR_THIS_SESSION))
+        g_log(3,
+              L"kvUsbRedirector::InitInstance (WTSRegisterSessionNotification failed - "
+              L"error:%d)",
+              GetLastError());
+    ShowWindow(hWnd, SW_HIDE);
+    if (!UpdateWindow(hWnd))
+        g_log(3, L"kvUsbRedirector::InitInstance (UpdateWindow failed)");
+
+    g_notify_icon_data = NOTIFYICONDATAW{};
+    g_notify_icon_data.cbSize = k_notify_icon_size;
+    g_notify_icon_data.hWnd = hWnd;
+    g_notify_icon_data.uID = 1;
+    g_notify_icon_data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    g_notify_icon_data.uCallbackMessage = k_notify_icon_callback;
+    g_notify_icon_data.hIcon = LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR));
+    StringCchCopyW(g_notify_icon_data.szTip, ARRAYSIZE(g_notify_icon_data.szTip),
+                   L"Kelvra USB Redirector 2.0");
+
+    if (!g_threads_started)
+    {
+        g_log(4, L"kvUsbRedirector::InitInstance (Starting threads)");
+        if (g_start_threads())
+            g_threads_started = true;
+        else
+            g_log(3, L"kvUsbRedirector::InitInstance (g_start_threads failed)");
+    }
+    if (!Shell_NotifyIconW(NIM_ADD, &g_notify_icon_data))
+        g_log(3, L"kvUsbRedirector::InitInstance (Shell_NotifyIcon failed - error:%d)",
+              GetLastError());
+    g_log(4, L"kvUsbRedirector::InitInstance (exit)");
+    return TRUE;
+}
+
+LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message)
+    {
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDM_EXIT)
+        {
+            g_log(4, L"kvUsbRedirector::WndProc (WM_COMMAND IDM_EXIT)");
+            DestroyWindow(hWnd);
+            return 0;
+        }
+        return DefWindowProcW(hWnd, message, wParam, lParam);
+    case WM_PAINT:
+    {
+        PAINTSTRUCT ps;
+        BeginPaint(hWnd, &ps);
+        EndPaint(hWnd, &ps);
+        return 0;
+    }
+    case WM_DESTROY:
+        on_destroy();
+        return 0;
+    case WM_WTSSESSION_CHANGE:
+        on_session_change(wParam);
+        return DefWindowProcW(hWnd, message, wParam, lParam);
+    default:
+        return DefWindowProcW(hWnd, message, wParam, lParam);
+    }
+}

@@ -1,0 +1,89 @@
+// Process entry: log sinks, the two facts the share dialog needs, the hidden window and the
+// message loop.
+#include "../debug/usb_debug.h"
+#include "../resources/resource.h"
+#include "app_globals.h"
+#include "main_window.h"
+
+#include <tchar.h>
+// strsafe.h must follow tchar.h
+#include <strsafe.h>
+
+int APIENTRY _tWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPTSTR lpCmdLine, int nCmdShow)
+{
+    g_log(4,
+          L"kvUsbRedirector::_tWinMain (enter - hInstance:%d, hPrevInstance:%d, lpCmdLine:%s, "
+          L"nCmdShow:%d",
+          static_cast<unsigned>(reinterpret_cast<uintptr_t>(hInstance)),
+          static_cast<unsigned>(reinterpret_cast<uintptr_t>(hPrevInstance)), lpCmdLine, nCmdShow);
+    if (!g_register_trace_guid())
+    {
+        g_log(3, L"kvUsbRedirector::_tWinMain (trace initialization failed. disabling tracing.)");
+        g_trace_enabled = 0;
+    }
+    if (!g_register_event_source())
+        g_log(3, L"kvUsbRedirector::_tWinMain (event initialization failed. disabling event "
+                 L"logging.)");
+
+    OSVERSIONINFOEXW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    if (!g_query_version(&version))
+    {
+        g_log(2, L"kvUsbRedirector::_tWinMain (GetVersionEx failed - error:%d)", GetLastError());
+        return 0;
+    }
+    g_is_server_os = version.wProductType != VER_NT_WORKSTATION;
+    g_warning_popup_disabled = false;
+
+    WCHAR key_path[4096];
+    if (FAILED(StringCchPrintfW(key_path, ARRAYSIZE(key_path), L"%s\\%s\\DisableWarningPopup",
+                                L"Software\\Orvik", L"WinUSB")))
+        g_log(3, L"kvUsbRedirector::_tWinMain (StringCchPrintf failed)");
+    else
+    {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path, 0, KEY_READ, &key) == ERROR_SUCCESS)
+        {
+            g_warning_popup_disabled = true;
+            RegCloseKey(key);
+        }
+    }
+
+    if (LoadStringW(hInstance, IDS_APP_TITLE, g_app_title, ARRAYSIZE(g_app_title)) == 0)
+    {
+        g_log(2, L"kvUsbRedirector::_tWinMain (LoadString IDS_APP_TITLE failed - error:%d)",
+              GetLastError());
+        return 0;
+    }
+    if (LoadStringW(hInstance, IDC_KVUSBREDIRECTOR, g_window_class, ARRAYSIZE(g_window_class)) == 0)
+    {
+        g_log(2, L"kvUsbRedirector::_tWinMain (LoadString IDC_KVUSBREDIRECTOR failed - error:%d)",
+              GetLastError());
+        return 0;
+    }
+    if (!MyRegisterClass(hInstance))
+    {
+        g_log(2, L"kvUsbRedirector::_tWinMain (MyRegisterClass failed - error:%d)", GetLastError());
+        return 0;
+    }
+    if (!InitInstance(hInstance, nCmdShow))
+    {
+        g_log(2, L"kvUsbRedirector::_tWinMain (InitInstance failed)");
+        return 0;
+    }
+    HACCEL accelerators = LoadAcceleratorsW(hInstance, MAKEINTRESOURCEW(IDC_KVUSBREDIRECTOR));
+    if (!accelerators)
+        g_log(4, L"kvUsbRedirector::_tWinMain (LoadAccelerators failed - error:%d)",
+              GetLastError());
+    MSG msg{};
+    while (GetMessageW(&msg, nullptr, 0, 0))
+    {
+        if (!accelerators || !TranslateAcceleratorW(msg.hwnd, accelerators, &msg))
+        {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    g_log(4, L"kvUsbRedirector::_tWinMain (exit - wParam:%d)", static_cast<int>(msg.wParam));
+    return static_cast<int>(msg.wParam);
+}
