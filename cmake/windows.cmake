@@ -20,7 +20,11 @@ add_library(kv_engine STATIC
   ${APP}/manager/reply_pump.cpp
   ${APP}/packets/usb_packet.cpp
   ${APP}/packets/usb_packet_negotiate.cpp
+  ${APP}/packets/usb_device_list.cpp
   ${APP}/packets/usb_packet_device_list.cpp
+  ${APP}/packets/usb_packet_open.cpp
+  ${APP}/packets/usb_packet_close.cpp
+  ${APP}/packets/warning_popup.cpp
   ${APP}/packets/usb_packet_handlers_pending.cpp
   ${APP}/shell/app_globals.cpp
 )
@@ -42,7 +46,7 @@ include(GoogleTest)
 
 set(KV_RESOURCES ${APP}/resources/kvUsbRedirector.rc)
 set_source_files_properties(${KV_RESOURCES} PROPERTIES
-  OBJECT_DEPENDS "${APP}/resources/warning_popup.rc;${APP}/resources/resource.h;${APP}/resources/kvUsbRedirector.ico;${APP}/resources/kvUsbRedirector.manifest")
+  OBJECT_DEPENDS "${APP}/resources/warning_popup.rc;${APP}/resources/resource.h;${APP}/resources/kvUsbRedirector.ico;${APP}/resources/kvUsbRedirector.manifest;${APP}/resources/warning.bmp")
 if(NOT MSVC)
   set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
 endif()
