@@ -1,4 +1,5 @@
 // Device records: the walk over a device-list reply, the twin test and the display name.
+#include "fakes/device_records.h"
 #include "portable/device_record.h"
 #include "portable/frame.h"
 #include "portable/share_question.h"
@@ -12,52 +13,7 @@
 namespace
 {
 
-using Bytes = std::vector<uint8_t>;
-
-struct Record_spec
-{
-    uint32_t id = 1;
-    uint16_t id1 = 0x1234, id2 = 0x5678, id3 = 0x0100;
-    const char* name = "Stick";    // nullptr: name offset 0
-    const char* identity = "SN-1"; // nullptr: identity string offset 0
-};
-
-Bytes record(const Record_spec& s)
-{
-    Bytes r(25, 0xEE); // bytes the program only passes on
-    kv::store_u32(r.data() + 2, s.id);
-    r[11] = s.id1 & 0xFF, r[12] = s.id1 >> 8;
-    r[13] = s.id2 & 0xFF, r[14] = s.id2 >> 8;
-    r[23] = s.id3 & 0xFF, r[24] = s.id3 >> 8;
-    auto put16 = [&](size_t at, size_t v) { r[at] = v & 0xFF, r[at + 1] = (v >> 8) & 0xFF; };
-    put16(19, 0);
-    put16(21, 0);
-    if (s.name)
-    {
-        put16(19, r.size());
-        r.insert(r.end(), s.name, s.name + std::char_traits<char>::length(s.name) + 1);
-    }
-    if (s.identity)
-    {
-        put16(21, r.size());
-        r.insert(r.end(), s.identity, s.identity + std::char_traits<char>::length(s.identity) + 1);
-    }
-    put16(0, r.size());
-    return r;
-}
-
-// A device-list reply: the records, then the closing zero unless left out.
-Bytes reply(const std::vector<Bytes>& records, bool closing_zero = true)
-{
-    Bytes f(5, 0);
-    f[4] = kv::code_device_list;
-    for (const Bytes& r : records)
-        f.insert(f.end(), r.begin(), r.end());
-    if (closing_zero)
-        f.insert(f.end(), {0, 0});
-    kv::store_u32(f.data(), static_cast<uint32_t>(f.size() - 4));
-    return f;
-}
+using namespace test_records;
 
 struct Walked
 {
