@@ -56,6 +56,7 @@ add_executable(kv_win_tests
   tests/fakes/fake_platform.cpp
   tests/fakes/fake_terminal.cpp
   tests/fakes/engine_fixture.cpp
+  tests/fakes/device_fixture.cpp
   tests/win/channel_test.cpp
   tests/win/driver_test.cpp
   tests/win/engine_test.cpp
@@ -63,6 +64,7 @@ add_executable(kv_win_tests
   tests/win/packet_test.cpp
   tests/win/negotiate_test.cpp
   tests/win/reply_pump_test.cpp
+  tests/win/device_list_test.cpp
 )
 target_include_directories(kv_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_options(kv_win_tests PRIVATE ${WIN_WARNINGS})
