@@ -66,6 +66,7 @@ add_executable(kv_win_tests
   tests/win/reply_pump_test.cpp
   tests/win/device_list_test.cpp
   tests/win/device_attach_test.cpp
+  tests/win/device_engine_test.cpp
   tests/win/share_dialog_resources_test.cpp
 )
 target_include_directories(kv_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)

@@ -4,6 +4,7 @@
 
 #include "portable/frame.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,29 +24,23 @@ struct Record_spec
 
 inline Bytes record(const Record_spec& s)
 {
-    Bytes r(25, 0xEE); // bytes the program only passes on
+    const size_t name_size = s.name ? std::char_traits<char>::length(s.name) + 1 : 0;
+    const size_t identity_size = s.identity ? std::char_traits<char>::length(s.identity) + 1 : 0;
+    Bytes r(25 + name_size + identity_size, 0xEE); // 0xEE: bytes the program only passes on
     auto put16 = [&](size_t at, size_t v)
     {
         r[at] = static_cast<uint8_t>(v);
         r[at + 1] = static_cast<uint8_t>(v >> 8);
     };
+    put16(0, r.size());
     kv::store_u32(r.data() + 2, s.id);
     put16(11, s.id1);
     put16(13, s.id2);
+    put16(19, s.name ? 25 : 0);
+    put16(21, s.identity ? 25 + name_size : 0);
     put16(23, s.id3);
-    put16(19, 0);
-    put16(21, 0);
-    if (s.name)
-    {
-        put16(19, r.size());
-        r.insert(r.end(), s.name, s.name + std::char_traits<char>::length(s.name) + 1);
-    }
-    if (s.identity)
-    {
-        put16(21, r.size());
-        r.insert(r.end(), s.identity, s.identity + std::char_traits<char>::length(s.identity) + 1);
-    }
-    put16(0, r.size());
+    std::copy(s.name, s.name + name_size, r.begin() + 25);
+    std::copy(s.identity, s.identity + identity_size, r.begin() + 25 + name_size);
     return r;
 }
 
