@@ -14,7 +14,7 @@ namespace test_records
 
 using Bytes = std::vector<uint8_t>;
 
-struct Record_spec
+struct Record_fields
 {
     uint32_t id = 1;
     uint16_t id1 = 0x1234, id2 = 0x5678, id3 = 0x0100;
@@ -22,7 +22,7 @@ struct Record_spec
     const char* identity = "SN-1"; // nullptr: identity string offset 0
 };
 
-inline Bytes record(const Record_spec& s)
+inline Bytes record(const Record_fields& s)
 {
     const size_t name_size = s.name ? std::char_traits<char>::length(s.name) + 1 : 0;
     const size_t identity_size = s.identity ? std::char_traits<char>::length(s.identity) + 1 : 0;

@@ -112,7 +112,7 @@ TEST(Record_walk, RandomFramesStayInsideTheMessage)
 
 TEST(Twin_test, MatchesOnIdentityButNotOnDeviceId)
 {
-    auto twins = [](const Record_spec& a, const Record_spec& b)
+    auto twins = [](const Record_fields& a, const Record_fields& b)
     {
         Bytes ra = record(a), rb = record(b);
         return kv::records_are_twins(ra.data(), ra.size(), rb.data(), rb.size());

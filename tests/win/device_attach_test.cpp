@@ -6,6 +6,8 @@
 #include "resources/resource.h"
 #include "shell/app_globals.h"
 
+#include <cstdlib>
+
 namespace
 {
 
@@ -144,6 +146,23 @@ TEST_F(Device_attach_test, DisplayNameRules)
         ASSERT_TRUE(g_wait_until_gone(dialog));
     }
     EXPECT_EQ(std::vector<uint32_t>({24, 0x80000001u}), port_calls(IOCTL_PORT_PLUG_IN));
+}
+
+TEST_F(Device_attach_test, ADialogWhoseEntryWentBeforeItStartedShowsUnknownAndEnds)
+{
+    auto* context = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t)));
+    *context = 29;
+    HANDLE thread = CreateThread(nullptr, 0, g_start_warning_popup, context, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    HWND dialog = g_wait_for_share_dialog();
+    ASSERT_NE(nullptr, dialog);
+    EXPECT_EQ(english_question(L"Unknown"), control_text(dialog, IDC_WARNING_TEXT));
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread, 8000));
+    DWORD code = 0;
+    GetExitCodeThread(thread, &code);
+    EXPECT_EQ(1u, code);
+    CloseHandle(thread);
+    EXPECT_TRUE(fake.has_line(ended_line(29, 2)));
 }
 
 TEST_F(Device_attach_test, AYesAfterTheDeviceLeftPlugsNothingIn)

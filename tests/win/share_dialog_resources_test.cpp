@@ -85,7 +85,7 @@ TEST(Share_dialog_resources, EveryLanguageHasItsStrings)
     }
 }
 
-TEST(Share_dialog_resources, EscapesAndSpecialCharactersSurviveTheResourceCompiler)
+TEST(Share_dialog_resources, EscapesAndNonAsciiTextSurviveTheResourceCompiler)
 {
     EXPECT_EQ(L"Do you want to share the USB device <> with all connected users? \r\n\r\nFor you "
               L"to access this USB device, it will be visible and shared to all connected "
