@@ -20,7 +20,11 @@ add_library(kv_engine STATIC
   ${APP}/manager/reply_pump.cpp
   ${APP}/packets/usb_packet.cpp
   ${APP}/packets/usb_packet_negotiate.cpp
+  ${APP}/packets/usb_device_list.cpp
   ${APP}/packets/usb_packet_device_list.cpp
+  ${APP}/packets/usb_packet_open.cpp
+  ${APP}/packets/usb_packet_close.cpp
+  ${APP}/packets/warning_popup.cpp
   ${APP}/packets/usb_packet_handlers_pending.cpp
   ${APP}/shell/app_globals.cpp
   ${APP}/shell/main_window.cpp
@@ -43,7 +47,7 @@ include(GoogleTest)
 
 set(KV_RESOURCES ${APP}/resources/kvUsbRedirector.rc)
 set_source_files_properties(${KV_RESOURCES} PROPERTIES
-  OBJECT_DEPENDS "${APP}/resources/warning_popup.rc;${APP}/resources/resource.h;${APP}/resources/kvUsbRedirector.ico;${APP}/resources/kvUsbRedirector.manifest")
+  OBJECT_DEPENDS "${APP}/resources/warning_popup.rc;${APP}/resources/resource.h;${APP}/resources/kvUsbRedirector.ico;${APP}/resources/kvUsbRedirector.manifest;${APP}/resources/warning.bmp")
 if(NOT MSVC)
   set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
 endif()
@@ -62,6 +66,7 @@ add_executable(kv_win_tests
   tests/fakes/fake_platform.cpp
   tests/fakes/fake_terminal.cpp
   tests/fakes/engine_fixture.cpp
+  tests/fakes/device_fixture.cpp
   tests/win/channel_test.cpp
   tests/win/driver_test.cpp
   tests/win/engine_test.cpp
@@ -71,9 +76,24 @@ add_executable(kv_win_tests
   tests/win/reply_pump_test.cpp
   tests/win/shell_test.cpp
   tests/win/exe_test.cpp
+  tests/win/device_list_test.cpp
+  tests/win/device_attach_test.cpp
+  tests/win/device_engine_test.cpp
+  tests/win/share_dialog_resources_test.cpp
 )
 target_include_directories(kv_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_options(kv_win_tests PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kv_win_tests PRIVATE kv_engine gtest_main)
 add_dependencies(kv_win_tests kvUsbRedirector)
 gtest_discover_tests(kv_win_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 120)
+
+# Shows the share dialog in a chosen language for tools/screenshots; not part of the tests.
+option(KV_BUILD_PREVIEW "Build the share dialog preview used for screenshots" OFF)
+if(KV_BUILD_PREVIEW)
+  add_executable(kv_share_dialog_preview tools/screenshots/share_dialog_preview.cpp ${KV_RESOURCES})
+  target_compile_options(kv_share_dialog_preview PRIVATE ${WIN_WARNINGS})
+  target_link_libraries(kv_share_dialog_preview PRIVATE kv_engine)
+  if(NOT MSVC)
+    target_link_options(kv_share_dialog_preview PRIVATE -municode)
+  endif()
+endif()

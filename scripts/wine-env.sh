@@ -19,6 +19,12 @@ fi
 # Detached, so that Wine's service processes never hold the caller's output pipes.
 setsid "$WINESERVER" -p </dev/null >/dev/null 2>&1 &
 setsid "$WINE" wineboot </dev/null >/dev/null 2>&1 || true
+# Xvfb has no window manager, and Wine would wait 2 s for one at every unmap of a window it
+# lets the manager handle: the share dialog tests show and close real dialogs.
+if [ ! -f "$WINEPREFIX/.kv-unmanaged" ]; then
+    "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+    touch "$WINEPREFIX/.kv-unmanaged"
+fi
 status=0
 "$@" || status=$?
 "$WINESERVER" -k >/dev/null 2>&1 || true

@@ -2,6 +2,7 @@
 
 #include "../channel/server_channel.h"
 #include "../debug/usb_debug.h"
+#include "../packets/usb_device_list.h"
 #include "../packets/usb_packet_device_list.h"
 #include "../packets/usb_packet_negotiate.h"
 #include "../portable/frame.h"
@@ -90,7 +91,9 @@ bool initialize()
     }
     for (HANDLE& ended : g_thread_ended_events)
         ended = INVALID_HANDLE_VALUE;
-    if (!create_into(g_device_list_mutex, CreateMutexW(nullptr, FALSE, nullptr)))
+    // Made at the first start and kept for the process: a share dialog can outlive the stop
+    // and take it on its next timer tick or answer.
+    if (!g_create_device_list_mutex())
     {
         g_log(2, L"Usb_manager::initialize() - g_device_list_mutex CreateMutex() failed.");
         return false;
@@ -119,8 +122,7 @@ void shutdown()
                   L"failed");
     close_if_open(g_virtual_channel_mutex,
                   L"Usb_manager:shutdown() - g_virtual_channel_mutex CloseHandle() failed");
-    close_if_open(g_device_list_mutex,
-                  L"Usb_manager:shutdown() - g_device_list_mutex CloseHandle() failed");
+    // g_device_list_mutex stays open: share dialogs still running take it (see initialize).
     close_if_open(g_mdl_urb_list_mutex,
                   L"Usb_manager:shutdown() - g_mdl_urb_list_mutex CloseHandle() failed");
     g_log(4, L"Usb_manager:shutdown() - success");

@@ -1,13 +1,6 @@
-// Handlers whose work arrives with the device and completion messages; until then they
+// Handlers whose work arrives with the completion messages; until then they
 // accept their message and do nothing.
 #include "usb_packet_types.h"
-
-void Usb_packet_open::process_return() {}
-
-bool Usb_packet_close::process_param()
-{
-    return true;
-}
 
 void Usb_packet_status_request::process_return() {}
 

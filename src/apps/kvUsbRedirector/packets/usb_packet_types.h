@@ -3,22 +3,10 @@
 #pragma once
 
 #include "usb_packet.h"
+#include "usb_packet_close.h"
 #include "usb_packet_device_list.h"
 #include "usb_packet_negotiate.h"
-
-class Usb_packet_open : public Usb_packet
-{
-  public:
-    using Usb_packet::Usb_packet;
-    void process_return() override;
-};
-
-class Usb_packet_close : public Usb_packet
-{
-  public:
-    using Usb_packet::Usb_packet;
-    bool process_param() override;
-};
+#include "usb_packet_open.h"
 
 // Requests for one device whose reply is a status reply (codes 2 to 6).
 class Usb_packet_status_request : public Usb_packet

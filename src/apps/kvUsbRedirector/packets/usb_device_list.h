@@ -1,0 +1,47 @@
+// The devices the terminal has reported, guarded by g_device_list_mutex.
+#pragma once
+
+#include "../portable/device_record.h"
+
+#include <windows.h>
+#include <cstdint>
+#include <list>
+
+using Usb_device_record = kv::Usb_device_record;
+
+enum class Usb_device_state : uint32_t
+{
+    pending = 0,        // newly reported, no open request sent yet
+    pending_return = 1, // open request sent: waiting for the reply or the user's answer
+    opened = 2,         // plug-in requested from the port driver
+    failed = 3,         // not retried while the terminal keeps listing it
+    marked = 4,         // erased before the reconciliation returns
+};
+
+struct Usb_device_entry
+{
+    Usb_device_state state;
+    Usb_device_record* record; // the entry's own copy of the whole record, length bytes
+    uint8_t seen;              // listed by the reply being reconciled
+};
+
+// In the order the devices were first reported; a device id occurs at most once.
+extern std::list<Usb_device_entry> g_device_list;
+
+inline BYTE* g_record_bytes(Usb_device_record* record)
+{
+    return reinterpret_cast<BYTE*>(record);
+}
+
+// Creates g_device_list_mutex unless it exists. It is never closed: a share dialog thread can
+// outlive the engine's stop and still take it.
+bool g_create_device_list_mutex();
+// Waits without time limit. False, with a log line, when the mutex is missing or the wait fails.
+bool g_lock_device_list();
+void g_unlock_device_list();
+
+// The caller holds the mutex and uses the returned record only while it keeps holding it.
+Usb_device_record* g_set_device_state(uint32_t device_id, Usb_device_state state);
+// The record of the entry with the id, or nullptr; the caller holds the mutex.
+Usb_device_record* g_find_device_record(uint32_t device_id);
+bool g_is_device_listed(uint32_t device_id);

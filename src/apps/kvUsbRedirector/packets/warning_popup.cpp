@@ -1,0 +1,139 @@
+#include "warning_popup.h"
+
+#include "../debug/usb_debug.h"
+#include "../portable/share_question.h"
+#include "../resources/resource.h"
+#include "../shell/app_globals.h"
+#include "usb_device_list.h"
+#include "usb_packet_open.h"
+
+#include <cstdlib>
+
+namespace
+{
+
+constexpr UINT_PTR k_timer_id = 1;
+constexpr int k_question_chars = 1000;
+
+uint32_t dialog_device_id(HWND hDlg)
+{
+    BOOL translated = FALSE;
+    return static_cast<uint32_t>(GetDlgItemInt(hDlg, IDC_DEVICE_ID, &translated, TRUE));
+}
+
+// The device's display name as a heap string, or nullptr where "Unknown" stands: no name in the
+// record, or no entry any more (erased between the open reply and the dialog's start; the
+// timer then ends the dialog).
+wchar_t* load_display_name(uint32_t device_id)
+{
+    if (!g_lock_device_list())
+        return nullptr;
+    wchar_t* name = nullptr;
+    if (Usb_device_record* record = g_find_device_record(device_id))
+    {
+        const BYTE* bytes = g_record_bytes(record);
+        kv::Name_span span = kv::display_name_span(bytes, kv::record_length(bytes));
+        if (span.present)
+            name = static_cast<wchar_t*>(std::malloc((span.count + 1) * sizeof(wchar_t)));
+        if (name)
+        {
+            int converted =
+                span.count == 0
+                    ? 0
+                    : MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED,
+                                          reinterpret_cast<const char*>(bytes + span.offset),
+                                          static_cast<int>(span.count), name,
+                                          static_cast<int>(span.count));
+            name[converted > 0 ? converted : 0] = 0;
+        }
+    }
+    g_unlock_device_list();
+    return name;
+}
+
+void set_caption(HWND hDlg, int control, UINT string_id)
+{
+    wchar_t caption[100];
+    if (LoadStringW(g_instance, string_id, caption, 100) > 0)
+        SetDlgItemTextW(hDlg, control, caption);
+}
+
+void init_dialog(HWND hDlg, uint32_t device_id)
+{
+    SetDlgItemInt(hDlg, IDC_DEVICE_ID, device_id, TRUE);
+    wchar_t* name = load_display_name(device_id);
+    HICON icon = LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR));
+    if (icon)
+        SendMessageW(hDlg, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    wchar_t question[k_question_chars];
+    if (LoadStringW(g_instance, IDS_SHARE_QUESTION, question, k_question_chars) <= 0)
+        question[0] = 0;
+    // A question that no longer fits once the name is in is cut at 999 characters.
+    wchar_t text[k_question_chars];
+    kv::compose_question(text, k_question_chars, question, name ? name : L"Unknown");
+    SetDlgItemTextW(hDlg, IDC_WARNING_TEXT, text);
+    set_caption(hDlg, IDOK, IDS_YES);
+    set_caption(hDlg, IDCANCEL, IDS_NO);
+    std::free(name);
+    // Focus joins the default button on the no answer, so Enter declines.
+    PostMessageW(hDlg, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(hDlg, IDCANCEL)), TRUE);
+    SetTimer(hDlg, k_timer_id, k_warning_popup_timer_ms, nullptr);
+}
+
+void end_dialog(HWND hDlg, INT_PTR result)
+{
+    KillTimer(hDlg, k_timer_id);
+    EndDialog(hDlg, result);
+}
+
+} // namespace
+
+DWORD WINAPI g_start_warning_popup(LPVOID context)
+{
+    auto* block = static_cast<uint32_t*>(context);
+    const uint32_t device_id = block ? *block : 0;
+    INT_PTR result = DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_WARNING_POPUP), nullptr,
+                                     WarningPopupDlgProc, static_cast<LPARAM>(device_id));
+    if (result == -1 || result == 0)
+        g_log(2, L"Warning_popup::g_start_warning_popup() - DialogBoxParam failed - error:%d",
+              GetLastError());
+    else
+        g_log(4, L"Warning_popup::g_start_warning_popup() - dialog ended device:%d result:%d",
+              device_id, static_cast<int>(result));
+    std::free(block);
+    return 1;
+}
+
+INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message)
+    {
+    case WM_INITDIALOG:
+        init_dialog(hDlg, static_cast<uint32_t>(lParam));
+        return TRUE;
+    case WM_COMMAND:
+        if (wParam == IDOK)
+        {
+            // A yes after the entry has gone plugs nothing in and still ends with 1.
+            g_plug_in_device(dialog_device_id(hDlg));
+            end_dialog(hDlg, IDOK);
+        }
+        else if (wParam == IDCANCEL)
+            end_dialog(hDlg, IDCANCEL); // the entry stays pending_return
+        return TRUE;
+    case WM_TIMER:
+    {
+        bool listed = false;
+        if (g_lock_device_list())
+        {
+            listed = g_is_device_listed(dialog_device_id(hDlg));
+            g_unlock_device_list();
+        }
+        if (!listed)
+            end_dialog(hDlg, IDCANCEL);
+        return TRUE;
+    }
+    default:
+        return FALSE;
+    }
+}

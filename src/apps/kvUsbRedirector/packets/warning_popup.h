@@ -1,0 +1,11 @@
+// The share dialog: asks the user whether a device may be shared with all connected users.
+#pragma once
+
+#include <windows.h>
+
+// Thread routine; context is a heap block holding the device id (u32), released here.
+DWORD WINAPI g_start_warning_popup(LPVOID context);
+INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Period of the timer that ends the dialog once its device has left the list.
+constexpr UINT k_warning_popup_timer_ms = 3000;
