@@ -25,7 +25,9 @@ add_library(kv_engine STATIC
   ${APP}/packets/usb_packet_open.cpp
   ${APP}/packets/usb_packet_close.cpp
   ${APP}/packets/warning_popup.cpp
-  ${APP}/packets/usb_packet_handlers_pending.cpp
+  ${APP}/packets/usb_packet_completions.cpp
+  ${APP}/packets/usb_packet_reap_urb.cpp
+  ${APP}/packets/mdl_urb_list.cpp
   ${APP}/shell/app_globals.cpp
   ${APP}/shell/main_window.cpp
 )

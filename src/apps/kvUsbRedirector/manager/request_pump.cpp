@@ -1,14 +1,132 @@
+// The driver request pump: fetches the port driver's USB requests one at a time and forwards
+// each to the terminal; a request that cannot be sent is answered with a made-up failure.
 #include "../debug/usb_debug.h"
+#include "../packets/mdl_urb_list.h"
+#include "../packets/usb_packet_types.h"
+#include "../portable/completion.h"
 #include "usb_driver.h"
 #include "usb_manager.h"
 
 #include <cstring>
-#include <vector>
+
+namespace
+{
+
+template <class Packet> bool send_as(BYTE* buffer)
+{
+    Packet packet(buffer, false);
+    return packet.process_param();
+}
+
+// Sends through the class of the code; false with forwarded false for codes not forwarded.
+bool forward(BYTE* query, BYTE code, bool* forwarded)
+{
+    *forwarded = true;
+    switch (code)
+    {
+    case kv::code_reset:
+        return send_as<Usb_packet_reset>(query);
+    case kv::code_set_config:
+        return send_as<Usb_packet_set_config>(query);
+    case kv::code_claim_interface:
+        return send_as<Usb_packet_claim_interface>(query);
+    case kv::code_release_interface:
+        return send_as<Usb_packet_release_interface>(query);
+    case kv::code_interface_setting:
+        return send_as<Usb_packet_interface_setting>(query);
+    case kv::code_queue_urb:
+        return send_as<Usb_packet_queue_urb>(query);
+    case kv::code_clear_halted_ep:
+        return send_as<Usb_packet_clear_halted_ep>(query);
+    case kv::code_cancel_urb:
+        return send_as<Usb_packet_cancel_urb>(query);
+    case kv::code_queue_mdl_urb:
+        return send_as<Usb_packet_queue_mdl_urb>(query);
+    default:
+        *forwarded = false;
+        return false;
+    }
+}
+
+template <class Packet> void answer_as(BYTE* reply)
+{
+    Packet packet(reply, false);
+    packet.process_return();
+}
+
+void answer_failure(const kv::Driver_request& request, BYTE* reply)
+{
+    switch (kv::build_failure_reply(request, reply))
+    {
+    case kv::code_reset:
+        answer_as<Usb_packet_reset>(reply);
+        break;
+    case kv::code_set_config:
+        answer_as<Usb_packet_set_config>(reply);
+        break;
+    case kv::code_claim_interface:
+        answer_as<Usb_packet_claim_interface>(reply);
+        break;
+    case kv::code_release_interface:
+        answer_as<Usb_packet_release_interface>(reply);
+        break;
+    case kv::code_interface_setting:
+        answer_as<Usb_packet_interface_setting>(reply);
+        break;
+    case kv::code_clear_halted_ep:
+        answer_as<Usb_packet_clear_halted_ep>(reply);
+        break;
+    case kv::code_reap_urb:
+        answer_as<Usb_packet_reap_urb>(reply);
+        break;
+    default:
+        break; // a cancel that could not be sent gets no reply
+    }
+}
+
+void handle_request(BYTE* query, BYTE* failure_reply)
+{
+    const kv::Driver_request request = kv::parse_driver_request(query, k_port_query_buffer_size);
+    const DWORD trace_handle = request.code == kv::code_queue_urb ? request.handle : 0xFFFFFFFF;
+    g_log(4,
+          L"Usb_manager::g_start_process_read_from_driver() - Query IOCTL Return - code:%x, "
+          L"devid:%x, handle:%x",
+          request.code, request.devid, trace_handle);
+    // The record goes in before the send so that a fast reply finds it; an unsent request
+    // takes it out again.
+    const Mdl_urb_record record{request.devid, kv::code_reap_urb, request.handle,
+                                request.data_length, request.data_address};
+    const bool mdl = request.code == kv::code_queue_mdl_urb;
+    if (mdl)
+        g_append_mdl_urb_record(record);
+    bool forwarded = false;
+    const bool sent = forward(query, request.code, &forwarded);
+    if (!forwarded)
+        return;
+    if (sent)
+    {
+        g_log(4,
+              L"Usb_manager::g_start_process_read_from_driver() - Sent Query to ZAMO - code:%x, "
+              L"devid:%x, handle:%x",
+              request.code, request.devid, trace_handle);
+        return;
+    }
+    if (mdl)
+        g_remove_mdl_urb_record(record);
+    g_log(4,
+          L"Usb_manager::g_start_process_read_from_driver() - Query IOCTL failed - code:%x, "
+          L"devid:%x, handle:%x",
+          request.code, request.devid, trace_handle);
+    answer_failure(request, failure_reply);
+}
+
+} // namespace
 
 DWORD WINAPI g_start_process_read_from_driver(LPVOID)
 {
-    std::vector<BYTE> query(k_port_query_buffer_size);
-    while (g_read_from_driver_running)
+    BYTE* query = g_allocate_message(k_port_query_buffer_size);
+    BYTE* failure_reply = g_allocate_message(kv::k_completion_size);
+    while (query && failure_reply && g_read_from_driver_running)
     {
         if (g_port_driver_handle == INVALID_HANDLE_VALUE)
         {
@@ -16,16 +134,21 @@ DWORD WINAPI g_start_process_read_from_driver(LPVOID)
             continue;
         }
         g_log(4, L"Usb_manager::g_start_process_read_from_driver() - Query IOCTL Call");
-        std::memset(query.data(), 0, query.size());
+        std::memset(query, 0, k_port_query_buffer_size);
         DWORD returned = 0;
-        if (!g_call_port_driver(IOCTL_PORT_QUERY, query.data(), k_port_query_buffer_size, &returned,
+        if (!g_call_port_driver(IOCTL_PORT_QUERY, query, k_port_query_buffer_size, &returned,
                                 g_exit_now_read_event))
         {
             g_log(4, L"Usb_manager::g_start_process_read_from_driver() - read port driver call "
                      L"failed");
             continue;
         }
+        handle_request(query, failure_reply);
     }
+    if (!query || !failure_reply)
+        g_log(2, L"Usb_manager::g_start_process_read_from_driver() - no memory for its buffers");
+    g_free_message(query);
+    g_free_message(failure_reply);
     SetEvent(g_thread_ended_events[0]);
     g_log(4, L"Usb_manager::g_start_process_read_from_driver() - success");
     return 0;

@@ -4,6 +4,7 @@
 #include "../debug/usb_debug.h"
 #include "../packets/usb_device_list.h"
 #include "../packets/usb_packet_device_list.h"
+#include "../packets/mdl_urb_list.h"
 #include "../packets/usb_packet_negotiate.h"
 #include "../portable/frame.h"
 #include "../shell/app_globals.h"
@@ -252,6 +253,8 @@ void g_stop_threads()
 
     if (!g_close_port_driver())
         g_log(3, L"Usb_manager:~Usb_manager() - g_port_driver_handle CloseHandle() failed");
+    // With the port driver closed its mapped buffers are gone: no later reply may match them.
+    g_discard_mdl_urb_records();
     if (g_call_bus_driver(IOCTL_BUS_UNREGISTER_SESSION, g_session_id))
         g_log(4, L"Usb_manager::g_stop_threads() - Handle %d was registered\n", g_session_id);
     else

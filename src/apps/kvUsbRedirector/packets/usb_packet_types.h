@@ -13,38 +13,26 @@ class Usb_packet_status_request : public Usb_packet
 {
   public:
     using Usb_packet::Usb_packet;
-    void process_return() override;
+
+  protected:
+    // Hands the port driver the 27-byte status completion of the wrapped reply.
+    void complete_status_request(BYTE code);
 };
 
-class Usb_packet_reset : public Usb_packet_status_request
-{
-  public:
-    using Usb_packet_status_request::Usb_packet_status_request;
-};
+#define KV_STATUS_REQUEST_CLASS(name)                                                          \
+    class name : public Usb_packet_status_request                                              \
+    {                                                                                          \
+      public:                                                                                  \
+        using Usb_packet_status_request::Usb_packet_status_request;                            \
+        void process_return() override;                                                        \
+    }
 
-class Usb_packet_set_config : public Usb_packet_status_request
-{
-  public:
-    using Usb_packet_status_request::Usb_packet_status_request;
-};
-
-class Usb_packet_claim_interface : public Usb_packet_status_request
-{
-  public:
-    using Usb_packet_status_request::Usb_packet_status_request;
-};
-
-class Usb_packet_release_interface : public Usb_packet_status_request
-{
-  public:
-    using Usb_packet_status_request::Usb_packet_status_request;
-};
-
-class Usb_packet_interface_setting : public Usb_packet_status_request
-{
-  public:
-    using Usb_packet_status_request::Usb_packet_status_request;
-};
+KV_STATUS_REQUEST_CLASS(Usb_packet_reset);
+KV_STATUS_REQUEST_CLASS(Usb_packet_set_config);
+KV_STATUS_REQUEST_CLASS(Usb_packet_claim_interface);
+KV_STATUS_REQUEST_CLASS(Usb_packet_release_interface);
+KV_STATUS_REQUEST_CLASS(Usb_packet_interface_setting);
+#undef KV_STATUS_REQUEST_CLASS
 
 class Usb_packet_queue_urb : public Usb_packet
 {

@@ -1,0 +1,30 @@
+// Outstanding transfers whose data buffer the port driver mapped into the process.
+#pragma once
+
+#include <cstdint>
+#include <list>
+
+struct Mdl_urb_record
+{
+    uint32_t devid;
+    uint8_t reply_code; // always 8: the reap reply completes the transfer
+    uint32_t handle;
+    uint32_t data_length; // size of the mapped buffer
+    uint64_t data_address;
+};
+
+// Oldest first; read and changed only under g_mdl_urb_list_mutex.
+extern std::list<Mdl_urb_record> g_mdl_urb_list;
+
+// Each takes g_mdl_urb_list_mutex itself, waiting without limit.
+void g_append_mdl_urb_record(const Mdl_urb_record& record);
+// Takes back the newest record equal to this one (after its request could not be sent), if
+// a reply has not already taken it.
+void g_remove_mdl_urb_record(const Mdl_urb_record& record);
+// Drops every record: the port driver let their requests go, so no address may be written.
+void g_discard_mdl_urb_records();
+size_t g_mdl_urb_record_count();
+
+// The caller holds g_mdl_urb_list_mutex. Removes the oldest record matching the three keys.
+bool g_take_mdl_urb_record(uint32_t devid, uint8_t reply_code, uint32_t handle,
+                           Mdl_urb_record* taken);
