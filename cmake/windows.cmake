@@ -99,3 +99,17 @@ if(KV_BUILD_PREVIEW)
     target_link_options(kv_share_dialog_preview PRIVATE -municode)
   endif()
 endif()
+
+# The session simulator: the real engine bound to a simulated terminal and port driver.
+add_library(kv_sim STATIC
+  tests/fakes/fake_platform.cpp
+  tools/sim/sim_terminal.cpp
+  tools/sim/sim_port_driver.cpp
+  tools/sim/sim_session.cpp
+)
+target_include_directories(kv_sim PUBLIC ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/tools/sim)
+target_compile_options(kv_sim PRIVATE ${WIN_WARNINGS})
+target_link_libraries(kv_sim PUBLIC kv_engine)
+add_executable(kv_session_sim tools/sim/session_main.cpp)
+target_compile_options(kv_session_sim PRIVATE ${WIN_WARNINGS})
+target_link_libraries(kv_session_sim PRIVATE kv_sim)

@@ -97,10 +97,27 @@ void handle_request(BYTE* query, BYTE* failure_reply)
     const Mdl_urb_record record{request.devid, kv::code_reap_urb, request.handle,
                                 request.data_length, request.data_address};
     const bool mdl = request.code == kv::code_queue_mdl_urb;
-    if (mdl)
-        g_append_mdl_urb_record(record);
-    bool forwarded = false;
-    const bool sent = forward(query, request.code, &forwarded);
+    // A length field claiming more than the query buffer holds would send bytes beyond it:
+    // such a request is answered like one that could not be sent.
+    const uint64_t frame_size = kv::load_u32(query) + 4ull;
+    bool forwarded = true;
+    bool sent = false;
+    if (frame_size > k_port_query_buffer_size)
+    {
+        forwarded = kv::build_failure_reply(request, failure_reply) != 0 ||
+                    request.code == kv::code_cancel_urb;
+        if (forwarded)
+            g_log(3,
+                  L"Usb_manager::g_start_process_read_from_driver() - request longer than the "
+                  L"query buffer - code:%x, length:%d",
+                  request.code, kv::load_u32(query));
+    }
+    else
+    {
+        if (mdl)
+            g_append_mdl_urb_record(record);
+        sent = forward(query, request.code, &forwarded);
+    }
     if (!forwarded)
         return;
     if (sent)
@@ -111,7 +128,7 @@ void handle_request(BYTE* query, BYTE* failure_reply)
               request.code, request.devid, trace_handle);
         return;
     }
-    if (mdl)
+    if (mdl && frame_size <= k_port_query_buffer_size)
         g_remove_mdl_urb_record(record);
     g_log(4,
           L"Usb_manager::g_start_process_read_from_driver() - Query IOCTL failed - code:%x, "

@@ -1,0 +1,290 @@
+#include "sim_port_driver.h"
+
+#include "manager/usb_driver.h"
+#include "portable/completion.h"
+#include "sim_pattern.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace
+{
+
+uint64_t key(uint32_t devid, uint32_t handle)
+{
+    return static_cast<uint64_t>(devid) << 32 | handle;
+}
+
+// Status requests are matched by code: their completions carry no handle.
+uint64_t status_key(uint32_t devid, uint8_t code)
+{
+    return key(devid, 0xFF000000u | code);
+}
+
+} // namespace
+
+Sim_platform::Sim_platform()
+{
+    capture_trace_lines = false;
+}
+
+void Sim_platform::enqueue(std::vector<uint8_t> request)
+{
+    // The caller holds m_sim_mutex. A waiting query takes the request at once.
+    ++issued;
+    if (!m_queries.empty())
+    {
+        Query q = m_queries.front();
+        m_queries.erase(m_queries.begin());
+        size_t n = request.size() < q.size ? request.size() : q.size;
+        std::memcpy(q.buffer, request.data(), n);
+        q.overlapped->Internal = 0;
+        q.overlapped->InternalHigh = n;
+        SetEvent(q.overlapped->hEvent);
+        return;
+    }
+    m_requests.push_back(std::move(request));
+}
+
+void Sim_platform::submit_status_request(uint8_t code, uint32_t devid)
+{
+    std::vector<uint8_t> r(13, 0);
+    kv::store_u32(r.data(), 9);
+    r[4] = code;
+    kv::store_u32(r.data() + 5, devid);
+    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    if (code != kv::code_clear_halted_ep)
+        m_expected[status_key(devid, code)].push_back({code, Sim_transfer::plain_in, 0, {}});
+    enqueue(std::move(r));
+}
+
+void Sim_platform::submit_cancel(uint32_t devid, uint32_t handle)
+{
+    std::vector<uint8_t> r(13, 0);
+    kv::store_u32(r.data(), 9);
+    r[4] = kv::code_cancel_urb;
+    kv::store_u32(r.data() + 5, devid);
+    kv::store_u32(r.data() + 9, handle);
+    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    enqueue(std::move(r));
+}
+
+void Sim_platform::submit_transfer(Sim_transfer kind, uint32_t devid, uint32_t size)
+{
+    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    const uint32_t handle = m_next_handle++;
+    const bool out = kind == Sim_transfer::plain_out || kind == Sim_transfer::mdl_out;
+    const bool mdl = kind == Sim_transfer::mdl_in || kind == Sim_transfer::mdl_out;
+    Expected expected{kv::code_queue_urb, kind, size, {}};
+    std::vector<uint8_t> r(mdl ? kv::k_mdl_urb_request_size
+                               : kv::k_urb_header_size + (out ? size : 0),
+                           0);
+    kv::store_u32(r.data(), static_cast<uint32_t>(r.size() - 4));
+    r[4] = mdl ? kv::code_queue_mdl_urb : kv::code_queue_urb;
+    kv::store_u32(r.data() + 5, devid);
+    kv::store_u32(r.data() + 9, handle);
+    r[13] = 3; // bulk
+    r[14] = 0x81;
+    r[15] = out ? kv::k_direction_to_device : 1;
+    kv::store_u32(r.data() + kv::k_offset_urb_data_length, size);
+    if (mdl)
+    {
+        expected.buffer.resize(size ? size : 1);
+        if (out)
+            g_sim_fill(expected.buffer.data(), size, handle);
+    }
+    else if (out)
+        g_sim_fill(r.data() + kv::k_urb_header_size, size, handle);
+    auto& slot = m_expected[key(devid, handle)];
+    slot.push_back(std::move(expected));
+    if (mdl)
+        kv::store_u64(r.data() + kv::k_offset_mdl_data_address,
+                      reinterpret_cast<uintptr_t>(slot.back().buffer.data()));
+    enqueue(std::move(r));
+}
+
+void Sim_platform::on_completion(const BYTE* data, DWORD size)
+{
+    if (size < 10)
+    {
+        ++unexpected_completions;
+        return;
+    }
+    const uint8_t code = data[4];
+    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    uint64_t k = 0;
+    uint32_t devid = 0;
+    if (code >= kv::code_reset && code <= kv::code_interface_setting)
+    {
+        devid = kv::load_u32(data + 6);
+        k = status_key(devid, code);
+    }
+    else if ((code == kv::code_reap_urb || code == kv::code_mdl_reap_complete) && size >= 19)
+    {
+        devid = kv::load_u32(data + 5);
+        k = key(devid, kv::load_u32(data + kv::k_offset_reap_handle));
+    }
+    auto it = m_expected.find(k);
+    if (k == 0 || it == m_expected.end() || it->second.empty())
+    {
+        ++unexpected_completions;
+        return;
+    }
+    Expected e = std::move(it->second.front());
+    it->second.pop_front();
+    if (it->second.empty())
+        m_expected.erase(it);
+    if (!m_plugged.count(devid))
+        ++completions_for_unplugged;
+    ++completed;
+    const uint32_t handle = static_cast<uint32_t>(k);
+    bool right = true;
+    switch (e.kind)
+    {
+    case Sim_transfer::plain_in:
+        if (e.code == kv::code_queue_urb)
+        {
+            right = code == kv::code_reap_urb && kv::load_u32(data) == 15 + e.size &&
+                    size == 19 + e.size && g_sim_check(data + 19, e.size, handle);
+            bytes_in += e.size;
+        }
+        else
+            right = size == 27 && data[5] == 0;
+        break;
+    case Sim_transfer::plain_out:
+        right = code == kv::code_reap_urb && data[10] == 0;
+        bytes_out += e.size;
+        break;
+    case Sim_transfer::mdl_in:
+        right = code == kv::code_mdl_reap_complete && size == 27 &&
+                kv::load_u32(data + 15) == e.size && g_sim_check(e.buffer.data(), e.size, handle);
+        bytes_in += e.size;
+        break;
+    case Sim_transfer::mdl_out:
+        right = code == kv::code_mdl_reap_complete && size == 27 && data[10] == 0;
+        bytes_out += e.size;
+        break;
+    }
+    if (!right)
+        ++wrong_completions;
+    m_sim_changed.notify_all();
+}
+
+BOOL Sim_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
+                                     LPVOID out, DWORD out_size, DWORD* returned,
+                                     OVERLAPPED* overlapped)
+{
+    if (device != port_handle_value())
+        return Fake_platform::device_io_control(device, code, in, in_size, out, out_size,
+                                                returned, overlapped);
+    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    if (returned)
+        *returned = 0;
+    switch (code)
+    {
+    case IOCTL_PORT_QUERY:
+        if (!m_requests.empty())
+        {
+            std::vector<uint8_t>& r = m_requests.front();
+            std::memcpy(out, r.data(), r.size() < out_size ? r.size() : out_size);
+            m_requests.pop_front();
+            return TRUE;
+        }
+        m_queries.push_back({overlapped, static_cast<BYTE*>(out), out_size, GetCurrentThreadId()});
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    case IOCTL_PORT_COMPLETE: {
+        m_sim_mutex.unlock();
+        on_completion(static_cast<const BYTE*>(in), in_size);
+        m_sim_mutex.lock();
+        return TRUE;
+    }
+    case IOCTL_PORT_PLUG_IN:
+        if (in_size >= 4)
+        {
+            uint32_t devid = kv::load_u32(static_cast<const BYTE*>(in));
+            m_plugged.insert(devid);
+            plug_order.push_back(devid);
+        }
+        m_sim_changed.notify_all();
+        return TRUE;
+    case IOCTL_PORT_UNPLUG:
+        if (in_size >= 4)
+        {
+            uint32_t devid = kv::load_u32(static_cast<const BYTE*>(in));
+            m_plugged.erase(devid);
+            unplug_order.push_back(devid);
+        }
+        m_sim_changed.notify_all();
+        return TRUE;
+    default:
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+}
+
+BOOL Sim_platform::cancel_io(HANDLE device)
+{
+    if (device != port_handle_value())
+        return Fake_platform::cancel_io(device);
+    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    DWORD thread = GetCurrentThreadId();
+    for (auto it = m_queries.begin(); it != m_queries.end();)
+    {
+        if (it->thread == thread)
+        {
+            it->overlapped->Internal = 0xC0000120; // STATUS_CANCELLED
+            SetEvent(it->overlapped->hEvent);
+            it = m_queries.erase(it);
+        }
+        else
+            ++it;
+    }
+    return TRUE;
+}
+
+bool Sim_platform::wait_until(DWORD timeout_ms, const std::function<bool()>& done)
+{
+    std::unique_lock<std::mutex> lock(m_sim_mutex);
+    return m_sim_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), done);
+}
+
+bool Sim_platform::wait_idle(DWORD timeout_ms)
+{
+    return wait_until(timeout_ms, [this] { return m_expected.empty() && m_requests.empty(); });
+}
+
+bool Sim_platform::wait_outstanding_below(size_t count, DWORD timeout_ms)
+{
+    return wait_until(timeout_ms, [&] {
+        size_t n = 0;
+        for (auto& slot : m_expected)
+            n += slot.second.size();
+        return n < count;
+    });
+}
+
+bool Sim_platform::wait_plugged(size_t count, DWORD timeout_ms)
+{
+    return wait_until(timeout_ms, [&] { return m_plugged.size() >= count; });
+}
+
+bool Sim_platform::wait_unplugged(uint32_t devid, DWORD timeout_ms)
+{
+    return wait_until(timeout_ms, [&] { return m_plugged.count(devid) == 0; });
+}
+
+size_t Sim_platform::outstanding()
+{
+    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    size_t n = 0;
+    for (auto& slot : m_expected)
+        n += slot.second.size();
+    return n;
+}
+
+std::set<uint32_t> Sim_platform::plugged()
+{
+    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    return m_plugged;
+}

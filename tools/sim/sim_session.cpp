@@ -1,0 +1,106 @@
+#include "sim_session.h"
+
+#include "channel/server_channel.h"
+#include "debug/usb_debug.h"
+#include "manager/usb_manager.h"
+#include "shell/app_globals.h"
+
+#include <chrono>
+
+namespace
+{
+
+double now_seconds()
+{
+    using clock = std::chrono::steady_clock;
+    return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+std::string g_sim_kind_name(Sim_transfer kind)
+{
+    switch (kind)
+    {
+    case Sim_transfer::plain_in:
+        return "IN  plain";
+    case Sim_transfer::plain_out:
+        return "OUT plain";
+    case Sim_transfer::mdl_in:
+        return "IN  MDL  ";
+    case Sim_transfer::mdl_out:
+        return "OUT MDL  ";
+    }
+    return "?";
+}
+
+std::string g_sim_size_name(uint32_t size)
+{
+    if (size >= (1u << 20) && size % (1u << 20) == 0)
+        return std::to_string(size >> 20) + " MiB";
+    if (size >= 1024 && size % 1024 == 0)
+        return std::to_string(size >> 10) + " KiB";
+    return std::to_string(size) + " B";
+}
+
+Sim_session::Sim_session()
+{
+    g_set_platform(&platform);
+    g_trace_enabled = 0; // no trace session: level 4 lines cost nothing, as in production
+    g_event_source_handle = reinterpret_cast<HANDLE>(0xE5);
+    g_is_server_os = false; // a workstation plugs devices in without asking
+    g_engine_timing = Engine_timing{};
+    g_engine_timing.device_list_period_ms = 500;
+    g_engine_timing.port_open_first_wait_ms = 100;
+    g_engine_timing.port_open_retry_wait_ms = 100;
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    platform.bus_devices.push_back({L"\\\\?\\sim#bus", 0, false});
+    platform.port_devices.push_back({L"\\\\?\\sim#port", session, false});
+}
+
+Sim_session::~Sim_session()
+{
+    stop();
+    g_set_platform(nullptr);
+}
+
+bool Sim_session::start(DWORD timeout_ms)
+{
+    if (!g_start_threads())
+        return false;
+    g_threads_started = true;
+    m_running = true;
+    terminal.start(platform.terminal());
+    return platform.wait_plugged(terminal.devices().size(), timeout_ms);
+}
+
+Sim_phase_result Sim_session::run_transfers(Sim_transfer kind, uint32_t devid, uint32_t size,
+                                            uint32_t count, uint32_t window)
+{
+    const double begin = now_seconds();
+    for (uint32_t i = 0; i < count; ++i)
+    {
+        platform.wait_outstanding_below(window, 60000);
+        platform.submit_transfer(kind, devid, size);
+    }
+    platform.wait_idle(120000);
+    const double seconds = now_seconds() - begin;
+    return {kind, size, count, seconds, static_cast<uint64_t>(size) * count};
+}
+
+bool Sim_session::remove_device(uint32_t devid, DWORD timeout_ms)
+{
+    terminal.remove_device(devid);
+    return platform.wait_unplugged(devid, timeout_ms);
+}
+
+void Sim_session::stop()
+{
+    if (!m_running)
+        return;
+    g_stop_threads();
+    g_threads_started = false;
+    m_running = false;
+    terminal.stop();
+}

@@ -1,0 +1,46 @@
+// A whole redirected session against the simulated terminal and port driver.
+#pragma once
+
+#include "sim_port_driver.h"
+#include "sim_terminal.h"
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+struct Sim_phase_result
+{
+    Sim_transfer kind;
+    uint32_t size;
+    uint32_t count;
+    double seconds;
+    uint64_t bytes;
+};
+
+class Sim_session
+{
+  public:
+    Sim_session();
+    ~Sim_session();
+
+    // Starts the engine and waits until the terminal's devices are plugged in.
+    bool start(DWORD timeout_ms = 30000);
+    // Runs count transfers of one kind and size with at most window in flight.
+    Sim_phase_result run_transfers(Sim_transfer kind, uint32_t devid, uint32_t size,
+                                   uint32_t count, uint32_t window);
+    bool remove_device(uint32_t devid, DWORD timeout_ms = 30000);
+    void stop();
+
+    Sim_platform platform;
+    Sim_terminal terminal;
+    std::function<void(const std::string&)> print = [](const std::string& line) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    };
+
+  private:
+    bool m_running = false;
+};
+
+std::string g_sim_kind_name(Sim_transfer kind);
+std::string g_sim_size_name(uint32_t size);

@@ -1,0 +1,186 @@
+#include "sim_terminal.h"
+
+#include "portable/frame.h"
+#include "sim_pattern.h"
+
+namespace
+{
+
+bool read_exact(HANDLE end, uint8_t* data, size_t size)
+{
+    size_t got = 0;
+    while (got < size)
+    {
+        DWORD n = 0;
+        if (!ReadFile(end, data + got, static_cast<DWORD>(size - got), &n, nullptr) || n == 0)
+            return false;
+        got += n;
+    }
+    return true;
+}
+
+void put16(std::vector<uint8_t>& v, size_t at, size_t value)
+{
+    v[at] = static_cast<uint8_t>(value);
+    v[at + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+std::vector<uint8_t> status_reply(uint8_t code, uint8_t status, uint32_t devid)
+{
+    std::vector<uint8_t> r(10);
+    kv::store_u32(r.data(), 6);
+    r[4] = code;
+    r[5] = status;
+    kv::store_u32(r.data() + 6, devid);
+    return r;
+}
+
+} // namespace
+
+Sim_terminal::~Sim_terminal()
+{
+    stop();
+}
+
+void Sim_terminal::start(HANDLE terminal_end)
+{
+    stop();
+    m_end = terminal_end;
+    m_thread = std::thread([this] { serve(); });
+}
+
+void Sim_terminal::stop()
+{
+    // The thread ends when the engine closes its end of the channel.
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void Sim_terminal::add_device(const Sim_device& device)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_devices.push_back(device);
+}
+
+void Sim_terminal::remove_device(uint32_t id)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_devices.begin(); it != m_devices.end(); ++it)
+        if (it->id == id)
+        {
+            m_devices.erase(it);
+            return;
+        }
+}
+
+std::vector<Sim_device> Sim_terminal::devices()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_devices;
+}
+
+std::vector<uint8_t> Sim_terminal::device_list_reply()
+{
+    std::vector<uint8_t> f(5, 0);
+    f[4] = kv::code_device_list;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const Sim_device& d : m_devices)
+    {
+        size_t name_size = d.name.size() + 1, serial_size = d.serial.size() + 1;
+        std::vector<uint8_t> r(25 + name_size + serial_size, 0);
+        put16(r, 0, r.size());
+        kv::store_u32(r.data() + 2, d.id);
+        put16(r, 11, d.vendor);
+        put16(r, 13, d.product);
+        put16(r, 19, 25);
+        put16(r, 21, 25 + name_size);
+        put16(r, 23, d.release);
+        std::copy(d.name.begin(), d.name.end(), r.begin() + 25);
+        std::copy(d.serial.begin(), d.serial.end(), r.begin() + 25 + name_size);
+        f.insert(f.end(), r.begin(), r.end());
+    }
+    f.insert(f.end(), {0, 0});
+    kv::store_u32(f.data(), static_cast<uint32_t>(f.size() - 4));
+    return f;
+}
+
+bool Sim_terminal::send(const std::vector<uint8_t>& frame)
+{
+    DWORD written = 0;
+    bool ok = WriteFile(m_end, frame.data(), static_cast<DWORD>(frame.size()), &written,
+                        nullptr) &&
+              written == frame.size();
+    ++frames_out;
+    bytes_out += frame.size();
+    return ok;
+}
+
+bool Sim_terminal::answer(const std::vector<uint8_t>& frame)
+{
+    const uint8_t code = frame[4];
+    const uint32_t devid = frame.size() >= 9 ? kv::load_u32(frame.data() + 5) : 0;
+    switch (code)
+    {
+    case kv::code_negotiate:
+        return send({5, 0, 0, 0, kv::code_negotiate, 2, 0, 0, 0});
+    case kv::code_device_list:
+        ++device_list_requests;
+        return send(device_list_reply());
+    case kv::code_open:
+        ++open_requests;
+        return send(status_reply(kv::code_open, 0, devid));
+    case kv::code_reset:
+    case kv::code_set_config:
+    case kv::code_claim_interface:
+    case kv::code_release_interface:
+    case kv::code_interface_setting:
+    case kv::code_clear_halted_ep:
+        return send(status_reply(code, 0, devid));
+    case kv::code_queue_urb: {
+        if (frame.size() < kv::k_urb_header_size)
+            return true;
+        const uint32_t handle = kv::load_u32(frame.data() + kv::k_offset_urb_handle);
+        const uint32_t length = kv::load_u32(frame.data() + kv::k_offset_urb_data_length);
+        const bool out = frame[kv::k_offset_urb_direction] == kv::k_direction_to_device;
+        std::vector<uint8_t> reply(kv::k_reap_header_size + (out ? 0 : length));
+        kv::store_u32(reply.data(), static_cast<uint32_t>(reply.size() - 4));
+        reply[4] = kv::code_reap_urb;
+        kv::store_u32(reply.data() + 5, devid);
+        kv::store_u32(reply.data() + kv::k_offset_reap_handle, handle);
+        kv::store_u32(reply.data() + kv::k_offset_reap_data_length, length);
+        if (out)
+        {
+            if (frame.size() != kv::k_urb_header_size + length ||
+                !g_sim_check(frame.data() + kv::k_urb_header_size, length, handle))
+                ++out_data_errors;
+        }
+        else
+            g_sim_fill(reply.data() + kv::k_reap_header_size, length, handle);
+        return send(reply);
+    }
+    default:
+        return true; // cancel and anything unknown: no answer
+    }
+}
+
+void Sim_terminal::serve()
+{
+    std::vector<uint8_t> frame;
+    for (;;)
+    {
+        uint8_t header[4];
+        if (!read_exact(m_end, header, 4))
+            return;
+        const uint32_t length = kv::load_u32(header);
+        if (length == 0 || length > (64u << 20))
+            return;
+        frame.resize(4 + length);
+        std::copy(header, header + 4, frame.begin());
+        if (!read_exact(m_end, frame.data() + 4, length))
+            return;
+        ++frames_in;
+        bytes_in += frame.size();
+        if (!answer(frame))
+            return;
+    }
+}

@@ -1,0 +1,48 @@
+// The simulated thin-client terminal: lists its devices and answers every request on the
+// terminal's end of the channel pipe.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct Sim_device
+{
+    uint32_t id;
+    uint16_t vendor, product, release;
+    std::string name;
+    std::string serial;
+};
+
+class Sim_terminal
+{
+  public:
+    ~Sim_terminal();
+    // Serves the pipe end until it breaks, which the engine's stop brings about.
+    void start(HANDLE terminal_end);
+    void stop(); // after the engine stopped
+
+    void add_device(const Sim_device& device);
+    void remove_device(uint32_t id);
+    std::vector<Sim_device> devices();
+
+    std::atomic<uint64_t> frames_in{0}, frames_out{0}, bytes_in{0}, bytes_out{0};
+    std::atomic<uint64_t> out_data_errors{0};
+    std::atomic<uint64_t> device_list_requests{0}, open_requests{0};
+
+  private:
+    void serve();
+    bool answer(const std::vector<uint8_t>& frame);
+    bool send(const std::vector<uint8_t>& frame);
+    std::vector<uint8_t> device_list_reply();
+
+    HANDLE m_end = INVALID_HANDLE_VALUE;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::vector<Sim_device> m_devices;
+};
