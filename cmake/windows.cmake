@@ -62,10 +62,23 @@ if(NOT MSVC)
   target_link_options(kvUsbRedirector PRIVATE -municode -mwindows)
 endif()
 
+# The session simulator: the real engine bound to a simulated terminal and port driver.
+add_library(kv_sim STATIC
+  tests/fakes/fake_platform.cpp
+  tools/sim/sim_terminal.cpp
+  tools/sim/sim_port_driver.cpp
+  tools/sim/sim_session.cpp
+)
+target_include_directories(kv_sim PUBLIC ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/tools/sim)
+target_compile_options(kv_sim PRIVATE ${WIN_WARNINGS})
+target_link_libraries(kv_sim PUBLIC kv_engine)
+add_executable(kv_session_sim tools/sim/session_main.cpp)
+target_compile_options(kv_session_sim PRIVATE ${WIN_WARNINGS})
+target_link_libraries(kv_session_sim PRIVATE kv_sim)
+
 add_executable(kv_win_tests
   ${KV_RESOURCES}
   ${APP}/shell/win_main.cpp
-  tests/fakes/fake_platform.cpp
   tests/fakes/fake_terminal.cpp
   tests/fakes/engine_fixture.cpp
   tests/fakes/device_fixture.cpp
@@ -78,6 +91,8 @@ add_executable(kv_win_tests
   tests/win/reply_pump_test.cpp
   tests/win/shell_test.cpp
   tests/win/exe_test.cpp
+  tests/win/completion_test.cpp
+  tests/win/session_test.cpp
   tests/win/device_list_test.cpp
   tests/win/device_attach_test.cpp
   tests/win/device_engine_test.cpp
@@ -85,7 +100,7 @@ add_executable(kv_win_tests
 )
 target_include_directories(kv_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_options(kv_win_tests PRIVATE ${WIN_WARNINGS})
-target_link_libraries(kv_win_tests PRIVATE kv_engine gtest_main)
+target_link_libraries(kv_win_tests PRIVATE kv_sim gtest_main)
 add_dependencies(kv_win_tests kvUsbRedirector)
 gtest_discover_tests(kv_win_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 120)
 
@@ -100,16 +115,3 @@ if(KV_BUILD_PREVIEW)
   endif()
 endif()
 
-# The session simulator: the real engine bound to a simulated terminal and port driver.
-add_library(kv_sim STATIC
-  tests/fakes/fake_platform.cpp
-  tools/sim/sim_terminal.cpp
-  tools/sim/sim_port_driver.cpp
-  tools/sim/sim_session.cpp
-)
-target_include_directories(kv_sim PUBLIC ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/tools/sim)
-target_compile_options(kv_sim PRIVATE ${WIN_WARNINGS})
-target_link_libraries(kv_sim PUBLIC kv_engine)
-add_executable(kv_session_sim tools/sim/session_main.cpp)
-target_compile_options(kv_session_sim PRIVATE ${WIN_WARNINGS})
-target_link_libraries(kv_session_sim PRIVATE kv_sim)
