@@ -30,6 +30,7 @@ add_library(kv_engine STATIC
   ${APP}/packets/mdl_urb_list.cpp
   ${APP}/shell/app_globals.cpp
   ${APP}/shell/main_window.cpp
+  ${APP}/shell/single_instance.cpp
 )
 target_compile_definitions(kv_engine PUBLIC ${WIN_DEFINITIONS})
 target_compile_options(kv_engine PRIVATE ${WIN_WARNINGS})
@@ -54,8 +55,30 @@ if(NOT MSVC)
   set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
 endif()
 
+# The event log's message table: the exe is the source's EventMessageFile.
+set(KV_MESSAGES_DIR ${CMAKE_BINARY_DIR}/messages)
+set(KV_MESSAGES_RC ${KV_MESSAGES_DIR}/kvUsbRedirector.rc)
+set(KV_MESSAGES_OUTPUTS ${KV_MESSAGES_RC} ${KV_MESSAGES_DIR}/kvUsbRedirector.h
+  ${KV_MESSAGES_DIR}/MSG00409.bin)
+if(MSVC)
+  if(CMAKE_MC_COMPILER)
+    set(KV_MC ${CMAKE_MC_COMPILER})
+  else()
+    find_program(KV_MC mc REQUIRED)
+  endif()
+else()
+  find_program(KV_MC NAMES x86_64-w64-mingw32-windmc windmc REQUIRED)
+endif()
+add_custom_command(OUTPUT ${KV_MESSAGES_OUTPUTS}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${KV_MESSAGES_DIR}
+  COMMAND ${KV_MC} -h ${KV_MESSAGES_DIR} -r ${KV_MESSAGES_DIR} ${APP}/resources/kvUsbRedirector.mc
+  DEPENDS ${APP}/resources/kvUsbRedirector.mc
+  COMMENT "Compiling the event message table")
+set_source_files_properties(${KV_MESSAGES_RC} PROPERTIES
+  OBJECT_DEPENDS ${KV_MESSAGES_DIR}/MSG00409.bin)
+
 # The program itself: a GUI-subsystem exe whose entry is the wide _tWinMain.
-add_executable(kvUsbRedirector WIN32 ${APP}/shell/win_main.cpp ${KV_RESOURCES})
+add_executable(kvUsbRedirector WIN32 ${APP}/shell/win_main.cpp ${KV_RESOURCES} ${KV_MESSAGES_RC})
 target_compile_options(kvUsbRedirector PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kvUsbRedirector PRIVATE kv_engine)
 if(NOT MSVC)
@@ -97,8 +120,11 @@ add_executable(kv_win_tests
   tests/win/device_attach_test.cpp
   tests/win/device_engine_test.cpp
   tests/win/share_dialog_resources_test.cpp
+  tests/win/single_instance_test.cpp
+  tests/win/message_table_test.cpp
+  ${KV_MESSAGES_DIR}/kvUsbRedirector.h
 )
-target_include_directories(kv_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+target_include_directories(kv_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_BINARY_DIR})
 target_compile_options(kv_win_tests PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kv_win_tests PRIVATE kv_sim gtest_main)
 add_dependencies(kv_win_tests kvUsbRedirector)

@@ -6,6 +6,7 @@
 #include "resources/resource.h"
 #include "shell/app_globals.h"
 #include "shell/main_window.h"
+#include "shell/single_instance.h"
 
 #include <thread>
 #include <wtsapi32.h>
@@ -32,6 +33,7 @@ class Shell_test : public Engine_fixture
         Engine_fixture::SetUp();
         g_product_type = VER_NT_WORKSTATION;
         g_set_version_query(fake_version);
+        g_single_instance_name = instance_name.c_str();
     }
     void TearDown() override
     {
@@ -43,6 +45,7 @@ class Shell_test : public Engine_fixture
         UnregisterClassW(L"KVUSBREDIRECTOR", GetModuleHandleW(nullptr));
         g_set_version_query(nullptr);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, k_popup_key);
+        g_single_instance_name = k_single_instance_name;
         Engine_fixture::TearDown();
     }
     // Runs the entry on its own thread and waits (bounded) for its window.
@@ -69,6 +72,9 @@ class Shell_test : public Engine_fixture
     {
         app.join();
     }
+    // The process's own, so that a program left running by another test cannot refuse us.
+    std::wstring instance_name =
+        L"Local\\kvUsbRedirector.ShellTest." + std::to_wstring(GetCurrentProcessId());
     std::thread app;
     HWND window = nullptr;
     int exit_code = -1;
@@ -140,6 +146,36 @@ TEST_F(Shell_test, DestroyWhileRunningStopsTheEngine)
     EXPECT_EQ(0, exit_code);
     EXPECT_FALSE(g_threads_started);
     EXPECT_EQ(1u, fake.count_lines(L"Usb_manager::g_stop_threads() - success"));
+}
+
+TEST_F(Shell_test, ASecondEntryInTheSessionLeavesBeforeTheWindow)
+{
+    add_drivers();
+    HANDLE running = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(g_claim_single_instance(g_single_instance_name, &running));
+    wchar_t command_line[] = L"";
+    EXPECT_EQ(0, wWinMain(GetModuleHandleW(nullptr), nullptr, command_line, SW_SHOW));
+    EXPECT_TRUE(fake.has_line(L"kvUsbRedirector is already running in this session; this "
+                              L"instance exits"));
+    EXPECT_FALSE(fake.has_line(L"kvUsbRedirector::MyRegisterClass"));
+    WNDCLASSEXW window_class{};
+    window_class.cbSize = sizeof window_class;
+    EXPECT_FALSE(GetClassInfoExW(GetModuleHandleW(nullptr), L"KVUSBREDIRECTOR", &window_class));
+    EXPECT_FALSE(g_threads_started);
+    EXPECT_EQ(0, fake.channel_opens);
+    EXPECT_TRUE(fake.opened_paths.empty());
+
+    // The instance that leaves must not take the claim with it.
+    HANDLE probe = INVALID_HANDLE_VALUE;
+    EXPECT_FALSE(g_claim_single_instance(g_single_instance_name, &probe));
+    g_release_single_instance(&running);
+    launch(); // the claim is free again once the running instance is gone
+    EXPECT_TRUE(g_threads_started);
+    post(WM_COMMAND, IDM_EXIT);
+    finish();
+    EXPECT_EQ(0, exit_code);
+    EXPECT_TRUE(g_claim_single_instance(g_single_instance_name, &probe)); // released at exit
+    g_release_single_instance(&probe);
 }
 
 TEST_F(Shell_test, RegistrySwitchAndProductTypeAreRecorded)

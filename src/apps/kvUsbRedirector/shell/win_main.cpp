@@ -1,30 +1,20 @@
-// Process entry: log sinks, the two facts the share dialog needs, the hidden window and the
-// message loop.
+// Process entry: log sinks, the one-instance claim, the two facts the share dialog needs, the
+// hidden window and the message loop.
 #include "../debug/usb_debug.h"
 #include "../resources/resource.h"
 #include "app_globals.h"
 #include "main_window.h"
+#include "single_instance.h"
 
 #include <tchar.h>
 // strsafe.h must follow tchar.h
 #include <strsafe.h>
 
-int APIENTRY _tWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPTSTR lpCmdLine, int nCmdShow)
+namespace
 {
-    g_log(4,
-          L"kvUsbRedirector::_tWinMain (enter - hInstance:%d, hPrevInstance:%d, lpCmdLine:%s, "
-          L"nCmdShow:%d",
-          static_cast<unsigned>(reinterpret_cast<uintptr_t>(hInstance)),
-          static_cast<unsigned>(reinterpret_cast<uintptr_t>(hPrevInstance)), lpCmdLine, nCmdShow);
-    if (!g_register_trace_guid())
-    {
-        g_log(3, L"kvUsbRedirector::_tWinMain (trace initialization failed. disabling tracing.)");
-        g_trace_enabled = 0;
-    }
-    if (!g_register_event_source())
-        g_log(3, L"kvUsbRedirector::_tWinMain (event initialization failed. disabling event "
-                 L"logging.)");
 
+int run_instance(HINSTANCE hInstance, int nCmdShow)
+{
     OSVERSIONINFOEXW version{};
     version.dwOSVersionInfoSize = sizeof version;
     if (!g_query_version(&version))
@@ -86,4 +76,38 @@ int APIENTRY _tWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPTSTR lpCm
     }
     g_log(4, L"kvUsbRedirector::_tWinMain (exit - wParam:%d)", static_cast<int>(msg.wParam));
     return static_cast<int>(msg.wParam);
+}
+
+} // namespace
+
+int APIENTRY _tWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPTSTR lpCmdLine, int nCmdShow)
+{
+    g_log(4,
+          L"kvUsbRedirector::_tWinMain (enter - hInstance:%d, hPrevInstance:%d, lpCmdLine:%s, "
+          L"nCmdShow:%d",
+          static_cast<unsigned>(reinterpret_cast<uintptr_t>(hInstance)),
+          static_cast<unsigned>(reinterpret_cast<uintptr_t>(hPrevInstance)), lpCmdLine, nCmdShow);
+    bool trace_registered = g_register_trace_guid();
+    if (!trace_registered)
+    {
+        g_log(3, L"kvUsbRedirector::_tWinMain (trace initialization failed. disabling tracing.)");
+        g_trace_enabled = 0;
+    }
+    if (!g_register_event_source())
+        g_log(3, L"kvUsbRedirector::_tWinMain (event initialization failed. disabling event "
+                 L"logging.)");
+
+    // Claimed after the sinks so that the reason for leaving reaches the event log, and before
+    // anything a second instance must not repeat: the window, the tray icon, the engine.
+    HANDLE instance_mutex = INVALID_HANDLE_VALUE;
+    if (!g_claim_single_instance(g_single_instance_name, &instance_mutex))
+    {
+        if (trace_registered)
+            g_unregister_trace_guid();
+        g_deregister_event_source();
+        return 0;
+    }
+    int exit_code = run_instance(hInstance, nCmdShow);
+    g_release_single_instance(&instance_mutex);
+    return exit_code;
 }

@@ -1,0 +1,44 @@
+#include "single_instance.h"
+
+#include "../debug/usb_debug.h"
+
+const wchar_t* g_single_instance_name = k_single_instance_name;
+
+bool g_claim_single_instance(const wchar_t* name, HANDLE* mutex)
+{
+    *mutex = INVALID_HANDLE_VALUE;
+    // Never owned, never waited on: the mutex only exists while this instance lives.
+    HANDLE created = CreateMutexW(nullptr, FALSE, name);
+    DWORD error = GetLastError();
+    if (created && error == ERROR_ALREADY_EXISTS)
+    {
+        CloseHandle(created);
+        g_log(3, L"Single_instance::g_claim_single_instance (kvUsbRedirector is already running "
+                 L"in this session; this instance exits)");
+        return false;
+    }
+    if (!created && error == ERROR_ACCESS_DENIED)
+    {
+        // The holder runs with other rights, e.g. elevated, and its mutex refuses us.
+        g_log(3, L"Single_instance::g_claim_single_instance (kvUsbRedirector is already running "
+                 L"in this session under other rights; this instance exits)");
+        return false;
+    }
+    if (!created)
+    {
+        g_log(3,
+              L"Single_instance::g_claim_single_instance (CreateMutex failed - error:%d; running "
+              L"unguarded)",
+              error);
+        return true;
+    }
+    *mutex = created;
+    return true;
+}
+
+void g_release_single_instance(HANDLE* mutex)
+{
+    if (*mutex != INVALID_HANDLE_VALUE)
+        CloseHandle(*mutex);
+    *mutex = INVALID_HANDLE_VALUE;
+}
