@@ -141,3 +141,20 @@ if(KV_BUILD_PREVIEW)
   endif()
 endif()
 
+
+# The per-machine setup exe, when NSIS is there to build it.
+find_program(KV_MAKENSIS makensis)
+if(KV_MAKENSIS)
+  set(KV_SETUP ${CMAKE_BINARY_DIR}/kvUsbRedirector-setup.exe)
+  add_custom_command(OUTPUT ${KV_SETUP}
+    COMMAND ${KV_MAKENSIS} -V2 -DKV_EXE=$<TARGET_FILE:kvUsbRedirector> -DKV_OUT=${KV_SETUP}
+            ${CMAKE_SOURCE_DIR}/installer/kvUsbRedirector.nsi
+    DEPENDS kvUsbRedirector ${CMAKE_SOURCE_DIR}/installer/kvUsbRedirector.nsi
+    COMMENT "Building the installer")
+  add_custom_target(kv_installer ALL DEPENDS ${KV_SETUP})
+  if(NOT MSVC)
+    add_test(NAME Installer_test.SilentInstallAndUninstall
+      COMMAND ${CMAKE_SOURCE_DIR}/tests/installer/installer_test.sh ${KV_SETUP})
+    set_tests_properties(Installer_test.SilentInstallAndUninstall PROPERTIES TIMEOUT 120)
+  endif()
+endif()

@@ -14,4 +14,4 @@ kv_require_packages() {
 }
 
 KV_PACKAGES=(cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-             wine64 xvfb xauth googletest libgtest-dev)
+             wine64 xvfb xauth googletest libgtest-dev nsis)
