@@ -116,6 +116,8 @@ add_executable(kv_win_tests
   tests/win/exe_test.cpp
   tests/win/completion_test.cpp
   tests/win/session_test.cpp
+  tests/win/hostile_terminal_test.cpp
+  tests/win/fault_test.cpp
   tests/win/device_list_test.cpp
   tests/win/device_attach_test.cpp
   tests/win/device_engine_test.cpp

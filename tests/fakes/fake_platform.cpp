@@ -58,6 +58,13 @@ void Fake_platform::disconnect_terminal()
     m_terminal = INVALID_HANDLE_VALUE;
 }
 
+void Fake_platform::break_channel()
+{
+    disconnect_terminal();
+    if (m_server != INVALID_HANDLE_VALUE)
+        CancelIoEx(m_server, nullptr);
+}
+
 std::vector<Log_line> Fake_platform::lines()
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -67,6 +67,9 @@ class Fake_platform : public Platform
     }
     // Closes the terminal's end, so the channel's next write fails.
     void disconnect_terminal();
+    // Also fails the channel's pending operations, as a real channel does when its
+    // session disconnects (a pipe does not fail a write already waiting for room).
+    void break_channel();
     int channel_opens = 0;
     int channel_closes = 0;
 

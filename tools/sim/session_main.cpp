@@ -54,8 +54,8 @@ int main()
 
     say(session, "bulk transfers on devid 0x101 (window 8; plain OUT carries its data in the "
                  "driver's 5152-byte query buffer, so it stops at 4 KiB):");
-    for (Sim_transfer kind : {Sim_transfer::plain_in, Sim_transfer::plain_out,
-                              Sim_transfer::mdl_in, Sim_transfer::mdl_out})
+    for (Sim_transfer kind : {Sim_transfer::plain_in, Sim_transfer::plain_out, Sim_transfer::mdl_in,
+                              Sim_transfer::mdl_out})
         for (uint32_t size : {512u, 4096u, 64u * 1024, 1024u * 1024})
         {
             if (kind == Sim_transfer::plain_out && size > 4096)
@@ -64,8 +64,7 @@ int main()
             Sim_phase_result r = session.run_transfers(kind, 0x101, size, count, 8);
             say(session, "  %s %8s x %4u: %9.2f MiB in %6.3f s = %8.2f MiB/s, %8.0f req/s",
                 g_sim_kind_name(kind).c_str(), g_sim_size_name(size).c_str(), count,
-                r.bytes / 1048576.0, r.seconds, r.bytes / 1048576.0 / r.seconds,
-                count / r.seconds);
+                r.bytes / 1048576.0, r.seconds, r.bytes / 1048576.0 / r.seconds, count / r.seconds);
         }
 
     say(session, "terminal unplugs devid 0x102");
@@ -79,13 +78,15 @@ int main()
         say(session, "  unplugged devid 0x%X", session.platform.unplug_order[i]);
 
     Sim_platform& p = session.platform;
-    say(session, "requests issued %llu, completed %llu, wrong %llu, unexpected %llu, "
-                 "outstanding %zu",
+    say(session,
+        "requests issued %llu, completed %llu, wrong %llu, unexpected %llu, "
+        "outstanding %zu",
         static_cast<unsigned long long>(p.issued), static_cast<unsigned long long>(p.completed),
         static_cast<unsigned long long>(p.wrong_completions),
         static_cast<unsigned long long>(p.unexpected_completions), p.outstanding());
-    say(session, "bytes in %.1f MiB, out %.1f MiB; terminal saw %llu frames (%.1f MiB), "
-                 "OUT data errors %llu",
+    say(session,
+        "bytes in %.1f MiB, out %.1f MiB; terminal saw %llu frames (%.1f MiB), "
+        "OUT data errors %llu",
         p.bytes_in / 1048576.0, p.bytes_out / 1048576.0,
         static_cast<unsigned long long>(session.terminal.frames_in.load()),
         session.terminal.bytes_in.load() / 1048576.0,

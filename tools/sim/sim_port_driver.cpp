@@ -76,9 +76,8 @@ void Sim_platform::submit_transfer(Sim_transfer kind, uint32_t devid, uint32_t s
     const bool out = kind == Sim_transfer::plain_out || kind == Sim_transfer::mdl_out;
     const bool mdl = kind == Sim_transfer::mdl_in || kind == Sim_transfer::mdl_out;
     Expected expected{kv::code_queue_urb, kind, size, {}};
-    std::vector<uint8_t> r(mdl ? kv::k_mdl_urb_request_size
-                               : kv::k_urb_header_size + (out ? size : 0),
-                           0);
+    std::vector<uint8_t> r(
+        mdl ? kv::k_mdl_urb_request_size : kv::k_urb_header_size + (out ? size : 0), 0);
     kv::store_u32(r.data(), static_cast<uint32_t>(r.size() - 4));
     r[4] = mdl ? kv::code_queue_mdl_urb : kv::code_queue_urb;
     kv::store_u32(r.data() + 5, devid);
@@ -138,6 +137,14 @@ void Sim_platform::on_completion(const BYTE* data, DWORD size)
         ++completions_for_unplugged;
     ++completed;
     const uint32_t handle = static_cast<uint32_t>(k);
+    // A made-up failure reply for a request the engine could not send.
+    const bool status_reply = code >= kv::code_reset && code <= kv::code_interface_setting;
+    if (data[status_reply ? 5 : kv::k_offset_reap_status] != 0)
+    {
+        ++failed_completions;
+        m_sim_changed.notify_all();
+        return;
+    }
     bool right = true;
     switch (e.kind)
     {
@@ -175,8 +182,8 @@ BOOL Sim_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD
                                      OVERLAPPED* overlapped)
 {
     if (device != port_handle_value())
-        return Fake_platform::device_io_control(device, code, in, in_size, out, out_size,
-                                                returned, overlapped);
+        return Fake_platform::device_io_control(device, code, in, in_size, out, out_size, returned,
+                                                overlapped);
     std::lock_guard<std::mutex> lock(m_sim_mutex);
     if (returned)
         *returned = 0;
@@ -193,7 +200,14 @@ BOOL Sim_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD
         m_queries.push_back({overlapped, static_cast<BYTE*>(out), out_size, GetCurrentThreadId()});
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
-    case IOCTL_PORT_COMPLETE: {
+    case IOCTL_PORT_COMPLETE:
+    {
+        if (completions_fail)
+        {
+            ++refused_completions;
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
         m_sim_mutex.unlock();
         on_completion(static_cast<const BYTE*>(in), in_size);
         m_sim_mutex.lock();
@@ -214,6 +228,7 @@ BOOL Sim_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD
             uint32_t devid = kv::load_u32(static_cast<const BYTE*>(in));
             m_plugged.erase(devid);
             unplug_order.push_back(devid);
+            cancel_device(devid);
         }
         m_sim_changed.notify_all();
         return TRUE;
@@ -221,6 +236,27 @@ BOOL Sim_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD
         SetLastError(ERROR_INVALID_FUNCTION);
         return FALSE;
     }
+}
+
+// Like the real port driver: unplugging a device ends its outstanding requests, which then
+// get no completion, and the requests it had not yet handed out are never issued.
+void Sim_platform::cancel_device(uint32_t devid)
+{
+    for (auto it = m_expected.begin(); it != m_expected.end();)
+    {
+        if (static_cast<uint32_t>(it->first >> 32) != devid)
+        {
+            ++it;
+            continue;
+        }
+        for (Expected& e : it->second)
+            if (!e.buffer.empty())
+                m_cancelled_buffers.push_back(std::move(e.buffer));
+        cancelled_at_unplug += it->second.size();
+        it = m_expected.erase(it);
+    }
+    std::erase_if(m_requests, [devid](const std::vector<uint8_t>& r)
+                  { return r.size() >= 9 && kv::load_u32(r.data() + 5) == devid; });
 }
 
 BOOL Sim_platform::cancel_io(HANDLE device)
@@ -256,12 +292,14 @@ bool Sim_platform::wait_idle(DWORD timeout_ms)
 
 bool Sim_platform::wait_outstanding_below(size_t count, DWORD timeout_ms)
 {
-    return wait_until(timeout_ms, [&] {
-        size_t n = 0;
-        for (auto& slot : m_expected)
-            n += slot.second.size();
-        return n < count;
-    });
+    return wait_until(timeout_ms,
+                      [&]
+                      {
+                          size_t n = 0;
+                          for (auto& slot : m_expected)
+                              n += slot.second.size();
+                          return n < count;
+                      });
 }
 
 bool Sim_platform::wait_plugged(size_t count, DWORD timeout_ms)
@@ -272,6 +310,13 @@ bool Sim_platform::wait_plugged(size_t count, DWORD timeout_ms)
 bool Sim_platform::wait_unplugged(uint32_t devid, DWORD timeout_ms)
 {
     return wait_until(timeout_ms, [&] { return m_plugged.count(devid) == 0; });
+}
+
+void Sim_platform::forget_outstanding()
+{
+    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    m_expected.clear();
+    m_requests.clear();
 }
 
 size_t Sim_platform::outstanding()

@@ -5,6 +5,7 @@
 
 #include "fakes/fake_platform.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -37,11 +38,17 @@ class Sim_platform : public Fake_platform
     bool wait_unplugged(uint32_t devid, DWORD timeout_ms);
 
     size_t outstanding();
+    // Drops what a stopped engine left unanswered (the real driver cancels it at unplug).
+    void forget_outstanding();
     std::set<uint32_t> plugged();
     std::vector<uint32_t> plug_order, unplug_order;
     uint64_t issued = 0, completed = 0, wrong_completions = 0, unexpected_completions = 0;
     uint64_t bytes_in = 0, bytes_out = 0;
     uint64_t completions_for_unplugged = 0;
+    std::atomic<bool> completions_fail{false}; // the completion I/O control fails
+    uint64_t refused_completions = 0;
+    uint64_t failed_completions = 0;  // failure status: the request could not be sent
+    uint64_t cancelled_at_unplug = 0; // outstanding when their device was unplugged
 
     BOOL device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                            DWORD out_size, DWORD* returned, OVERLAPPED* overlapped) override;
@@ -63,6 +70,7 @@ class Sim_platform : public Fake_platform
         DWORD thread;
     };
     void enqueue(std::vector<uint8_t> request);
+    void cancel_device(uint32_t devid);
     void on_completion(const BYTE* data, DWORD size);
     bool wait_until(DWORD timeout_ms, const std::function<bool()>& done);
 
@@ -72,5 +80,7 @@ class Sim_platform : public Fake_platform
     std::vector<Query> m_queries;
     std::map<uint64_t, std::deque<Expected>> m_expected; // by devid and handle (or code)
     std::set<uint32_t> m_plugged;
+    // Buffers of cancelled MDL transfers stay mapped: a late reply may still be copied.
+    std::vector<std::vector<uint8_t>> m_cancelled_buffers;
     uint32_t m_next_handle = 1;
 };

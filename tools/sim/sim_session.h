@@ -26,14 +26,15 @@ class Sim_session
     // Starts the engine and waits until the terminal's devices are plugged in.
     bool start(DWORD timeout_ms = 30000);
     // Runs count transfers of one kind and size with at most window in flight.
-    Sim_phase_result run_transfers(Sim_transfer kind, uint32_t devid, uint32_t size,
-                                   uint32_t count, uint32_t window);
+    Sim_phase_result run_transfers(Sim_transfer kind, uint32_t devid, uint32_t size, uint32_t count,
+                                   uint32_t window);
     bool remove_device(uint32_t devid, DWORD timeout_ms = 30000);
     void stop();
 
     Sim_platform platform;
     Sim_terminal terminal;
-    std::function<void(const std::string&)> print = [](const std::string& line) {
+    std::function<void(const std::string&)> print = [](const std::string& line)
+    {
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
     };

@@ -104,11 +104,16 @@ std::vector<uint8_t> Sim_terminal::device_list_reply()
     return f;
 }
 
+bool Sim_terminal::inject(const std::vector<uint8_t>& frame)
+{
+    return send(frame);
+}
+
 bool Sim_terminal::send(const std::vector<uint8_t>& frame)
 {
+    std::lock_guard<std::mutex> lock(m_write_mutex);
     DWORD written = 0;
-    bool ok = WriteFile(m_end, frame.data(), static_cast<DWORD>(frame.size()), &written,
-                        nullptr) &&
+    bool ok = WriteFile(m_end, frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr) &&
               written == frame.size();
     ++frames_out;
     bytes_out += frame.size();
@@ -136,7 +141,8 @@ bool Sim_terminal::answer(const std::vector<uint8_t>& frame)
     case kv::code_interface_setting:
     case kv::code_clear_halted_ep:
         return send(status_reply(code, 0, devid));
-    case kv::code_queue_urb: {
+    case kv::code_queue_urb:
+    {
         if (frame.size() < kv::k_urb_header_size)
             return true;
         const uint32_t handle = kv::load_u32(frame.data() + kv::k_offset_urb_handle);
@@ -176,6 +182,13 @@ void Sim_terminal::serve()
             return;
         frame.resize(4 + length);
         std::copy(header, header + 4, frame.begin());
+        if (length >= (64u << 10) && cut_next_large_frame.exchange(false))
+        {
+            read_exact(m_end, frame.data() + 4, length / 2);
+            if (on_cut)
+                on_cut();
+            return;
+        }
         if (!read_exact(m_end, frame.data() + 4, length))
             return;
         ++frames_in;

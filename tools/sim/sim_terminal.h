@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,6 +31,13 @@ class Sim_terminal
     void add_device(const Sim_device& device);
     void remove_device(uint32_t id);
     std::vector<Sim_device> devices();
+    // The device-list reply for the devices listed now.
+    std::vector<uint8_t> device_list_reply();
+    // Writes a frame of its own between the answers.
+    bool inject(const std::vector<uint8_t>& frame);
+    // The next frame of at least 64 KiB is read halfway, then on_cut breaks the channel.
+    std::atomic<bool> cut_next_large_frame{false};
+    std::function<void()> on_cut;
 
     std::atomic<uint64_t> frames_in{0}, frames_out{0}, bytes_in{0}, bytes_out{0};
     std::atomic<uint64_t> out_data_errors{0};
@@ -39,10 +47,10 @@ class Sim_terminal
     void serve();
     bool answer(const std::vector<uint8_t>& frame);
     bool send(const std::vector<uint8_t>& frame);
-    std::vector<uint8_t> device_list_reply();
 
     HANDLE m_end = INVALID_HANDLE_VALUE;
     std::thread m_thread;
     std::mutex m_mutex;
+    std::mutex m_write_mutex;
     std::vector<Sim_device> m_devices;
 };
