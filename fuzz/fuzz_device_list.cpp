@@ -6,6 +6,8 @@
 #include "portable/frame.h"
 #include "portable/share_question.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 

@@ -5,6 +5,7 @@
 #include "portable/bounded_copy.h"
 #include "portable/frame.h"
 
+#include <cerrno>
 #include <initializer_list>
 
 namespace
@@ -48,8 +49,9 @@ void frame_sizes(uint32_t length)
 
 void short_messages(uint8_t code, uint32_t value)
 {
+    const uint32_t* const values[] = {nullptr, &value};
     for (size_t capacity = 0; capacity <= 10; ++capacity)
-        for (const uint32_t* v : {static_cast<const uint32_t*>(nullptr), &value})
+        for (const uint32_t* v : values)
         {
             Exact out(capacity);
             size_t n = kv::build_short_message(out.data(), capacity, code, v);
