@@ -9,14 +9,14 @@
 #include <cstring>
 #include <memory>
 
-#define KV_CHECK(condition)                                                                    \
-    do                                                                                         \
-    {                                                                                          \
-        if (!(condition))                                                                      \
-        {                                                                                      \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                      \
-        }                                                                                      \
+#define KV_CHECK(condition)                                                                        \
+    do                                                                                             \
+    {                                                                                              \
+        if (!(condition))                                                                          \
+        {                                                                                          \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (0)
 
 namespace fuzz
@@ -26,9 +26,7 @@ namespace fuzz
 class Exact
 {
   public:
-    explicit Exact(size_t size) : m_size(size), m_bytes(new uint8_t[size])
-    {
-    }
+    explicit Exact(size_t size) : m_size(size), m_bytes(new uint8_t[size]) {}
     Exact(const uint8_t* from, size_t size) : Exact(size)
     {
         if (size)

@@ -1,6 +1,8 @@
 #!/bin/bash
 # Builds the libFuzzer targets of the portable code with ASan and UBSan and runs each for the
-# given seconds (default 20) on a scratch copy of its seed corpus. Exits non-zero on a crash.
+# given seconds (default 20) on a scratch copy of its seed corpus, so the seeds in the repo stay
+# as make_seeds.py wrote them. Exits non-zero when a target crashes; its input stays in
+# build/fuzz/artifacts/<target>/.
 # Usage: fuzz.sh [seconds] [target...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,8 +12,11 @@ kv_require_packages "${KV_FUZZ_PACKAGES[@]}"
 seconds=${1:-20}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_reply_frame fuzz_device_list fuzz_completion
-                                     fuzz_mdl_rewrite)
+if [ ${#targets[@]} -eq 0 ]; then
+    for source in fuzz/fuzz_*.cpp; do
+        targets+=("$(basename "$source" .cpp)")
+    done
+fi
 CXX=${KV_FUZZ_CXX:-clang++-14}
 out=build/fuzz
 portable=src/apps/kvUsbRedirector/portable
@@ -29,14 +34,17 @@ failed=0
 for target in "${targets[@]}"; do
     corpus="$out/corpus/$target"
     artifacts="$out/artifacts/$target"
-    rm -rf "$corpus"
+    rm -rf "$corpus" "$artifacts"
     mkdir -p "$corpus" "$artifacts"
     cp fuzz/corpus/"$target"/* "$corpus"/ 2>/dev/null || true
     log="$out/$target.log"
     result=ok
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         "$out/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-        -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1 || result=crash
+        -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1 || result=failed
+    artifact=$(find "$artifacts" -type f | head -1)
+    # The artifact's prefix says what went wrong: crash, timeout, oom or leak.
+    [ -z "$artifact" ] || result=$(basename "$artifact" | cut -d- -f1)
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
     files=$(find "$corpus" -type f | wc -l)
@@ -45,7 +53,7 @@ for target in "${targets[@]}"; do
     if [ "$result" != ok ]; then
         failed=1
         grep -m1 -A20 -E 'ERROR: |runtime error|check failed' "$log" || tail -20 "$log"
-        echo "log: $log, input: $(ls "$artifacts" | head -1)"
+        echo "log: $log, input: ${artifact:-none}"
     fi
 done
 exit $failed
