@@ -5,6 +5,7 @@
 #include "portable/bounded_copy.h"
 #include "portable/completion.h"
 
+#include <algorithm>
 #include <initializer_list>
 
 namespace
@@ -46,8 +47,11 @@ void reap(const uint8_t* reply, size_t reply_size)
         return;
     KV_CHECK(reply_size >= kv::k_reap_header_size);
     KV_CHECK(kv::load_u32(reply) + uint64_t{4} <= reply_size);
+    // Data counts only when the frame ends right after it; anything else is a reply that
+    // carries none, whatever its data_length says.
     if (fields.data_present)
-        KV_CHECK(kv::k_reap_header_size + uint64_t{fields.data_length} <= reply_size);
+        KV_CHECK(kv::load_u32(reply) + uint64_t{4} ==
+                 kv::k_reap_header_size + uint64_t{fields.data_length});
     const uint32_t n = fields.data_length;
     for (uint32_t buffer_size : {0u, 1u, n - 1, n, n + 1, 4096u, 0xFFFFFFFFu})
         complete_mdl(reply, reply_size, fields, buffer_size);
@@ -74,8 +78,16 @@ void fail_request(const uint8_t* query, size_t query_size)
         KV_CHECK(request.handle == 0xFFFFFFFFu);
     if (request.code != kv::code_queue_mdl_urb)
         KV_CHECK(request.data_length == 0 && request.data_address == 0);
-    if (query_size < kv::k_offset_devid + 4)
+    // The query buffer may hold more than the frame: bytes past its length field are stale.
+    uint64_t framed = query_size;
+    if (query_size >= kv::k_frame_header_size)
+        framed = std::min<uint64_t>(framed, kv::load_u32(query) + uint64_t{4});
+    if (framed < kv::k_offset_devid + 4)
         KV_CHECK(request.devid == 0);
+    if (framed < kv::k_offset_urb_handle + 4)
+        KV_CHECK(request.handle == 0xFFFFFFFFu);
+    if (framed < kv::k_mdl_urb_request_size)
+        KV_CHECK(request.data_length == 0 && request.data_address == 0);
 
     Exact out(kv::k_completion_size);
     const uint8_t code = kv::build_failure_reply(request, out.data());
