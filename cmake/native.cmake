@@ -1,4 +1,5 @@
-# The portable byte-layout code built natively with sanitizers, its tests and its fuzzers.
+# The portable byte-layout code built natively with sanitizers and its tests. The fuzzers need
+# clang and are built by scripts/fuzz.sh.
 set(SANITIZE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
 add_library(kv_portable STATIC ${PORTABLE_SOURCES})
 target_include_directories(kv_portable PUBLIC ${APP})

@@ -1,6 +1,6 @@
 #!/bin/bash
-# Builds everything (native portable code with sanitizers, the Windows program and its tests)
-# and runs all tests, the Windows ones under Wine and Xvfb.
+# Builds everything (native portable code with sanitizers, its fuzzers, the Windows program and
+# its tests) and runs all tests, the fuzzers 20 s each, the Windows ones under Wine and Xvfb.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -9,6 +9,7 @@ kv_require_packages "${KV_PACKAGES[@]}"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/native -j2
 ctest --test-dir build/native --output-on-failure
+scripts/fuzz.sh 20
 
 cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
       -DCMAKE_BUILD_TYPE=Release >/dev/null

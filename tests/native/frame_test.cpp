@@ -1,8 +1,10 @@
 // Frame layouts: short messages and the code-15 rewrite arithmetic.
 #include "portable/bounded_copy.h"
 #include "portable/frame.h"
+#include "portable/reply_frame.h"
 
 #include <gtest/gtest.h>
+#include <cstdint>
 #include <vector>
 
 namespace
@@ -76,6 +78,19 @@ TEST(Frame, BoundedCopyFollowsMemcpySRules)
     EXPECT_EQ(EINVAL, kv::bounded_copy(dst, 4, nullptr, 2));
     EXPECT_EQ(EINVAL, kv::bounded_copy(nullptr, 4, src, 2));
     EXPECT_EQ(0, kv::bounded_copy(nullptr, 0, nullptr, 0));
+}
+
+// A field is read only when all four bytes lie in the frame; an offset near SIZE_MAX used to
+// wrap offset + 4 and pass the check.
+TEST(Frame, FieldOrNoneStaysInsideTheFrame)
+{
+    const uint8_t f[10] = {6, 0, 0, 0, 2, 0, 0x11, 0x22, 0x33, 0x44};
+    EXPECT_EQ(0x44332211u, kv::field_or_none(f, sizeof f, 6));
+    EXPECT_EQ(0xFFFFFFFFu, kv::field_or_none(f, sizeof f, 7));
+    EXPECT_EQ(0xFFFFFFFFu, kv::field_or_none(f, sizeof f, 11));
+    EXPECT_EQ(0xFFFFFFFFu, kv::field_or_none(f, 3, 0));
+    for (size_t back = 0; back < 4; ++back)
+        EXPECT_EQ(0xFFFFFFFFu, kv::field_or_none(f, sizeof f, SIZE_MAX - back));
 }
 
 } // namespace

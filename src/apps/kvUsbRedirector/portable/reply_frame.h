@@ -18,9 +18,10 @@ inline uint32_t negotiated_version(uint32_t length)
 }
 
 // The u32 at offset, or 0xFFFFFFFF when the frame (total bytes) does not reach that far.
+// Compared without offset + 4, which wraps for an offset near SIZE_MAX.
 inline uint32_t field_or_none(const uint8_t* frame, size_t total, size_t offset)
 {
-    return total >= offset + 4 ? load_u32(frame + offset) : 0xFFFFFFFFu;
+    return offset <= total && total - offset >= 4 ? load_u32(frame + offset) : 0xFFFFFFFFu;
 }
 
 // Codes the terminal may send.
