@@ -292,14 +292,7 @@ bool Sim_platform::wait_idle(DWORD timeout_ms)
 
 bool Sim_platform::wait_outstanding_below(size_t count, DWORD timeout_ms)
 {
-    return wait_until(timeout_ms,
-                      [&]
-                      {
-                          size_t n = 0;
-                          for (auto& slot : m_expected)
-                              n += slot.second.size();
-                          return n < count;
-                      });
+    return wait_until(timeout_ms, [&] { return outstanding_locked() < count; });
 }
 
 bool Sim_platform::wait_plugged(size_t count, DWORD timeout_ms)
@@ -322,6 +315,11 @@ void Sim_platform::forget_outstanding()
 size_t Sim_platform::outstanding()
 {
     std::lock_guard<std::mutex> lock(m_sim_mutex);
+    return outstanding_locked();
+}
+
+size_t Sim_platform::outstanding_locked() const
+{
     size_t n = 0;
     for (auto& slot : m_expected)
         n += slot.second.size();

@@ -38,7 +38,7 @@ class Sim_platform : public Fake_platform
     bool wait_unplugged(uint32_t devid, DWORD timeout_ms);
 
     size_t outstanding();
-    // Drops what a stopped engine left unanswered (the real driver cancels it at unplug).
+    // Drops the requests whose completions the driver refused.
     void forget_outstanding();
     std::set<uint32_t> plugged();
     std::vector<uint32_t> plug_order, unplug_order;
@@ -71,6 +71,7 @@ class Sim_platform : public Fake_platform
     };
     void enqueue(std::vector<uint8_t> request);
     void cancel_device(uint32_t devid);
+    size_t outstanding_locked() const;
     void on_completion(const BYTE* data, DWORD size);
     bool wait_until(DWORD timeout_ms, const std::function<bool()>& done);
 
