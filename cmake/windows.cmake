@@ -132,6 +132,14 @@ target_link_libraries(kv_win_tests PRIVATE kv_sim gtest_main)
 add_dependencies(kv_win_tests kvUsbRedirector)
 gtest_discover_tests(kv_win_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 120)
 
+# Static destructors log through the platform binding at exit; its unoptimised copy here
+# (linked ahead of the engine's) aborts if it was destroyed first.
+add_executable(kv_exit_check tests/win/exit_order_check.cpp tests/win/exit_order_platform.cpp)
+set_source_files_properties(tests/win/exit_order_platform.cpp PROPERTIES COMPILE_OPTIONS -O0)
+target_compile_options(kv_exit_check PRIVATE ${WIN_WARNINGS})
+target_link_libraries(kv_exit_check PRIVATE kv_engine)
+add_test(NAME Exit_order_test.ChannelDestructorLogsAfterEveryOtherStatic COMMAND kv_exit_check)
+
 # Shows the share dialog in a chosen language for tools/screenshots; not part of the tests.
 option(KV_BUILD_PREVIEW "Build the share dialog preview used for screenshots" OFF)
 if(KV_BUILD_PREVIEW)

@@ -110,17 +110,24 @@ class Win32_platform final : public Platform
     }
 };
 
-Win32_platform g_win32_platform;
-Platform* g_binding = &g_win32_platform;
+// Built on first use and never destroyed: static destructors (the channel's at exit) log and
+// close through it, in whatever order the runtime runs them.
+Platform& production_binding()
+{
+    static Platform* const binding = new Win32_platform;
+    return *binding;
+}
+
+Platform* g_binding = nullptr; // constant-initialised: valid before any constructor runs
 
 } // namespace
 
 Platform& g_platform()
 {
-    return *g_binding;
+    return g_binding ? *g_binding : production_binding();
 }
 
 void g_set_platform(Platform* binding)
 {
-    g_binding = binding ? binding : &g_win32_platform;
+    g_binding = binding;
 }
