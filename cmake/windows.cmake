@@ -105,6 +105,7 @@ add_executable(kv_win_tests
   tests/fakes/fake_terminal.cpp
   tests/fakes/engine_fixture.cpp
   tests/fakes/device_fixture.cpp
+  tests/fakes/allocation_faults.cpp
   tests/win/channel_test.cpp
   tests/win/driver_test.cpp
   tests/win/engine_test.cpp

@@ -260,7 +260,7 @@ BOOL Fake_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWOR
                      (code == IOCTL_BUS_UNREGISTER_SESSION && bus_unregister_fails);
         if (fails)
         {
-            SetLastError(ERROR_ACCESS_DENIED);
+            SetLastError(fail_error);
             return FALSE;
         }
         if (returned)
@@ -393,6 +393,7 @@ ULONG Fake_platform::trace_event(TRACEHANDLE, EVENT_TRACE_HEADER* record)
         m_lines.push_back(
             {record->Class.Level, reinterpret_cast<const wchar_t*>(bytes + sizeof *record)});
     m_changed.notify_all();
+    SetLastError(ERROR_SUCCESS);
     return trace_status;
 }
 
@@ -420,6 +421,7 @@ BOOL Fake_platform::report_event(HANDLE, WORD type, WORD, DWORD id, WORD count, 
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_events.push_back({type, id, count ? strings[0] : L""});
+    SetLastError(ERROR_SUCCESS); // a sink may touch the last error, as the system's do
     return TRUE;
 }
 

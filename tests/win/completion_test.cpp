@@ -1,12 +1,15 @@
 // Completions for the port driver: status replies, reap replies, MDL transfers; and the
 // request pump that forwards the port driver's requests or answers them with a failure.
 #include "channel/server_channel.h"
+#include "fakes/allocation_faults.h"
 #include "fakes/device_fixture.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "packets/mdl_urb_list.h"
 #include "packets/usb_packet_types.h"
 #include "portable/completion.h"
+
+#include <functional>
 
 namespace
 {
@@ -184,17 +187,6 @@ TEST_F(Completion_test, ReapMatchingTakesTheOldestRecordAndNeedsAListedDevice)
     EXPECT_EQ(before + 1, completions().size());
 }
 
-TEST_F(Completion_test, ADiscardedRecordIsNeverWritten)
-{
-    BYTE mapped[4] = {};
-    g_append_mdl_urb_record({7, 8, 0x70, 4, reinterpret_cast<uintptr_t>(mapped)});
-    g_discard_mdl_urb_records(); // what the stop does once the port driver is closed
-    Bytes plain = reap_reply(7, 0x70, 4, {3, 3, 3, 3});
-    reply<Usb_packet_reap_urb>(plain);
-    EXPECT_EQ(0, mapped[0]);
-    EXPECT_EQ(plain, completions().back());
-}
-
 Bytes mdl_request(uint32_t devid, uint32_t handle, BYTE direction, uint32_t length, void* data)
 {
     Bytes r(32, 0);
@@ -256,6 +248,72 @@ TEST_F(Completion_test, UnsentRequestsAreAnsweredWithMadeUpFailures)
     EXPECT_EQ(Bytes({6, 0, 0, 0, 3, 12, 7, 0, 0, 0}), Bytes(sent[1].begin(), sent[1].begin() + 10));
     EXPECT_EQ(0x82u, kv::load_u32(sent[2].data() + 11));
     EXPECT_TRUE(fake.has_line(L"request longer than the query buffer - code:7"));
+}
+
+TEST_F(Completion_test, TransfersOfADeviceThatLeftAreNeverWrittenNorMatched)
+{
+    fake.port_behaviour = [](const Ioctl_call& call)
+    { return call.code == IOCTL_PORT_QUERY ? Port_outcome::pend : Port_outcome::complete; };
+    start_pump();
+    test_records::Record_fields fields;
+    fields.id = 7;
+    const Bytes seven = test_records::record(fields);
+    fields.id = 8; // the same device under another id: a twin
+    const Bytes twin = test_records::record(fields);
+    struct Row
+    {
+        const char* how;
+        std::function<void()> leave;
+    };
+    const Row rows[] = {{"gone from the list", [&] { reconcile(test_records::reply({})); }},
+                        {"twin",
+                         [&] {
+                             reconcile(test_records::reply({seven, twin}));
+                         }},
+                        {"stop", [&] { reconcile_empty(); }}};
+    for (const Row& row : rows)
+    {
+        BYTE old_a[4] = {}, old_b[4] = {}, fresh[4] = {};
+        hand_request(mdl_request(7, 0x81, 1, 4, old_a));
+        hand_request(mdl_request(7, 0x82, 1, 4, old_b));
+        row.leave();
+        EXPECT_EQ(0u, g_mdl_urb_record_count()) << row.how;
+        make_opened(seven); // listed again: opened and plugged in anew
+        hand_request(mdl_request(7, 0x81, 1, 4, fresh));
+        reply<Usb_packet_reap_urb>(reap_reply(7, 0x81, 4, {1, 2, 3, 4}));
+        EXPECT_EQ(Bytes({1, 2, 3, 4}), Bytes(fresh, fresh + 4)) << row.how;
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(fresh),
+                  kv::load_u64(completions().back().data() + 19));
+        // A late reply for the old transfer finds no record: a plain completion, no write.
+        const Bytes late = reap_reply(7, 0x82, 4, {5, 5, 5, 5});
+        reply<Usb_packet_reap_urb>(late);
+        EXPECT_EQ(late, completions().back()) << row.how;
+        EXPECT_EQ(Bytes(4, 0), Bytes(old_a, old_a + 4)) << row.how;
+        EXPECT_EQ(Bytes(4, 0), Bytes(old_b, old_b + 4)) << row.how;
+        EXPECT_EQ(0u, g_mdl_urb_record_count()) << row.how;
+        reconcile(test_records::reply({seven}));
+    }
+}
+
+TEST_F(Completion_test, NoMemoryToRecordAnMdlTransferAnswersItAsUnsent)
+{
+    fake.port_behaviour = [](const Ioctl_call& call)
+    { return call.code == IOCTL_PORT_QUERY ? Port_outcome::pend : Port_outcome::complete; };
+    start_pump();
+    ASSERT_TRUE(fake.wait_for_calls(IOCTL_PORT_QUERY, 1));
+    // A list node: two links and the record.
+    g_fail_next_allocation(2 * sizeof(void*) + sizeof(Mdl_urb_record), fake.calls()[0].thread_id);
+    BYTE buffer[16] = {};
+    hand_request(mdl_request(7, 0x83, 1, 16, buffer));
+    EXPECT_TRUE(g_allocation_failed());
+    EXPECT_EQ(0u, g_mdl_urb_record_count());
+    EXPECT_EQ(0u, g_terminal_available(fake.terminal()));
+    ASSERT_EQ(1u, completions().size());
+    const Bytes failure = completions()[0];
+    EXPECT_EQ(kv::code_reap_urb, failure[4]);
+    EXPECT_EQ(12, failure[10]);
+    EXPECT_EQ(0x83u, kv::load_u32(failure.data() + 11));
+    EXPECT_TRUE(fake.has_line(L"no memory to record the transfer - devid:7, handle:83"));
 }
 
 } // namespace

@@ -175,6 +175,38 @@ TEST_F(Device_attach_test, AYesAfterTheDeviceLeftPlugsNothingIn)
     EXPECT_TRUE(fake.calls().empty());
 }
 
+TEST_F(Device_attach_test, IdsRoundTripAsSignedDecimalAndUnreadableOnesPlugNothingIn)
+{
+    struct Row
+    {
+        uint32_t id;
+        const wchar_t* text;
+    };
+    for (Row row : {Row{0x80000000u, L"-2147483648"}, Row{0xFFFFFFFFu, L"-1"}})
+    {
+        HWND dialog = ask(record({.id = row.id}));
+        ASSERT_NE(nullptr, dialog);
+        EXPECT_EQ(row.text, control_text(dialog, IDC_DEVICE_ID));
+        SendMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+        ASSERT_TRUE(fake.wait_for_line(ended_line(row.id, 1)));
+        EXPECT_EQ(state_of(row.id), S::opened);
+        EXPECT_EQ(row.id, port_calls(IOCTL_PORT_PLUG_IN).back());
+        reconcile(reply({}));
+    }
+    const size_t plugged = port_calls(IOCTL_PORT_PLUG_IN).size();
+    for (const wchar_t* garbage : {L"", L"12x", L"4294967295", L"-2147483649"})
+    {
+        HWND dialog = ask(record({.id = 12}));
+        ASSERT_NE(nullptr, dialog);
+        SetDlgItemTextW(dialog, IDC_DEVICE_ID, garbage);
+        SendMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+        ASSERT_TRUE(fake.wait_for_line(ended_line(12, 1)));
+        EXPECT_EQ(plugged, port_calls(IOCTL_PORT_PLUG_IN).size()) << "text " << garbage;
+        EXPECT_EQ(state_of(12), S::pending_return);
+        reconcile(reply({}));
+    }
+}
+
 TEST_F(Device_attach_test, WorkstationOrDialogSwitchedOffPlugsInDirectly)
 {
     for (bool server : {false, true})

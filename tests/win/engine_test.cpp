@@ -75,7 +75,7 @@ TEST_F(Engine_test, StopWithoutPortDriverLogsTheCloseFailure)
     EXPECT_TRUE(fake.has_line(L"Usb_manager::g_close_port_driver() - success return_value:0"));
     EXPECT_TRUE(
         fake.has_line(L"Usb_manager:~Usb_manager() - g_port_driver_handle CloseHandle() failed"));
-    EXPECT_TRUE(fake.has_line(L"was not registered:0x5"));
+    EXPECT_TRUE(fake.has_line(L"was not registered:0x1f"));
     EXPECT_TRUE(fake.has_line(L"Usb_manager::g_stop_threads() - success"));
 }
 

@@ -1,6 +1,8 @@
 // Faults of the peers during a session: a terminal that vanishes in the middle of a frame, a
 // port driver refusing completions, and many disconnect/reconnect cycles while traffic flows.
+#include "fakes/allocation_faults.h"
 #include "fakes/watchdog.h"
+#include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "sim_session.h"
 
@@ -83,7 +85,7 @@ TEST_F(Fault_test, ATerminalVanishingMidFrameEndsEveryRequestAndUnplugsAll)
     EXPECT_EQ(0u, p.wrong_completions);
     EXPECT_EQ(0u, p.outstanding());
     watchdog.step(1);
-    session.stop(); // its reply pump meanwhile retries the broken channel at once, as designed
+    session.stop();
 
     // The next connection works again.
     watchdog.step(2);
@@ -149,6 +151,118 @@ TEST_F(Fault_test, ReconnectCyclesUnderTrafficLeakNoHandleAndNeverDeadlock)
     EXPECT_EQ(0u, p.wrong_completions);
     EXPECT_EQ(2u * k_cycles, p.plug_order.size());
     EXPECT_EQ(2u * k_cycles, p.unplug_order.size());
+}
+
+double process_cpu_seconds()
+{
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto seconds = [](FILETIME t)
+    { return (static_cast<uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e7; };
+    return seconds(kernel) + seconds(user);
+}
+
+TEST_F(Fault_test, ABrokenChannelIsRetriedQuietlyAndStillStopsAtOnce)
+{
+    Watchdog watchdog(30000);
+    ASSERT_TRUE(session.start());
+    g_engine_timing.device_list_period_ms = 3000; // the poller's own failures at its real pace
+    const size_t events_before = p.events().size();
+    p.break_channel();
+    Sleep(1000);
+    const auto events = p.events();
+    const size_t first_second = events.size() - events_before;
+    const double cpu_before = process_cpu_seconds();
+    Sleep(2000);
+    const double cpu_share = (process_cpu_seconds() - cpu_before) / 2.0;
+    const DWORD stop_begin = GetTickCount();
+    session.stop();
+    const DWORD stop_ms = GetTickCount() - stop_begin;
+    std::printf("broken channel: %zu event-log entries in the first second, %.2f %% of a core "
+                "while broken, stopped in %lu ms\n",
+                first_second, cpu_share * 100, stop_ms);
+    EXPECT_LE(first_second, 20u) << "last: "
+                                 << std::string(events.back().text.begin(),
+                                                events.back().text.end());
+    bool first_failure_logged = false;
+    for (size_t i = events_before; i < events.size(); ++i)
+        first_failure_logged |=
+            events[i].text.find(L"ServerChannel::read (ReadFile failed - error:") == 0;
+    EXPECT_TRUE(first_failure_logged);
+}
+
+// One start that fails at each of its steps, or runs with a worker gone: every stop finishes,
+// and the engine starts and relays again afterwards.
+int g_event_creations_before_failure = 0;
+HANDLE failing_event_creator()
+{
+    if (g_event_creations_before_failure-- == 0)
+    {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+int g_failing_thread = -1;
+int g_threads_created = 0;
+HANDLE failing_thread_creator(LPTHREAD_START_ROUTINE routine)
+{
+    if (g_threads_created++ == g_failing_thread)
+    {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
+}
+
+TEST_F(Fault_test, EveryFailurePathOfAStartLeavesAStopThatFinishesAndAWorkingEngine)
+{
+    struct Row
+    {
+        const char* fault;
+        int event_failing;         // which engine event creation fails, -1 none
+        int thread_failing;        // which worker cannot be created, -1 none
+        size_t allocation_failing; // size of the allocation that fails, 0 none
+        bool starts;
+    };
+    const Row rows[] = {
+        {"exit event 1", 0, -1, 0, false},
+        {"exit event 2", 1, -1, 0, false},
+        {"exit event 3", 2, -1, 0, false},
+        {"ended event 1", 3, -1, 0, false},
+        {"ended event 2", 4, -1, 0, false},
+        {"ended event 3", 5, -1, 0, false},
+        {"reply pump thread", -1, 0, 0, false},
+        {"request pump thread", -1, 1, 0, true},
+        {"poller thread", -1, 2, 0, false},
+        {"request pump's buffer", -1, -1, k_port_query_buffer_size, true},
+    };
+    Watchdog watchdog(120000);
+    int step = 0;
+    for (const Row& row : rows)
+    {
+        watchdog.step(++step);
+        g_event_creations_before_failure = row.event_failing;
+        g_set_event_creator(row.event_failing >= 0 ? failing_event_creator : nullptr);
+        g_threads_created = 0;
+        g_failing_thread = row.thread_failing;
+        g_set_thread_creator(row.thread_failing >= 0 ? failing_thread_creator : nullptr);
+        if (row.allocation_failing)
+            g_fail_next_allocation(row.allocation_failing);
+        const bool started = session.start(2000);
+        EXPECT_EQ(row.starts, started) << row.fault;
+        session.stop(); // a start that failed already stopped what it had started
+        EXPECT_TRUE(row.allocation_failing == 0 || g_allocation_failed()) << row.fault;
+        g_set_event_creator(nullptr);
+        g_set_thread_creator(nullptr);
+
+        watchdog.step(++step);
+        ASSERT_TRUE(session.start()) << "after " << row.fault;
+        mixed_traffic(2, 2);
+        EXPECT_TRUE(p.wait_idle(10000)) << "after " << row.fault;
+        session.stop();
+    }
+    EXPECT_EQ(0u, p.wrong_completions);
 }
 
 } // namespace

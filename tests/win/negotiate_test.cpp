@@ -91,7 +91,7 @@ TEST_F(Negotiate_test, UnregisterThenRegisterThenOpenAfterTheFirstWait)
               bus_codes());
     EXPECT_EQ(std::vector<BYTE>({42, 0, 0, 0}), fake.calls()[1].input);
     EXPECT_TRUE(
-        fake.has_line(L"Usb_packet_negotiate::process_return - Handle 42 was not registered:0x5"));
+        fake.has_line(L"Usb_packet_negotiate::process_return - Handle 42 was not registered:0x1f"));
     EXPECT_EQ(std::vector<DWORD>({5000}), g_sleeps);
     EXPECT_NE(INVALID_HANDLE_VALUE, g_port_driver_handle);
     EXPECT_FALSE(end_requested());
@@ -104,7 +104,7 @@ TEST_F(Negotiate_test, RegisterFailureEndsTheApplicationAndOpensNothing)
     negotiate(2);
     EXPECT_TRUE(fake.has_line(L"Usb_packet_negotiate::process_return - Handle 42 was registered"));
     EXPECT_TRUE(fake.has_line(
-        L"Usb_packet_negotiate::process_return - Register terminal server session failed:0x5"));
+        L"Usb_packet_negotiate::process_return - Register terminal server session failed:0x1f"));
     EXPECT_TRUE(end_requested());
     EXPECT_TRUE(fake.opened_paths.size() == 1); // only the bus driver
     EXPECT_TRUE(g_sleeps.empty());

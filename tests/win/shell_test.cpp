@@ -91,6 +91,11 @@ TEST_F(Shell_test, StartFailureKeepsTheProcessAliveUntilExit)
     EXPECT_EQ(968u, g_notify_icon_data.cbSize);
     EXPECT_EQ(std::wstring(L"Kelvra USB Redirector 2.0"), g_notify_icon_data.szTip);
     EXPECT_TRUE(fake.has_line(L"kvUsbRedirector::_tWinMain (LoadAccelerators failed - error:"));
+    // Explorer restarting forgets the icon, then broadcasts TaskbarCreated: it comes back.
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &g_notify_icon_data));
+    post(RegisterWindowMessageW(L"TaskbarCreated"), 0);
+    EXPECT_TRUE(fake.has_line(L"kvUsbRedirector::WndProc (TaskbarCreated - icon added again)"));
+    EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &g_notify_icon_data));
     post(WM_COMMAND, 106); // another command does nothing
     EXPECT_TRUE(IsWindow(window));
     post(WM_COMMAND, IDM_EXIT);

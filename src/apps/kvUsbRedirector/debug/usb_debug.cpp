@@ -39,6 +39,9 @@ bool g_log(int level, const wchar_t* format, ...)
 {
     if (level < 2)
         return true;
+    // Callers log a failure and then read or log the failing call's last error: the sinks'
+    // own system calls must not replace it.
+    const DWORD last_error = GetLastError();
     bool result = true;
     va_list args;
     va_start(args, format);
@@ -47,6 +50,7 @@ bool g_log(int level, const wchar_t* format, ...)
     if (level <= 4 && g_trace_enabled && level <= g_trace_enable_level)
         result = g_trace_event(static_cast<UCHAR>(level), format, args);
     va_end(args);
+    SetLastError(last_error);
     return result;
 }
 

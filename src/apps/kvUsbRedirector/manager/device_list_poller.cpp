@@ -8,30 +8,40 @@ DWORD WINAPI g_start_process_device_list(LPVOID)
     BYTE request_bytes[5];
     kv::build_short_message(request_bytes, sizeof request_bytes, kv::code_device_list, nullptr);
     Usb_packet_device_list request(request_bytes, false);
-    while (g_device_list_running)
-    {
-        g_engine_sleep(g_engine_timing.device_list_period_ms);
-        if (g_threads_started)
+    g_run_worker_loop(
+        L"g_start_process_device_list",
+        [&request]
         {
-            if (request.process_param())
-                g_log(4, L"Usb_debug::g_start_process_device_list() - send device list request "
-                         L"successfully.");
-            else
+            while (g_device_list_running)
             {
-                // The request itself lists no devices: every known one is handled as gone.
-                request.process_return();
-                g_log(3, L"Usb_debug::g_start_process_device_list() - failed to send device list "
-                         L"unplug devices.");
+                g_engine_sleep(g_engine_timing.device_list_period_ms);
+                if (g_threads_started)
+                {
+                    if (request.process_param())
+                        g_log(
+                            4,
+                            L"Usb_debug::g_start_process_device_list() - send device list request "
+                            L"successfully.");
+                    else
+                    {
+                        // The request itself lists no devices: every known one is handled as gone.
+                        request.process_return();
+                        g_log(3, L"Usb_debug::g_start_process_device_list() - failed to send "
+                                 L"device list "
+                                 L"unplug devices.");
+                    }
+                }
+                else
+                {
+                    request.process_return();
+                    g_log(
+                        4,
+                        L"Usb_debug::g_start_process_device_list() - session not connected unplug "
+                        L"all devices.");
+                }
             }
-        }
-        else
-        {
-            request.process_return();
-            g_log(4, L"Usb_debug::g_start_process_device_list() - session not connected unplug "
-                     L"all devices.");
-        }
-    }
-    SetEvent(g_thread_ended_events[2]);
+        });
+    g_worker_ended(2);
     g_log(4, L"Usb_manager::g_start_process_device_list() - success");
     return 0;
 }

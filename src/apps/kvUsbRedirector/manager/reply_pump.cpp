@@ -4,6 +4,8 @@
 #include "../portable/reply_frame.h"
 #include "usb_manager.h"
 
+#include <algorithm>
+
 uint32_t g_max_reply_length = kv::k_default_max_reply_length;
 
 namespace
@@ -130,23 +132,43 @@ void read_and_dispatch(uint32_t length)
     g_free_message(frame);
 }
 
+// A broken channel fails every read at once: retrying at once would spin a core and log each
+// failure. The pause grows from the first to the longest and ends early when the engine stops.
+void pause_before_retry(DWORD* delay_ms)
+{
+    *delay_ms = *delay_ms == 0 ? k_read_retry_first_ms
+                               : std::min<DWORD>(*delay_ms * 2, k_read_retry_longest_ms);
+    WaitForSingleObject(g_exit_now_virtual_channel_event, *delay_ms);
+}
+
 } // namespace
 
 DWORD WINAPI g_start_process_write_to_driver(LPVOID)
 {
-    while (g_write_to_driver_running)
-    {
-        g_log(4, L"Usb_manager::g_start_process_write_to_driver() - reading header");
-        BYTE header[4];
-        if (g_read_from_virtual_channel(header, sizeof header) <= 0)
-            continue;
-        const uint32_t length = kv::load_u32(header);
-        g_log(4, L"Usb_manager::g_start_process_write_to_driver() - got header length:%d", length);
-        if (!g_write_to_driver_running)
-            break;
-        read_and_dispatch(length);
-    }
-    SetEvent(g_thread_ended_events[1]);
+    g_run_worker_loop(
+        L"g_start_process_write_to_driver",
+        []
+        {
+            DWORD retry_delay_ms = 0;
+            while (g_write_to_driver_running)
+            {
+                g_log(4, L"Usb_manager::g_start_process_write_to_driver() - reading header");
+                BYTE header[4];
+                if (g_read_from_virtual_channel(header, sizeof header) <= 0)
+                {
+                    pause_before_retry(&retry_delay_ms);
+                    continue;
+                }
+                retry_delay_ms = 0;
+                const uint32_t length = kv::load_u32(header);
+                g_log(4, L"Usb_manager::g_start_process_write_to_driver() - got header length:%d",
+                      length);
+                if (!g_write_to_driver_running)
+                    break;
+                read_and_dispatch(length);
+            }
+        });
+    g_worker_ended(1);
     g_log(4, L"Usb_manager::g_start_process_write_to_driver() - success");
     return 0;
 }

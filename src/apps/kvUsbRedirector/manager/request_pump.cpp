@@ -102,6 +102,7 @@ void handle_request(BYTE* query, BYTE* failure_reply)
     const uint64_t frame_size = kv::load_u32(query) + 4ull;
     bool forwarded = true;
     bool sent = false;
+    bool recorded = false;
     if (frame_size > k_port_query_buffer_size)
     {
         forwarded = kv::build_failure_reply(request, failure_reply) != 0 ||
@@ -112,10 +113,14 @@ void handle_request(BYTE* query, BYTE* failure_reply)
                   L"query buffer - code:%x, length:%d",
                   request.code, kv::load_u32(query));
     }
+    else if (mdl && !g_append_mdl_urb_record(record))
+        g_log(2,
+              L"Usb_manager::g_start_process_read_from_driver() - no memory to record the "
+              L"transfer - devid:%x, handle:%x",
+              request.devid, request.handle);
     else
     {
-        if (mdl)
-            g_append_mdl_urb_record(record);
+        recorded = mdl;
         sent = forward(query, request.code, &forwarded);
     }
     if (!forwarded)
@@ -128,7 +133,7 @@ void handle_request(BYTE* query, BYTE* failure_reply)
               request.code, request.devid, trace_handle);
         return;
     }
-    if (mdl && frame_size <= k_port_query_buffer_size)
+    if (recorded)
         g_remove_mdl_urb_record(record);
     g_log(4,
           L"Usb_manager::g_start_process_read_from_driver() - Query IOCTL failed - code:%x, "
@@ -143,30 +148,35 @@ DWORD WINAPI g_start_process_read_from_driver(LPVOID)
 {
     BYTE* query = g_allocate_message(k_port_query_buffer_size);
     BYTE* failure_reply = g_allocate_message(kv::k_completion_size);
-    while (query && failure_reply && g_read_from_driver_running)
-    {
-        if (g_port_driver_handle == INVALID_HANDLE_VALUE)
-        {
-            g_engine_sleep(g_engine_timing.port_driver_idle_ms);
-            continue;
-        }
-        g_log(4, L"Usb_manager::g_start_process_read_from_driver() - Query IOCTL Call");
-        std::memset(query, 0, k_port_query_buffer_size);
-        DWORD returned = 0;
-        if (!g_call_port_driver(IOCTL_PORT_QUERY, query, k_port_query_buffer_size, &returned,
-                                g_exit_now_read_event))
-        {
-            g_log(4, L"Usb_manager::g_start_process_read_from_driver() - read port driver call "
-                     L"failed");
-            continue;
-        }
-        handle_request(query, failure_reply);
-    }
     if (!query || !failure_reply)
         g_log(2, L"Usb_manager::g_start_process_read_from_driver() - no memory for its buffers");
+    g_run_worker_loop(
+        L"g_start_process_read_from_driver",
+        [&]
+        {
+            while (query && failure_reply && g_read_from_driver_running)
+            {
+                if (g_port_driver_handle == INVALID_HANDLE_VALUE)
+                {
+                    g_engine_sleep(g_engine_timing.port_driver_idle_ms);
+                    continue;
+                }
+                g_log(4, L"Usb_manager::g_start_process_read_from_driver() - Query IOCTL Call");
+                std::memset(query, 0, k_port_query_buffer_size);
+                DWORD returned = 0;
+                if (!g_call_port_driver(IOCTL_PORT_QUERY, query, k_port_query_buffer_size,
+                                        &returned, g_exit_now_read_event))
+                {
+                    g_log(4, L"Usb_manager::g_start_process_read_from_driver() - read port "
+                             L"driver call failed");
+                    continue;
+                }
+                handle_request(query, failure_reply);
+            }
+        });
     g_free_message(query);
     g_free_message(failure_reply);
-    SetEvent(g_thread_ended_events[0]);
+    g_worker_ended(0);
     g_log(4, L"Usb_manager::g_start_process_read_from_driver() - success");
     return 0;
 }

@@ -165,6 +165,8 @@ bool g_call_port_driver(DWORD code, void* buffer, DWORD size, DWORD* bytes_retur
     HANDLE port = g_port_driver_handle;
     bool result = false;
     HANDLE event = nullptr;
+    // The error of the failing step, left as the last error for the caller's log line.
+    DWORD failure = ERROR_INVALID_HANDLE;
     if (port == INVALID_HANDLE_VALUE)
         g_log(3, L"Usb_manager::g_call_port_driver() - invalid handle");
     else
@@ -183,6 +185,7 @@ bool g_call_port_driver(DWORD code, void* buffer, DWORD size, DWORD* bytes_retur
                                                    bytes_returned, &overlapped);
         DWORD error = GetLastError();
         g_log(4, L"Usb_manager::g_call_port_driver() - Return from DeviceIoControl");
+        failure = error;
         if (done)
             result = true;
         else if (error != ERROR_IO_PENDING)
@@ -191,6 +194,7 @@ bool g_call_port_driver(DWORD code, void* buffer, DWORD size, DWORD* bytes_retur
         {
             HANDLE objects[2] = {event, abort_event};
             DWORD wait = WaitForMultipleObjects(2, objects, FALSE, INFINITE);
+            failure = wait == WAIT_FAILED ? GetLastError() : ERROR_OPERATION_ABORTED;
             if (wait == WAIT_OBJECT_0)
                 result = true;
             else if (wait == WAIT_OBJECT_0 + 1)
@@ -214,6 +218,8 @@ bool g_call_port_driver(DWORD code, void* buffer, DWORD size, DWORD* bytes_retur
     if (event)
         CloseHandle(event);
     g_log(4, L"Usb_manager::g_call_port_driver() - success valid_data_returned:%d", result ? 1 : 0);
+    if (!result)
+        SetLastError(failure);
     return result;
 }
 

@@ -32,9 +32,17 @@ HANDLE create_detached_thread(LPTHREAD_START_ROUTINE routine)
     return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
 }
 
+HANDLE create_manual_event()
+{
+    return CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
 Thread_creator g_thread_creator = create_detached_thread;
+Event_creator g_event_creator = create_manual_event;
 // Which workers run; the stop does not wait for one that could not be created.
 bool g_thread_running[3] = {false, false, false};
+// Workers created and not yet ended: the stop's fallback when its wait on the events fails.
+std::atomic<int> g_workers_alive{0};
 
 void close_if_open(HANDLE& handle, const wchar_t* failure_line)
 {
@@ -43,11 +51,6 @@ void close_if_open(HANDLE& handle, const wchar_t* failure_line)
     if (!CloseHandle(handle))
         g_log(3, failure_line);
     handle = INVALID_HANDLE_VALUE;
-}
-
-HANDLE create_manual_event()
-{
-    return CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 
 // The handle globals hold INVALID_HANDLE_VALUE, not null, while their object does not exist.
@@ -74,24 +77,30 @@ bool initialize()
         g_log(2, L"Usb_manager::initialize() - g_open_bus_driver failed.");
         return false;
     }
-    if (!create_into(g_exit_now_read_event, create_manual_event()))
+    if (!create_into(g_exit_now_read_event, g_event_creator()))
     {
         g_log(2, L"Usb_manager::initialize() - g_exit_now_read_event CreateEvent() failed.");
         return false;
     }
-    if (!create_into(g_exit_now_write_event, create_manual_event()))
+    if (!create_into(g_exit_now_write_event, g_event_creator()))
     {
         g_log(2, L"Usb_manager::initialize() - g_exit_now_write_event CreateEvent() failed.");
         return false;
     }
-    if (!create_into(g_exit_now_virtual_channel_event, create_manual_event()))
+    if (!create_into(g_exit_now_virtual_channel_event, g_event_creator()))
     {
         g_log(2, L"Usb_manager::initialize() - g_exit_now_virtual_channel_event CreateEvent() "
                  L"failed.");
         return false;
     }
+    // Made here rather than by the stop: a worker that leaves early sets an event that exists,
+    // and a stop has nothing left to create that could fail.
     for (HANDLE& ended : g_thread_ended_events)
-        ended = INVALID_HANDLE_VALUE;
+        if (!create_into(ended, g_event_creator()))
+        {
+            g_log(2, L"Usb_manager::initialize() - g_thread_ended_events CreateEvent() failed.");
+            return false;
+        }
     // Made at the first start and kept for the process: a share dialog can outlive the stop
     // and take it on its next timer tick or answer.
     if (!g_create_device_list_mutex())
@@ -126,6 +135,9 @@ void shutdown()
     // g_device_list_mutex stays open: share dialogs still running take it (see initialize).
     close_if_open(g_mdl_urb_list_mutex,
                   L"Usb_manager:shutdown() - g_mdl_urb_list_mutex CloseHandle() failed");
+    for (HANDLE& ended : g_thread_ended_events)
+        close_if_open(ended,
+                      L"Usb_manager:shutdown() - g_thread_ended_events CloseHandle() failed");
     g_log(4, L"Usb_manager:shutdown() - success");
 }
 
@@ -133,10 +145,12 @@ void start_worker(int index, std::atomic<bool>& running, LPTHREAD_START_ROUTINE 
                   const wchar_t* created_line, const wchar_t* name)
 {
     running = true;
+    ++g_workers_alive;
     HANDLE thread = g_thread_creator(routine);
     g_thread_running[index] = thread != nullptr;
     if (!thread)
     {
+        --g_workers_alive;
         g_log(2, L"Usb_manager::g_start_threads() - CreateThread failed for %s (error:%d)", name,
               GetLastError());
         return;
@@ -176,6 +190,22 @@ void g_end_application()
 void g_set_thread_creator(Thread_creator creator)
 {
     g_thread_creator = creator ? creator : create_detached_thread;
+}
+
+void g_set_event_creator(Event_creator creator)
+{
+    g_event_creator = creator ? creator : create_manual_event;
+}
+
+void g_log_worker_exception(const wchar_t* worker)
+{
+    g_log(2, L"Usb_manager::%s() - an exception ended the worker", worker);
+}
+
+void g_worker_ended(int index)
+{
+    --g_workers_alive;
+    SetEvent(g_thread_ended_events[index]);
 }
 
 bool g_start_threads()
@@ -222,8 +252,6 @@ bool g_start_threads()
 
 void g_stop_threads()
 {
-    for (HANDLE& ended : g_thread_ended_events)
-        create_into(ended, create_manual_event());
     g_write_to_driver_running = false;
     g_read_from_driver_running = false;
     SetEvent(g_exit_now_read_event);
@@ -232,16 +260,16 @@ void g_stop_threads()
     g_device_list_running = false;
     // A worker that was never created cannot set its event; it counts as ended.
     for (int i = 0; i < 3; ++i)
-        if (!g_thread_running[i] && g_thread_ended_events[i] != INVALID_HANDLE_VALUE)
+        if (!g_thread_running[i])
             SetEvent(g_thread_ended_events[i]);
-    // An ended event that could not be created is left out rather than waited on for ever.
-    HANDLE waited[3];
-    DWORD count = 0;
-    for (HANDLE ended : g_thread_ended_events)
-        if (ended != INVALID_HANDLE_VALUE)
-            waited[count++] = ended;
-    if (count != 3 || WaitForMultipleObjects(count, waited, TRUE, INFINITE) == WAIT_FAILED)
+    if (WaitForMultipleObjects(3, g_thread_ended_events, TRUE, INFINITE) == WAIT_FAILED)
+    {
+        // Tearing down under running workers would leave them on closed handles: wait for
+        // them by their count instead.
         g_log(3, L"Usb_manager::g_stop_threads() - WaitForMultipleObjects Failed");
+        while (g_workers_alive > 0)
+            Sleep(10);
+    }
     for (HANDLE& ended : g_thread_ended_events)
         close_if_open(ended, L"Usb_manager::g_stop_threads() - CloseHandle() failed");
     for (bool& running : g_thread_running)

@@ -44,9 +44,33 @@ void g_set_sleep_function(Sleep_function sleep);
 // which waits for the very worker thread that may be asking.
 void g_end_application();
 
+// Pauses of the reply pump between failed channel reads: the first, doubled up to the longest.
+constexpr DWORD k_read_retry_first_ms = 10;
+constexpr DWORD k_read_retry_longest_ms = 1000;
+
 // Longest terminal frame the reply pump accepts; longer ones are drained unread.
 extern uint32_t g_max_reply_length;
 
 // Creates a worker thread; replaceable so a test can make a creation fail.
 using Thread_creator = HANDLE (*)(LPTHREAD_START_ROUTINE routine);
 void g_set_thread_creator(Thread_creator creator);
+// Creates the engine's manual-reset events; replaceable so a test can make a creation fail.
+using Event_creator = HANDLE (*)();
+void g_set_event_creator(Event_creator creator);
+
+// Every exit of worker index (0 request pump, 1 reply pump, 2 poller) ends here: it sets the
+// thread-ended event that the stop waits for.
+void g_worker_ended(int index);
+void g_log_worker_exception(const wchar_t* worker);
+// Runs a worker's loop; an exception escaping it is logged and ends the worker, not the process.
+template <class Loop> void g_run_worker_loop(const wchar_t* worker, Loop loop)
+{
+    try
+    {
+        loop();
+    }
+    catch (...)
+    {
+        g_log_worker_exception(worker);
+    }
+}

@@ -3,6 +3,7 @@
 #include "../manager/usb_manager.h"
 
 #include <iterator>
+#include <new>
 
 std::list<Mdl_urb_record> g_mdl_urb_list;
 
@@ -12,22 +13,37 @@ namespace
 class Mdl_lock
 {
   public:
-    Mdl_lock()
+    // Without the mutex no engine runs and nothing else touches the list. Waiting on
+    // INVALID_HANDLE_VALUE, the process's own pseudo handle, would never return.
+    Mdl_lock() : m_mutex(g_mdl_urb_list_mutex)
     {
-        WaitForSingleObject(g_mdl_urb_list_mutex, INFINITE);
+        if (m_mutex != INVALID_HANDLE_VALUE)
+            WaitForSingleObject(m_mutex, INFINITE);
     }
     ~Mdl_lock()
     {
-        ReleaseMutex(g_mdl_urb_list_mutex);
+        if (m_mutex != INVALID_HANDLE_VALUE)
+            ReleaseMutex(m_mutex);
     }
+
+  private:
+    HANDLE m_mutex;
 };
 
 } // namespace
 
-void g_append_mdl_urb_record(const Mdl_urb_record& record)
+bool g_append_mdl_urb_record(const Mdl_urb_record& record)
 {
     Mdl_lock lock;
-    g_mdl_urb_list.push_back(record);
+    try
+    {
+        g_mdl_urb_list.push_back(record);
+    }
+    catch (const std::bad_alloc&)
+    {
+        return false;
+    }
+    return true;
 }
 
 void g_remove_mdl_urb_record(const Mdl_urb_record& record)
@@ -48,6 +64,13 @@ void g_discard_mdl_urb_records()
 {
     Mdl_lock lock;
     g_mdl_urb_list.clear();
+}
+
+void g_discard_mdl_urb_records_of(uint32_t devid)
+{
+    Mdl_lock lock;
+    g_mdl_urb_list.remove_if([devid](const Mdl_urb_record& record)
+                             { return record.devid == devid; });
 }
 
 size_t g_mdl_urb_record_count()

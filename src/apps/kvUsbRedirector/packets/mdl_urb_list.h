@@ -16,13 +16,17 @@ struct Mdl_urb_record
 // Oldest first; read and changed only under g_mdl_urb_list_mutex.
 extern std::list<Mdl_urb_record> g_mdl_urb_list;
 
-// Each takes g_mdl_urb_list_mutex itself, waiting without limit.
-void g_append_mdl_urb_record(const Mdl_urb_record& record);
+// Each takes g_mdl_urb_list_mutex itself, waiting without limit; a caller that holds
+// g_device_list_mutex too took that one first.
+// False when the record could not be stored (no memory): the request must not be sent.
+bool g_append_mdl_urb_record(const Mdl_urb_record& record);
 // Takes back the newest record equal to this one (after its request could not be sent), if
 // a reply has not already taken it.
 void g_remove_mdl_urb_record(const Mdl_urb_record& record);
 // Drops every record: the port driver let their requests go, so no address may be written.
 void g_discard_mdl_urb_records();
+// The same for one device, once it is unplugged or its entry is erased.
+void g_discard_mdl_urb_records_of(uint32_t devid);
 size_t g_mdl_urb_record_count();
 
 // The caller holds g_mdl_urb_list_mutex. Removes the oldest record matching the three keys.

@@ -5,16 +5,16 @@
 #include "../debug/usb_debug.h"
 #include "../portable/frame.h"
 
-#include <cstdlib>
+#include <new>
 
 BYTE* g_allocate_message(size_t size)
 {
-    return static_cast<BYTE*>(std::malloc(size ? size : 1));
+    return new (std::nothrow) BYTE[size ? size : 1];
 }
 
 void g_free_message(BYTE* message)
 {
-    std::free(message);
+    delete[] message;
 }
 
 Usb_packet::~Usb_packet()

@@ -3,6 +3,7 @@
 #include "../channel/guarded_copy.h"
 #include "../debug/usb_debug.h"
 #include "../portable/frame.h"
+#include "mdl_urb_list.h"
 #include "usb_device_list.h"
 #include "usb_packet_close.h"
 #include "usb_packet_open.h"
@@ -147,6 +148,9 @@ void erase_marked()
             ++it;
             continue;
         }
+        // Its transfers were let go at the unplug (or it was never plugged in): a later
+        // reply must not write into their buffers, nor match a new transfer's handle.
+        g_discard_mdl_urb_records_of(device_id_of(*it));
         std::free(it->record);
         it = g_device_list.erase(it);
     }

@@ -19,12 +19,12 @@ class Usb_packet_status_request : public Usb_packet
     void complete_status_request(BYTE code);
 };
 
-#define KV_STATUS_REQUEST_CLASS(name)                                                          \
-    class name : public Usb_packet_status_request                                              \
-    {                                                                                          \
-      public:                                                                                  \
-        using Usb_packet_status_request::Usb_packet_status_request;                            \
-        void process_return() override;                                                        \
+#define KV_STATUS_REQUEST_CLASS(name)                                                              \
+    class name : public Usb_packet_status_request                                                  \
+    {                                                                                              \
+      public:                                                                                      \
+        using Usb_packet_status_request::Usb_packet_status_request;                                \
+        void process_return() override;                                                            \
     }
 
 KV_STATUS_REQUEST_CLASS(Usb_packet_reset);

@@ -7,7 +7,10 @@
 #include "usb_device_list.h"
 #include "usb_packet_open.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <cwchar>
 
 namespace
 {
@@ -15,10 +18,19 @@ namespace
 constexpr UINT_PTR k_timer_id = 1;
 constexpr int k_question_chars = 1000;
 
-uint32_t dialog_device_id(HWND hDlg)
+// The id as the dialog wrote it, signed decimal; false unless the whole text is one.
+bool dialog_device_id(HWND hDlg, uint32_t* device_id)
 {
-    BOOL translated = FALSE;
-    return static_cast<uint32_t>(GetDlgItemInt(hDlg, IDC_DEVICE_ID, &translated, TRUE));
+    wchar_t text[16];
+    if (GetDlgItemTextW(hDlg, IDC_DEVICE_ID, text, ARRAYSIZE(text)) == 0)
+        return false;
+    wchar_t* end = nullptr;
+    errno = 0;
+    const long long value = std::wcstoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != 0 || value < INT32_MIN || value > INT32_MAX)
+        return false;
+    *device_id = static_cast<uint32_t>(static_cast<int32_t>(value));
+    return true;
 }
 
 // The device's display name as a heap string, or nullptr where "Unknown" stands: no name in the
@@ -115,7 +127,12 @@ INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPA
         if (wParam == IDOK)
         {
             // A yes after the entry has gone plugs nothing in and still ends with 1.
-            g_plug_in_device(dialog_device_id(hDlg));
+            uint32_t device_id = 0;
+            if (dialog_device_id(hDlg, &device_id))
+                g_plug_in_device(device_id);
+            else
+                g_log(3, L"Warning_popup::WarningPopupDlgProc() - device id unreadable, nothing "
+                         L"plugged in");
             end_dialog(hDlg, IDOK);
         }
         else if (wParam == IDCANCEL)
@@ -124,9 +141,10 @@ INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPA
     case WM_TIMER:
     {
         bool listed = false;
-        if (g_lock_device_list())
+        uint32_t device_id = 0;
+        if (dialog_device_id(hDlg, &device_id) && g_lock_device_list())
         {
-            listed = g_is_device_listed(dialog_device_id(hDlg));
+            listed = g_is_device_listed(device_id);
             g_unlock_device_list();
         }
         if (!listed)

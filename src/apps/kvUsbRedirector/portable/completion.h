@@ -23,8 +23,7 @@ bool parse_reap_reply(const uint8_t* frame, size_t frame_size, Reap_reply* out);
 
 // 27-byte status completion (length 6, code, status, devid, zero fill) from a status reply;
 // false when the reply is shorter than 10 bytes.
-bool build_status_completion(const uint8_t* reply, size_t reply_size, uint8_t code,
-                             uint8_t* out);
+bool build_status_completion(const uint8_t* reply, size_t reply_size, uint8_t code, uint8_t* out);
 
 // 27-byte MDL reap completion; copied is the data_length it reports.
 void build_mdl_completion(const Reap_reply& reply, uint32_t copied, uint64_t data_address,

@@ -24,6 +24,9 @@ BOOL system_version_query(OSVERSIONINFOEXW* info)
 }
 
 Version_query g_version_query = system_version_query;
+// Broadcast by the shell when the taskbar is (re)created, after Explorer restarts; 0 until the
+// window exists.
+UINT g_taskbar_created_message = 0;
 
 unsigned low32(const void* p)
 {
@@ -82,6 +85,16 @@ void on_session_change(WPARAM code)
     default:
         break;
     }
+}
+
+// Explorer forgets every tray icon when it restarts; the icon is added again as at start.
+void on_taskbar_created()
+{
+    if (Shell_NotifyIconW(NIM_ADD, &g_notify_icon_data))
+        g_log(4, L"kvUsbRedirector::WndProc (TaskbarCreated - icon added again)");
+    else
+        g_log(3, L"kvUsbRedirector::WndProc (TaskbarCreated - Shell_NotifyIcon failed - error:%d)",
+              GetLastError());
 }
 
 void on_destroy()
@@ -153,6 +166,7 @@ BOOL InitInstance(HINSTANCE hInstance, int nCmdShow)
               L"kvUsbRedirector::InitInstance (WTSRegisterSessionNotification failed - "
               L"error:%d)",
               GetLastError());
+    g_taskbar_created_message = RegisterWindowMessageW(L"TaskbarCreated");
     ShowWindow(hWnd, SW_HIDE);
     if (!UpdateWindow(hWnd))
         g_log(3, L"kvUsbRedirector::InitInstance (UpdateWindow failed)");
@@ -208,6 +222,11 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
         on_session_change(wParam);
         return DefWindowProcW(hWnd, message, wParam, lParam);
     default:
+        if (message == g_taskbar_created_message && message != 0)
+        {
+            on_taskbar_created();
+            return 0;
+        }
         return DefWindowProcW(hWnd, message, wParam, lParam);
     }
 }
