@@ -301,8 +301,12 @@ TEST_F(Completion_test, NoMemoryToRecordAnMdlTransferAnswersItAsUnsent)
     { return call.code == IOCTL_PORT_QUERY ? Port_outcome::pend : Port_outcome::complete; };
     start_pump();
     ASSERT_TRUE(fake.wait_for_calls(IOCTL_PORT_QUERY, 1));
+    DWORD pump_thread = 0;
+    for (const Ioctl_call& call : fake.calls())
+        if (call.code == IOCTL_PORT_QUERY)
+            pump_thread = call.thread_id;
     // A list node: two links and the record.
-    g_fail_next_allocation(2 * sizeof(void*) + sizeof(Mdl_urb_record), fake.calls()[0].thread_id);
+    g_fail_next_allocation(2 * sizeof(void*) + sizeof(Mdl_urb_record), pump_thread);
     BYTE buffer[16] = {};
     hand_request(mdl_request(7, 0x83, 1, 16, buffer));
     EXPECT_TRUE(g_allocation_failed());
