@@ -144,6 +144,10 @@ if(KV_BUILD_PREVIEW)
 endif()
 
 
+# The version of project(): the exe's version resource.
+configure_file(${APP}/resources/version.rc.in ${CMAKE_BINARY_DIR}/version/kvUsbRedirector.rc @ONLY)
+target_sources(kvUsbRedirector PRIVATE ${CMAKE_BINARY_DIR}/version/kvUsbRedirector.rc)
+
 # The per-machine setup exe, when NSIS is there to build it.
 find_program(KV_MAKENSIS makensis)
 if(KV_MAKENSIS)
