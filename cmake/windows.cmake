@@ -153,19 +153,27 @@ if(KV_BUILD_PREVIEW)
 endif()
 
 
-# The per-machine setup exe, when NSIS is there to build it.
-find_program(KV_MAKENSIS makensis)
-if(KV_MAKENSIS)
-  set(KV_SETUP ${CMAKE_BINARY_DIR}/kvUsbRedirector-setup.exe)
-  add_custom_command(OUTPUT ${KV_SETUP}
-    COMMAND ${KV_MAKENSIS} -V2 -DKV_EXE=$<TARGET_FILE:kvUsbRedirector> -DKV_OUT=${KV_SETUP}
-            ${CMAKE_SOURCE_DIR}/installer/kvUsbRedirector.nsi
-    DEPENDS kvUsbRedirector ${CMAKE_SOURCE_DIR}/installer/kvUsbRedirector.nsi
-    COMMENT "Building the installer")
-  add_custom_target(kv_installer ALL DEPENDS ${KV_SETUP})
+# The version of project(): the exe's version resource and the MSI's product version.
+configure_file(${APP}/resources/version.rc.in ${CMAKE_BINARY_DIR}/version/kvUsbRedirector.rc @ONLY)
+target_sources(kvUsbRedirector PRIVATE ${CMAKE_BINARY_DIR}/version/kvUsbRedirector.rc)
+
+# The per-machine MSI, when wixl is there to build it. wixl takes no absolute file paths: it runs
+# in the exe's folder.
+find_program(KV_WIXL wixl)
+if(KV_WIXL)
+  set(KV_WXS ${CMAKE_SOURCE_DIR}/installer/kvUsbRedirector.wxs)
+  set(KV_MSI ${CMAKE_BINARY_DIR}/kvUsbRedirector-${PROJECT_VERSION}.msi)
+  add_custom_command(OUTPUT ${KV_MSI}
+    COMMAND ${KV_WIXL} -a x64 -D Version=${PROJECT_VERSION}
+            -D KvExe=$<TARGET_FILE_NAME:kvUsbRedirector> -o ${KV_MSI} ${KV_WXS}
+    WORKING_DIRECTORY $<TARGET_FILE_DIR:kvUsbRedirector>
+    DEPENDS kvUsbRedirector ${KV_WXS} ${APP}/resources/kvUsbRedirector.ico
+    COMMENT "Building the MSI package")
+  add_custom_target(kv_msi ALL DEPENDS ${KV_MSI})
   if(NOT MSVC)
-    add_test(NAME Installer_test.SilentInstallAndUninstall
-      COMMAND ${CMAKE_SOURCE_DIR}/tests/installer/installer_test.sh ${KV_SETUP})
-    set_tests_properties(Installer_test.SilentInstallAndUninstall PROPERTIES TIMEOUT 120)
+    add_test(NAME Installer_test.SilentInstallUpgradeAndUninstall
+      COMMAND ${CMAKE_SOURCE_DIR}/tests/installer/installer_test.sh
+              ${KV_WIXL} ${KV_WXS} ${KV_MSI} ${PROJECT_VERSION})
+    set_tests_properties(Installer_test.SilentInstallUpgradeAndUninstall PROPERTIES TIMEOUT 120)
   endif()
 endif()

@@ -13,7 +13,7 @@ scripts/fuzz.sh 20
 
 cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
       -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/win -j2  # also kv_installer, the setup exe
+cmake --build build/win -j2  # also kv_msi, the MSI package
 # Wine very rarely fails to start a test process at all (no output, ~0.02 s): a test gets two
 # more runs, so a real fault, which fails every run, still turns the suite red.
 xvfb-run -a scripts/wine-env.sh build/win \
