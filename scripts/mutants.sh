@@ -1,0 +1,87 @@
+#!/bin/bash
+# Planted-fault check: applies each fault of scripts/mutants.list, one at a time, to a scratch
+# copy of the tree, rebuilds incrementally, runs the native and the Wine tests (stopping at the
+# first failure) and prints how many faults they caught, with the survivors.
+# Usage: scripts/mutants.sh [text in the fault names to run only those]
+# Run on demand, not in CI: about a minute a fault.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup.sh
+kv_require_packages "${KV_PACKAGES[@]}"
+
+root=$PWD
+scratch=$root/build/mutants
+filter=${1:-}
+if [ -z "${KV_MUTANTS_INSIDE_WINE:-}" ]; then
+    export KV_MUTANTS_INSIDE_WINE=1
+    mkdir -p "$scratch/win"
+    exec xvfb-run -a scripts/wine-env.sh "$scratch/win" "$0" "$@"
+fi
+mkdir -p "$scratch/src"
+# tar keeps the files' times, so only what changed since the last run is rebuilt.
+git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -xf - -C "$scratch/src"
+
+cmake -S "$scratch/src" -B "$scratch/native" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S "$scratch/src" -B "$scratch/win" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+      -DCMAKE_BUILD_TYPE=Release >/dev/null
+
+build() {
+    cmake --build "$scratch/native" -j2 --target kv_native_tests >/dev/null 2>&1 &&
+        cmake --build "$scratch/win" -j2 --target kv_win_tests >/dev/null 2>&1
+}
+# 0 when every test passes; the Wine tests run in one process and stop at the first failure.
+run_tests() {
+    "$scratch/native/kv_native_tests" --gtest_fail_fast >"$scratch/native.log" 2>&1 || return 1
+    timeout 300 /usr/lib/wine/wine64 "$scratch/win/kv_win_tests.exe" --gtest_fail_fast \
+        >"$scratch/wine.log" 2>&1
+}
+# Replaces the one occurrence of a text in a file; 1 when it is not there exactly once.
+apply() {
+    python3 - "$@" <<'EOF'
+import sys
+path, text, replacement = sys.argv[1], sys.argv[2].replace('\\n', '\n'), sys.argv[3].replace('\\n', '\n')
+source = open(path, encoding='utf-8').read()
+if source.count(text) != 1:
+    sys.exit(1)
+open(path, 'w', encoding='utf-8').write(source.replace(text, replacement))
+EOF
+}
+
+main() {
+    echo "building the scratch copy"
+    build || { echo "the unchanged tree does not build"; exit 1; }
+    run_tests || { echo "the unchanged tree fails its tests: see $scratch/*.log"; exit 1; }
+    local total=0 caught=0 survivors=() broken=()
+    while IFS=$'\t' read -r name file text replacement; do
+        [[ -z "$name" || "$name" == \#* ]] && continue
+        [[ -n "$filter" && "$name" != *"$filter"* ]] && continue
+        local target="$scratch/src/$file"
+        cp "$target" "$scratch/original"
+        if ! apply "$target" "$text" "$replacement"; then
+            broken+=("$name (text not found once in $file)")
+            continue
+        fi
+        local started=$SECONDS verdict
+        if ! build; then
+            broken+=("$name (does not build)")
+            verdict="does not build"
+        elif run_tests; then
+            survivors+=("$name")
+            verdict="SURVIVED"
+        else
+            verdict="caught"
+        fi
+        cp "$scratch/original" "$target"
+        if [ "$verdict" != "does not build" ]; then
+            total=$((total + 1))
+            [ "$verdict" = caught ] && caught=$((caught + 1))
+        fi
+        printf '%-60s %s (%d s)\n' "$name" "$verdict" $((SECONDS - started))
+    done <"$root/scripts/mutants.list"
+    build >/dev/null || true
+    echo "$caught of $total planted faults caught"
+    for s in "${survivors[@]}"; do echo "survived: $s"; done
+    for b in "${broken[@]}"; do echo "not run: $b"; done
+}
+
+main
