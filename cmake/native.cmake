@@ -9,7 +9,6 @@ target_link_options(kv_portable PUBLIC ${SANITIZE})
 find_package(GTest REQUIRED)
 include(GoogleTest)
 add_executable(kv_native_tests
-  tests/native/wide_format_test.cpp
   tests/native/frame_test.cpp
   tests/native/device_record_test.cpp
 )

@@ -10,7 +10,6 @@ add_library(kv_engine STATIC
   ${PORTABLE_SOURCES}
   ${APP}/platform/platform_win32.cpp
   ${APP}/debug/usb_debug.cpp
-  ${APP}/debug/wide_printf.cpp
   ${APP}/channel/guarded_copy.cpp
   ${APP}/channel/server_channel.cpp
   ${APP}/manager/usb_driver.cpp

@@ -1,8 +1,8 @@
 #include "usb_debug.h"
 
 #include "../platform/platform.h"
-#include "wide_printf.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,14 +22,24 @@ const GUID g_trace_event_class_guid = {
 namespace
 {
 
+// Counts, allocates and formats with the platform's bounded wide printf, in which %s takes a
+// wide string and %d and %x the low 32 bits of their argument slot.
 wchar_t* format_to_heap(const wchar_t* format, va_list args, size_t spare, size_t* length)
 {
-    size_t count = g_format_message(nullptr, 0, format, args);
+    va_list counting;
+    va_copy(counting, args);
+    const int count = _vscwprintf(format, counting);
+    va_end(counting);
+    if (count < 0)
+        return nullptr;
     auto* text = static_cast<wchar_t*>(std::malloc((count + spare) * sizeof(wchar_t)));
     if (!text)
         return nullptr;
-    g_format_message(text, count + 1, format, args);
-    *length = count;
+    va_list writing;
+    va_copy(writing, args);
+    _vsnwprintf_s(text, count + 1, _TRUNCATE, format, writing);
+    va_end(writing);
+    *length = static_cast<size_t>(count);
     return text;
 }
 
