@@ -84,27 +84,27 @@ if(NOT MSVC)
   target_link_options(kvUsbRedirector PRIVATE -municode -mwindows)
 endif()
 
-# The session simulator: the real engine bound to a simulated terminal and port driver.
+# The simulator: the platform seam bound to a named-pipe terminal, a bus driver and an
+# asynchronous port driver; the main job, the benchmark and the tests all run on it.
 add_library(kv_sim STATIC
-  tests/fakes/fake_platform.cpp
-  tools/sim/sim_terminal.cpp
-  tools/sim/sim_port_driver.cpp
-  tools/sim/sim_session.cpp
+  sim/sim_platform.cpp
+  sim/sim_port_driver.cpp
+  sim/sim_terminal.cpp
+  sim/sim_session.cpp
 )
-target_include_directories(kv_sim PUBLIC ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/tools/sim)
+target_include_directories(kv_sim PUBLIC ${CMAKE_SOURCE_DIR}/sim)
 target_compile_options(kv_sim PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kv_sim PUBLIC kv_engine)
-add_executable(kv_session_sim tools/sim/session_main.cpp)
+add_executable(kv_session_sim sim/session_main.cpp)
 target_compile_options(kv_session_sim PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kv_session_sim PRIVATE kv_sim)
 
 add_executable(kv_win_tests
   ${KV_RESOURCES}
   ${APP}/shell/win_main.cpp
-  tests/fakes/fake_terminal.cpp
-  tests/fakes/engine_fixture.cpp
-  tests/fakes/device_fixture.cpp
-  tests/fakes/allocation_faults.cpp
+  tests/support/engine_fixture.cpp
+  tests/support/device_fixture.cpp
+  tests/support/allocation_faults.cpp
   tests/win/channel_test.cpp
   tests/win/driver_test.cpp
   tests/win/engine_test.cpp

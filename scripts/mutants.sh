@@ -50,7 +50,9 @@ EOF
 main() {
     echo "building the scratch copy"
     build || { echo "the unchanged tree does not build"; exit 1; }
-    run_tests || { echo "the unchanged tree fails its tests: see $scratch/*.log"; exit 1; }
+    # A rare timing failure of the unchanged tree gets two more runs; a real one fails all three.
+    run_tests || run_tests || run_tests ||
+        { echo "the unchanged tree fails its tests: see $scratch/*.log"; exit 1; }
     local total=0 caught=0 survivors=() broken=()
     while IFS=$'\t' read -r name file text replacement; do
         [[ -z "$name" || "$name" == \#* ]] && continue

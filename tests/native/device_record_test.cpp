@@ -1,5 +1,5 @@
 // Device records: the walk over a device-list reply, the twin test and the display name.
-#include "fakes/device_records.h"
+#include "sim_records.h"
 #include "portable/device_record.h"
 #include "portable/frame.h"
 #include "portable/share_question.h"
@@ -13,7 +13,7 @@
 namespace
 {
 
-using namespace test_records;
+using namespace sim_records;
 
 struct Walked
 {

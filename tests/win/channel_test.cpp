@@ -1,6 +1,6 @@
 // The channel against a real overlapped named pipe standing in for the virtual channel.
 #include "channel/server_channel.h"
-#include "fakes/engine_fixture.h"
+#include "support/engine_fixture.h"
 
 #include <thread>
 

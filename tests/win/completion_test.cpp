@@ -1,8 +1,8 @@
 // Completions for the port driver: status replies, reap replies, MDL transfers; and the
 // request pump that forwards the port driver's requests or answers them with a failure.
 #include "channel/server_channel.h"
-#include "fakes/allocation_faults.h"
-#include "fakes/device_fixture.h"
+#include "support/allocation_faults.h"
+#include "support/device_fixture.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "packets/mdl_urb_list.h"
@@ -14,7 +14,7 @@
 namespace
 {
 
-using test_records::Bytes;
+using sim_records::Bytes;
 
 Bytes reap_reply(uint32_t devid, uint32_t handle, uint32_t data_length, const Bytes& data)
 {
@@ -41,9 +41,9 @@ class Completion_test : public Device_fixture
         g_exit_now_write_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         g_exit_now_read_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         g_discard_mdl_urb_records();
-        test_records::Record_fields device;
+        sim_records::Record_fields device;
         device.id = 7;
-        make_opened(test_records::record(device));
+        make_opened(sim_records::record(device));
         g_terminal_receive(fake.terminal(), g_terminal_available(fake.terminal()));
     }
     void TearDown() override
@@ -255,20 +255,20 @@ TEST_F(Completion_test, TransfersOfADeviceThatLeftAreNeverWrittenNorMatched)
     fake.port_behaviour = [](const Ioctl_call& call)
     { return call.code == IOCTL_PORT_QUERY ? Port_outcome::pend : Port_outcome::complete; };
     start_pump();
-    test_records::Record_fields fields;
+    sim_records::Record_fields fields;
     fields.id = 7;
-    const Bytes seven = test_records::record(fields);
+    const Bytes seven = sim_records::record(fields);
     fields.id = 8; // the same device under another id: a twin
-    const Bytes twin = test_records::record(fields);
+    const Bytes twin = sim_records::record(fields);
     struct Row
     {
         const char* how;
         std::function<void()> leave;
     };
-    const Row rows[] = {{"gone from the list", [&] { reconcile(test_records::reply({})); }},
+    const Row rows[] = {{"gone from the list", [&] { reconcile(sim_records::reply({})); }},
                         {"twin",
                          [&] {
-                             reconcile(test_records::reply({seven, twin}));
+                             reconcile(sim_records::reply({seven, twin}));
                          }},
                         {"stop", [&] { reconcile_empty(); }}};
     for (const Row& row : rows)
@@ -291,7 +291,7 @@ TEST_F(Completion_test, TransfersOfADeviceThatLeftAreNeverWrittenNorMatched)
         EXPECT_EQ(Bytes(4, 0), Bytes(old_a, old_a + 4)) << row.how;
         EXPECT_EQ(Bytes(4, 0), Bytes(old_b, old_b + 4)) << row.how;
         EXPECT_EQ(0u, g_mdl_urb_record_count()) << row.how;
-        reconcile(test_records::reply({seven}));
+        reconcile(sim_records::reply({seven}));
     }
 }
 

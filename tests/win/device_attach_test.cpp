@@ -1,5 +1,5 @@
 // Open replies and the share dialog, shown for real under Xvfb.
-#include "fakes/device_fixture.h"
+#include "support/device_fixture.h"
 #include "manager/usb_driver.h"
 #include "packets/usb_packet_open.h"
 #include "packets/warning_popup.h"
@@ -11,7 +11,7 @@
 namespace
 {
 
-using namespace test_records;
+using namespace sim_records;
 using S = Usb_device_state;
 using Entries = std::vector<std::pair<uint32_t, Usb_device_state>>;
 

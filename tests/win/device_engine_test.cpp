@@ -1,7 +1,7 @@
 // The device list with the engine running: the poller and the stop unplug every device, and
 // share dialogs outlive the stop.
-#include "fakes/device_records.h"
-#include "fakes/engine_fixture.h"
+#include "sim_records.h"
+#include "support/engine_fixture.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "packets/usb_device_list.h"
@@ -11,7 +11,7 @@
 namespace
 {
 
-using namespace test_records;
+using namespace sim_records;
 
 class Device_engine_test : public Engine_fixture
 {

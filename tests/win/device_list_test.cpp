@@ -1,5 +1,5 @@
 // Device list reconciliation: new devices, twins, devices that leave, and the unplug.
-#include "fakes/device_fixture.h"
+#include "support/device_fixture.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "packets/usb_packet_device_list.h"
@@ -7,7 +7,7 @@
 namespace
 {
 
-using namespace test_records;
+using namespace sim_records;
 using S = Usb_device_state;
 using Entries = std::vector<std::pair<uint32_t, Usb_device_state>>;
 

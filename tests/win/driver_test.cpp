@@ -1,6 +1,6 @@
 // Finding and opening the two drivers, and the overlapped port driver call.
 #include "channel/server_channel.h"
-#include "fakes/engine_fixture.h"
+#include "support/engine_fixture.h"
 #include "manager/usb_driver.h"
 
 #include <thread>

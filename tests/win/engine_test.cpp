@@ -1,6 +1,6 @@
 // Engine start and stop against the fake channel and drivers.
 #include "channel/server_channel.h"
-#include "fakes/engine_fixture.h"
+#include "support/engine_fixture.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
 
@@ -111,7 +111,7 @@ TEST_F(Engine_test, FailedInitializeReleasesWhatItOpened)
     EXPECT_EQ(INVALID_HANDLE_VALUE, g_virtual_channel_mutex);
 }
 
-Fake_platform* g_disconnecting = nullptr;
+Sim_platform* g_disconnecting = nullptr;
 HANDLE disconnect_then_create(LPTHREAD_START_ROUTINE routine)
 {
     g_disconnecting->disconnect_terminal();

@@ -1,7 +1,7 @@
 // Faults of the peers during a session: a terminal that vanishes in the middle of a frame, a
 // port driver refusing completions, and many disconnect/reconnect cycles while traffic flows.
-#include "fakes/allocation_faults.h"
-#include "fakes/watchdog.h"
+#include "support/allocation_faults.h"
+#include "support/watchdog.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "sim_session.h"

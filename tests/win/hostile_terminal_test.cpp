@@ -1,7 +1,7 @@
 // A terminal that sends garbage between its answers: short, unknown and stray replies and
 // floods of device lists. The engine drops or relays each as it should, and the traffic that
 // flows meanwhile still gets every completion right.
-#include "fakes/watchdog.h"
+#include "support/watchdog.h"
 #include "portable/frame.h"
 #include "sim_session.h"
 

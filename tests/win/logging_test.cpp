@@ -1,6 +1,6 @@
 // Levels, sinks and the trace record layout.
 #include "debug/usb_debug.h"
-#include "fakes/engine_fixture.h"
+#include "support/engine_fixture.h"
 
 namespace
 {

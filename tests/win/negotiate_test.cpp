@@ -1,6 +1,6 @@
 // The negotiation handler: version gate, session registration and the port driver retries.
 #include "channel/server_channel.h"
-#include "fakes/engine_fixture.h"
+#include "support/engine_fixture.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "shell/app_globals.h"
@@ -12,7 +12,7 @@ namespace
 {
 
 std::vector<DWORD> g_sleeps;
-Fake_platform* g_fake = nullptr;
+Sim_platform* g_fake = nullptr;
 size_t g_port_appears_after = 0; // sleeps before the port device shows up; 0 never
 DWORD g_session = 0;
 

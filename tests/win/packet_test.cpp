@@ -1,6 +1,6 @@
 // What write_packet_to_virtual_channel puts on the wire, including the code-15 rewrite.
 #include "channel/server_channel.h"
-#include "fakes/engine_fixture.h"
+#include "support/engine_fixture.h"
 #include "packets/usb_packet_types.h"
 #include "portable/frame.h"
 

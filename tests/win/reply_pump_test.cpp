@@ -1,6 +1,6 @@
 // The reply pump reading frames from the terminal and handing them to their handlers.
 #include "channel/server_channel.h"
-#include "fakes/engine_fixture.h"
+#include "support/engine_fixture.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "shell/app_globals.h"

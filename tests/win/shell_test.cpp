@@ -1,7 +1,7 @@
 // The entry point and the hidden window, run for real under Xvfb against the fake peers.
 #include "channel/server_channel.h"
 #include "debug/usb_debug.h"
-#include "fakes/engine_fixture.h"
+#include "support/engine_fixture.h"
 #include "manager/usb_manager.h"
 #include "resources/resource.h"
 #include "shell/app_globals.h"

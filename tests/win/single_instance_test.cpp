@@ -1,6 +1,6 @@
 // The one-instance claim, within this process: the exe tests cover a second process.
 #include "debug/usb_debug.h"
-#include "fakes/engine_fixture.h"
+#include "support/engine_fixture.h"
 #include "shell/single_instance.h"
 
 #include <string>

@@ -1,12 +1,11 @@
-// Test binding of the platform seam: a named-pipe virtual channel, a synchronous bus driver
-// and an asynchronous port driver, recording every call; trace records become log lines.
+// The simulator's binding of the platform seam: a named-pipe virtual channel whose far end
+// is the terminal's, a synchronous bus driver, the asynchronous port driver, and the trace and
+// event-log records captured (trace records also as log lines).
 #pragma once
 
 #include "platform/platform.h"
+#include "sim_port_driver.h"
 
-#include <condition_variable>
-#include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,28 +22,10 @@ struct Fake_device
     bool not_ready = false; // CreateFileW fails
 };
 
-struct Ioctl_call
-{
-    HANDLE device;
-    DWORD code;
-    std::vector<BYTE> input;
-    DWORD thread_id;
-};
-
-// What the fake port driver does with one I/O control.
-enum class Port_outcome
-{
-    pend,      // ERROR_IO_PENDING; completed later by complete_pending or cancelled
-    pend_done, // ERROR_IO_PENDING with the operation's event already signalled
-    complete,  // immediate success
-    fail,      // immediate failure with fail_error
-};
-
-class Fake_platform : public Platform
+class Sim_platform : public Platform, public Sim_port_driver
 {
   public:
-    Fake_platform();
-    ~Fake_platform() override;
+    ~Sim_platform() override;
 
     // Captured log lines (levels 2..4 while tracing is enabled at level 4).
     std::vector<Log_line> lines();
@@ -78,18 +59,10 @@ class Fake_platform : public Platform
     std::vector<Fake_device> port_devices;
     std::vector<std::wstring> opened_paths;
 
-    // Drivers.
+    // Drivers: a bus device and a port device for this process's session.
+    void add_drivers();
     bool bus_register_fails = false;
     bool bus_unregister_fails = false;
-    std::function<Port_outcome(const Ioctl_call&)> port_behaviour;
-    DWORD fail_error = ERROR_GEN_FAILURE;
-    std::vector<Ioctl_call> calls();
-    size_t count_calls(DWORD code);
-    bool wait_for_calls(DWORD code, size_t count, DWORD timeout_ms = 10000);
-    // Completes the oldest pending call of that code, copying reply into its buffer.
-    bool complete_pending(DWORD code, const std::vector<BYTE>& reply = {});
-    size_t pending_count();
-    int cancel_calls = 0;
     HANDLE port_handle_value() const;
     HANDLE bus_handle_value() const;
 
@@ -142,22 +115,11 @@ class Fake_platform : public Platform
     bool capture_trace_lines = true;
 
   private:
-    struct Pending
-    {
-        Ioctl_call call;
-        OVERLAPPED* overlapped;
-        BYTE* buffer;
-        DWORD size;
-    };
     void close_channel_ends();
 
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
     std::vector<Log_line> m_lines;
     std::vector<Trace_record> m_traces;
     std::vector<Event_record> m_events;
-    std::vector<Ioctl_call> m_calls;
-    std::vector<Pending> m_pending;
     HANDLE m_server = INVALID_HANDLE_VALUE;
     HANDLE m_terminal = INVALID_HANDLE_VALUE;
     int m_pipe_serial = 0;

@@ -2,6 +2,7 @@
 
 #include "portable/frame.h"
 #include "sim_pattern.h"
+#include "sim_records.h"
 
 namespace
 {
@@ -17,12 +18,6 @@ bool read_exact(HANDLE end, uint8_t* data, size_t size)
         got += n;
     }
     return true;
-}
-
-void put16(std::vector<uint8_t>& v, size_t at, size_t value)
-{
-    v[at] = static_cast<uint8_t>(value);
-    v[at + 1] = static_cast<uint8_t>(value >> 8);
 }
 
 std::vector<uint8_t> status_reply(uint8_t code, uint8_t status, uint32_t devid)
@@ -81,27 +76,12 @@ std::vector<Sim_device> Sim_terminal::devices()
 
 std::vector<uint8_t> Sim_terminal::device_list_reply()
 {
-    std::vector<uint8_t> f(5, 0);
-    f[4] = kv::code_device_list;
+    std::vector<sim_records::Bytes> records;
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const Sim_device& d : m_devices)
-    {
-        size_t name_size = d.name.size() + 1, serial_size = d.serial.size() + 1;
-        std::vector<uint8_t> r(25 + name_size + serial_size, 0);
-        put16(r, 0, r.size());
-        kv::store_u32(r.data() + 2, d.id);
-        put16(r, 11, d.vendor);
-        put16(r, 13, d.product);
-        put16(r, 19, 25);
-        put16(r, 21, 25 + name_size);
-        put16(r, 23, d.release);
-        std::copy(d.name.begin(), d.name.end(), r.begin() + 25);
-        std::copy(d.serial.begin(), d.serial.end(), r.begin() + 25 + name_size);
-        f.insert(f.end(), r.begin(), r.end());
-    }
-    f.insert(f.end(), {0, 0});
-    kv::store_u32(f.data(), static_cast<uint32_t>(f.size() - 4));
-    return f;
+        records.push_back(sim_records::record(
+            {d.id, d.vendor, d.product, d.release, d.name.c_str(), d.serial.c_str()}));
+    return sim_records::reply(records);
 }
 
 bool Sim_terminal::inject(const std::vector<uint8_t>& frame)
@@ -196,4 +176,51 @@ void Sim_terminal::serve()
         if (!answer(frame))
             return;
     }
+}
+
+bool g_terminal_send(HANDLE terminal, const std::vector<BYTE>& bytes)
+{
+    DWORD written = 0;
+    return WriteFile(terminal, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
+DWORD g_terminal_available(HANDLE terminal)
+{
+    DWORD available = 0;
+    if (!PeekNamedPipe(terminal, nullptr, 0, nullptr, &available, nullptr))
+        return 0;
+    return available;
+}
+
+std::vector<BYTE> g_terminal_receive(HANDLE terminal, size_t count, DWORD timeout_ms)
+{
+    std::vector<BYTE> bytes;
+    ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    while (bytes.size() < count && GetTickCount64() < deadline)
+    {
+        DWORD available = g_terminal_available(terminal);
+        if (available == 0)
+        {
+            Sleep(1);
+            continue;
+        }
+        DWORD wanted = static_cast<DWORD>(count - bytes.size());
+        if (available < wanted)
+            wanted = available;
+        std::vector<BYTE> chunk(wanted);
+        DWORD got = 0;
+        if (!ReadFile(terminal, chunk.data(), wanted, &got, nullptr))
+            break;
+        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + got);
+    }
+    return bytes;
+}
+
+std::vector<BYTE> g_bytes(std::initializer_list<int> values)
+{
+    std::vector<BYTE> bytes;
+    for (int v : values)
+        bytes.push_back(static_cast<BYTE>(v));
+    return bytes;
 }

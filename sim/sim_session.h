@@ -1,7 +1,7 @@
 // A whole redirected session against the simulated terminal and port driver.
 #pragma once
 
-#include "sim_port_driver.h"
+#include "sim_platform.h"
 #include "sim_terminal.h"
 
 #include <cstdio>

@@ -8,6 +8,8 @@
 void Engine_fixture::SetUp()
 {
     g_set_platform(&fake);
+    // Scripted port driver: every call pends until the test completes or cancels it.
+    fake.port_behaviour = [](const Ioctl_call&) { return Port_outcome::pend; };
     g_trace_logger_handle = 1;
     g_trace_enable_level = 4;
     g_trace_enabled = 1;
@@ -45,8 +47,7 @@ DWORD Engine_fixture::own_session() const
 
 void Engine_fixture::add_drivers()
 {
-    fake.bus_devices.push_back({L"\\\\?\\fake#bus", 0, false});
-    fake.port_devices.push_back({L"\\\\?\\fake#port", own_session(), false});
+    fake.add_drivers();
 }
 
 void Engine_fixture::open_channel_only()

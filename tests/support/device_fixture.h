@@ -2,7 +2,7 @@
 // driver open, plug-in and unplug requests completing at once unless a test says otherwise.
 #pragma once
 
-#include "device_records.h"
+#include "sim_records.h"
 #include "engine_fixture.h"
 #include "packets/usb_device_list.h"
 
@@ -15,12 +15,12 @@ class Device_fixture : public Engine_fixture
     void TearDown() override;
 
     // Runs the reconciliation on a heap copy of exactly the frame's bytes.
-    void reconcile(const test_records::Bytes& frame);
+    void reconcile(const sim_records::Bytes& frame);
     void reconcile_empty();
     // Runs the open reply handler on a 10-byte status reply.
     void open_reply(uint32_t device_id, uint8_t status);
     // Lists the device and answers its open request with status 0 (no dialog): it is opened.
-    void make_opened(const test_records::Bytes& record);
+    void make_opened(const sim_records::Bytes& record);
 
     std::vector<std::pair<uint32_t, Usb_device_state>> entries();
     std::optional<Usb_device_state> state_of(uint32_t device_id);

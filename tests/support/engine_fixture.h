@@ -1,8 +1,8 @@
 // Base fixture: installs the fake platform, captures every log line, shortens engine waits.
 #pragma once
 
-#include "fake_platform.h"
-#include "fake_terminal.h"
+#include "sim_platform.h"
+#include "sim_terminal.h"
 
 #include <gtest/gtest.h>
 
@@ -19,5 +19,5 @@ class Engine_fixture : public ::testing::Test
     void close_channel_only();
     DWORD own_session() const;
 
-    Fake_platform fake;
+    Sim_platform fake;
 };

@@ -4,6 +4,7 @@
 #include "portable/completion.h"
 #include "sim_pattern.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -23,55 +24,57 @@ uint64_t status_key(uint32_t devid, uint8_t code)
 
 } // namespace
 
-Sim_platform::Sim_platform()
+void Sim_port_driver::enqueue(std::vector<uint8_t> request)
 {
-    capture_trace_lines = false;
-}
-
-void Sim_platform::enqueue(std::vector<uint8_t> request)
-{
-    // The caller holds m_sim_mutex. A waiting query takes the request at once.
+    // The caller holds m_mutex. A waiting query takes the request at once.
     ++issued;
-    if (!m_queries.empty())
-    {
-        Query q = m_queries.front();
-        m_queries.erase(m_queries.begin());
-        size_t n = request.size() < q.size ? request.size() : q.size;
-        std::memcpy(q.buffer, request.data(), n);
-        q.overlapped->Internal = 0;
-        q.overlapped->InternalHigh = n;
-        SetEvent(q.overlapped->hEvent);
-        return;
-    }
+    for (auto it = m_pending.begin(); it != m_pending.end(); ++it)
+        if (it->call.code == IOCTL_PORT_QUERY)
+        {
+            finish_pending(it, request.data(), request.size());
+            return;
+        }
     m_requests.push_back(std::move(request));
 }
 
-void Sim_platform::submit_status_request(uint8_t code, uint32_t devid)
+void Sim_port_driver::finish_pending(std::vector<Pending>::iterator it, const BYTE* data,
+                                     size_t size)
+{
+    const size_t n = size < it->size ? size : it->size;
+    if (n)
+        std::memcpy(it->buffer, data, n);
+    it->overlapped->Internal = 0;
+    it->overlapped->InternalHigh = n;
+    SetEvent(it->overlapped->hEvent);
+    m_pending.erase(it);
+}
+
+void Sim_port_driver::submit_status_request(uint8_t code, uint32_t devid)
 {
     std::vector<uint8_t> r(13, 0);
     kv::store_u32(r.data(), 9);
     r[4] = code;
     kv::store_u32(r.data() + 5, devid);
-    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (code != kv::code_clear_halted_ep)
         m_expected[status_key(devid, code)].push_back({code, Sim_transfer::plain_in, 0, {}});
     enqueue(std::move(r));
 }
 
-void Sim_platform::submit_cancel(uint32_t devid, uint32_t handle)
+void Sim_port_driver::submit_cancel(uint32_t devid, uint32_t handle)
 {
     std::vector<uint8_t> r(13, 0);
     kv::store_u32(r.data(), 9);
     r[4] = kv::code_cancel_urb;
     kv::store_u32(r.data() + 5, devid);
     kv::store_u32(r.data() + 9, handle);
-    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     enqueue(std::move(r));
 }
 
-void Sim_platform::submit_transfer(Sim_transfer kind, uint32_t devid, uint32_t size)
+void Sim_port_driver::submit_transfer(Sim_transfer kind, uint32_t devid, uint32_t size)
 {
-    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     const uint32_t handle = m_next_handle++;
     const bool out = kind == Sim_transfer::plain_out || kind == Sim_transfer::mdl_out;
     const bool mdl = kind == Sim_transfer::mdl_in || kind == Sim_transfer::mdl_out;
@@ -102,7 +105,8 @@ void Sim_platform::submit_transfer(Sim_transfer kind, uint32_t devid, uint32_t s
     enqueue(std::move(r));
 }
 
-void Sim_platform::on_completion(const BYTE* data, DWORD size)
+// The caller holds m_mutex.
+void Sim_port_driver::on_completion(const BYTE* data, DWORD size)
 {
     if (size < 10)
     {
@@ -110,7 +114,6 @@ void Sim_platform::on_completion(const BYTE* data, DWORD size)
         return;
     }
     const uint8_t code = data[4];
-    std::lock_guard<std::mutex> lock(m_sim_mutex);
     uint64_t k = 0;
     uint32_t devid = 0;
     if (code >= kv::code_reset && code <= kv::code_interface_setting)
@@ -142,7 +145,7 @@ void Sim_platform::on_completion(const BYTE* data, DWORD size)
     if (data[status_reply ? 5 : kv::k_offset_reap_status] != 0)
     {
         ++failed_completions;
-        m_sim_changed.notify_all();
+        m_changed.notify_all();
         return;
     }
     bool right = true;
@@ -174,17 +177,54 @@ void Sim_platform::on_completion(const BYTE* data, DWORD size)
     }
     if (!right)
         ++wrong_completions;
-    m_sim_changed.notify_all();
+    m_changed.notify_all();
 }
 
-BOOL Sim_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
-                                     LPVOID out, DWORD out_size, DWORD* returned,
-                                     OVERLAPPED* overlapped)
+BOOL Sim_port_driver::port_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
+                                      LPVOID out, DWORD out_size, DWORD* returned,
+                                      OVERLAPPED* overlapped)
 {
-    if (device != port_handle_value())
-        return Fake_platform::device_io_control(device, code, in, in_size, out, out_size, returned,
-                                                overlapped);
-    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    if (!port_behaviour)
+        return serve_call(device, code, in, in_size, out, out_size, returned, overlapped);
+    Ioctl_call call{device, code,
+                    std::vector<BYTE>(static_cast<BYTE*>(in), static_cast<BYTE*>(in) + in_size),
+                    GetCurrentThreadId()};
+    const Port_outcome outcome = port_behaviour(call);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    record_call_locked(call);
+    switch (outcome)
+    {
+    case Port_outcome::complete:
+        if (returned)
+            *returned = 0;
+        return TRUE;
+    case Port_outcome::fail:
+        SetLastError(fail_error);
+        return FALSE;
+    case Port_outcome::pend_done:
+        overlapped->Internal = 0;
+        SetEvent(overlapped->hEvent);
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    case Port_outcome::pend:
+        break;
+    }
+    overlapped->Internal = 0x103; // STATUS_PENDING
+    m_pending.push_back(Pending{std::move(call), overlapped, static_cast<BYTE*>(out), out_size});
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+void Sim_port_driver::record_call_locked(Ioctl_call call)
+{
+    m_calls.push_back(std::move(call));
+    m_changed.notify_all();
+}
+
+BOOL Sim_port_driver::serve_call(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                                 DWORD out_size, DWORD* returned, OVERLAPPED* overlapped)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (returned)
         *returned = 0;
     switch (code)
@@ -197,22 +237,22 @@ BOOL Sim_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD
             m_requests.pop_front();
             return TRUE;
         }
-        m_queries.push_back({overlapped, static_cast<BYTE*>(out), out_size, GetCurrentThreadId()});
+        overlapped->Internal = 0x103; // STATUS_PENDING
+        m_pending.push_back(Pending{{device, code, {}, GetCurrentThreadId()},
+                                    overlapped,
+                                    static_cast<BYTE*>(out),
+                                    out_size});
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     case IOCTL_PORT_COMPLETE:
-    {
         if (completions_fail)
         {
             ++refused_completions;
-            SetLastError(ERROR_GEN_FAILURE);
+            SetLastError(fail_error);
             return FALSE;
         }
-        m_sim_mutex.unlock();
         on_completion(static_cast<const BYTE*>(in), in_size);
-        m_sim_mutex.lock();
         return TRUE;
-    }
     case IOCTL_PORT_PLUG_IN:
         if (in_size >= 4)
         {
@@ -220,7 +260,7 @@ BOOL Sim_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD
             m_plugged.insert(devid);
             plug_order.push_back(devid);
         }
-        m_sim_changed.notify_all();
+        m_changed.notify_all();
         return TRUE;
     case IOCTL_PORT_UNPLUG:
         if (in_size >= 4)
@@ -230,7 +270,7 @@ BOOL Sim_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD
             unplug_order.push_back(devid);
             cancel_device(devid);
         }
-        m_sim_changed.notify_all();
+        m_changed.notify_all();
         return TRUE;
     default:
         SetLastError(ERROR_INVALID_FUNCTION);
@@ -240,7 +280,7 @@ BOOL Sim_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD
 
 // Like the real port driver: unplugging a device ends its outstanding requests, which then
 // get no completion, and the requests it had not yet handed out are never issued.
-void Sim_platform::cancel_device(uint32_t devid)
+void Sim_port_driver::cancel_device(uint32_t devid)
 {
     for (auto it = m_expected.begin(); it != m_expected.end();)
     {
@@ -259,19 +299,19 @@ void Sim_platform::cancel_device(uint32_t devid)
                   { return r.size() >= 9 && kv::load_u32(r.data() + 5) == devid; });
 }
 
-BOOL Sim_platform::cancel_io(HANDLE device)
+// Like CancelIo: ends the calling thread's pending calls on that device.
+BOOL Sim_port_driver::port_cancel_io(HANDLE device)
 {
-    if (device != port_handle_value())
-        return Fake_platform::cancel_io(device);
-    std::lock_guard<std::mutex> lock(m_sim_mutex);
-    DWORD thread = GetCurrentThreadId();
-    for (auto it = m_queries.begin(); it != m_queries.end();)
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++cancel_calls;
+    const DWORD thread = GetCurrentThreadId();
+    for (auto it = m_pending.begin(); it != m_pending.end();)
     {
-        if (it->thread == thread)
+        if (it->call.device == device && it->call.thread_id == thread)
         {
             it->overlapped->Internal = 0xC0000120; // STATUS_CANCELLED
             SetEvent(it->overlapped->hEvent);
-            it = m_queries.erase(it);
+            it = m_pending.erase(it);
         }
         else
             ++it;
@@ -279,46 +319,89 @@ BOOL Sim_platform::cancel_io(HANDLE device)
     return TRUE;
 }
 
-bool Sim_platform::wait_until(DWORD timeout_ms, const std::function<bool()>& done)
+bool Sim_port_driver::complete_pending(DWORD code, const std::vector<BYTE>& reply)
 {
-    std::unique_lock<std::mutex> lock(m_sim_mutex);
-    return m_sim_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), done);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_pending.begin(); it != m_pending.end(); ++it)
+        if (it->call.code == code)
+        {
+            finish_pending(it, reply.data(), reply.size());
+            return true;
+        }
+    return false;
 }
 
-bool Sim_platform::wait_idle(DWORD timeout_ms)
+size_t Sim_port_driver::pending_count()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_pending.size();
+}
+
+std::vector<Ioctl_call> Sim_port_driver::calls()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_calls;
+}
+
+size_t Sim_port_driver::count_calls(DWORD code)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<size_t>(std::count_if(
+        m_calls.begin(), m_calls.end(), [code](const Ioctl_call& c) { return c.code == code; }));
+}
+
+bool Sim_port_driver::wait_for_calls(DWORD code, size_t count, DWORD timeout_ms)
+{
+    return wait_until(timeout_ms,
+                      [&]
+                      {
+                          return static_cast<size_t>(std::count_if(m_calls.begin(), m_calls.end(),
+                                                                   [code](const Ioctl_call& c) {
+                                                                       return c.code == code;
+                                                                   })) >= count;
+                      });
+}
+
+bool Sim_port_driver::wait_until(DWORD timeout_ms, const std::function<bool()>& done)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), done);
+}
+
+bool Sim_port_driver::wait_idle(DWORD timeout_ms)
 {
     return wait_until(timeout_ms, [this] { return m_expected.empty() && m_requests.empty(); });
 }
 
-bool Sim_platform::wait_outstanding_below(size_t count, DWORD timeout_ms)
+bool Sim_port_driver::wait_outstanding_below(size_t count, DWORD timeout_ms)
 {
     return wait_until(timeout_ms, [&] { return outstanding_locked() < count; });
 }
 
-bool Sim_platform::wait_plugged(size_t count, DWORD timeout_ms)
+bool Sim_port_driver::wait_plugged(size_t count, DWORD timeout_ms)
 {
     return wait_until(timeout_ms, [&] { return m_plugged.size() >= count; });
 }
 
-bool Sim_platform::wait_unplugged(uint32_t devid, DWORD timeout_ms)
+bool Sim_port_driver::wait_unplugged(uint32_t devid, DWORD timeout_ms)
 {
     return wait_until(timeout_ms, [&] { return m_plugged.count(devid) == 0; });
 }
 
-void Sim_platform::forget_outstanding()
+void Sim_port_driver::forget_outstanding()
 {
-    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_expected.clear();
     m_requests.clear();
 }
 
-size_t Sim_platform::outstanding()
+size_t Sim_port_driver::outstanding()
 {
-    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return outstanding_locked();
 }
 
-size_t Sim_platform::outstanding_locked() const
+size_t Sim_port_driver::outstanding_locked() const
 {
     size_t n = 0;
     for (auto& slot : m_expected)
@@ -326,8 +409,8 @@ size_t Sim_platform::outstanding_locked() const
     return n;
 }
 
-std::set<uint32_t> Sim_platform::plugged()
+std::set<uint32_t> Sim_port_driver::plugged()
 {
-    std::lock_guard<std::mutex> lock(m_sim_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_plugged;
 }

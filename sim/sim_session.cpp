@@ -53,10 +53,8 @@ Sim_session::Sim_session()
     g_engine_timing.device_list_period_ms = 500;
     g_engine_timing.port_open_first_wait_ms = 100;
     g_engine_timing.port_open_retry_wait_ms = 100;
-    DWORD session = 0;
-    ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    platform.bus_devices.push_back({L"\\\\?\\sim#bus", 0, false});
-    platform.port_devices.push_back({L"\\\\?\\sim#port", session, false});
+    platform.capture_trace_lines = false;
+    platform.add_drivers();
 }
 
 Sim_session::~Sim_session()

@@ -1,4 +1,4 @@
-#include "fake_platform.h"
+#include "sim_platform.h"
 
 #include "debug/usb_debug.h"
 #include "manager/usb_driver.h"
@@ -32,17 +32,12 @@ bool is_port(HANDLE device)
 
 } // namespace
 
-Fake_platform::Fake_platform()
-{
-    port_behaviour = [](const Ioctl_call&) { return Port_outcome::pend; };
-}
-
-Fake_platform::~Fake_platform()
+Sim_platform::~Sim_platform()
 {
     close_channel_ends();
 }
 
-void Fake_platform::close_channel_ends()
+void Sim_platform::close_channel_ends()
 {
     if (m_server != INVALID_HANDLE_VALUE)
         CloseHandle(m_server);
@@ -51,27 +46,27 @@ void Fake_platform::close_channel_ends()
     m_server = m_terminal = INVALID_HANDLE_VALUE;
 }
 
-void Fake_platform::disconnect_terminal()
+void Sim_platform::disconnect_terminal()
 {
     if (m_terminal != INVALID_HANDLE_VALUE)
         CloseHandle(m_terminal);
     m_terminal = INVALID_HANDLE_VALUE;
 }
 
-void Fake_platform::break_channel()
+void Sim_platform::break_channel()
 {
     disconnect_terminal();
     if (m_server != INVALID_HANDLE_VALUE)
         CancelIoEx(m_server, nullptr);
 }
 
-std::vector<Log_line> Fake_platform::lines()
+std::vector<Log_line> Sim_platform::lines()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_lines;
 }
 
-void Fake_platform::clear_lines()
+void Sim_platform::clear_lines()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lines.clear();
@@ -79,7 +74,7 @@ void Fake_platform::clear_lines()
     m_events.clear();
 }
 
-size_t Fake_platform::count_lines(const std::wstring& text)
+size_t Sim_platform::count_lines(const std::wstring& text)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     size_t n = 0;
@@ -89,7 +84,7 @@ size_t Fake_platform::count_lines(const std::wstring& text)
     return n;
 }
 
-bool Fake_platform::wait_for_line(const std::wstring& text, DWORD timeout_ms)
+bool Sim_platform::wait_for_line(const std::wstring& text, DWORD timeout_ms)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
@@ -102,7 +97,7 @@ bool Fake_platform::wait_for_line(const std::wstring& text, DWORD timeout_ms)
                               });
 }
 
-HANDLE Fake_platform::virtual_channel_open(HANDLE, DWORD, LPSTR name)
+HANDLE Sim_platform::virtual_channel_open(HANDLE, DWORD, LPSTR name)
 {
     if (channel_fails || std::strcmp(name, "zelvusb") != 0)
     {
@@ -124,7 +119,7 @@ HANDLE Fake_platform::virtual_channel_open(HANDLE, DWORD, LPSTR name)
     return k_channel_token;
 }
 
-BOOL Fake_platform::virtual_channel_query(HANDLE, WTS_VIRTUAL_CLASS, PVOID* buffer, DWORD* bytes)
+BOOL Sim_platform::virtual_channel_query(HANDLE, WTS_VIRTUAL_CLASS, PVOID* buffer, DWORD* bytes)
 {
     if (query_fails)
     {
@@ -138,7 +133,7 @@ BOOL Fake_platform::virtual_channel_query(HANDLE, WTS_VIRTUAL_CLASS, PVOID* buff
     return TRUE;
 }
 
-BOOL Fake_platform::virtual_channel_close(HANDLE channel)
+BOOL Sim_platform::virtual_channel_close(HANDLE channel)
 {
     if (channel != k_channel_token)
         return FALSE;
@@ -149,12 +144,12 @@ BOOL Fake_platform::virtual_channel_close(HANDLE channel)
     return TRUE;
 }
 
-void Fake_platform::free_memory(PVOID memory)
+void Sim_platform::free_memory(PVOID memory)
 {
     LocalFree(memory);
 }
 
-HDEVINFO Fake_platform::get_class_devs(const GUID* cls, DWORD)
+HDEVINFO Sim_platform::get_class_devs(const GUID* cls, DWORD)
 {
     auto* set = new Device_set;
     if (IsEqualGUID(*cls, g_port_driver_interface_class))
@@ -164,8 +159,8 @@ HDEVINFO Fake_platform::get_class_devs(const GUID* cls, DWORD)
     return set;
 }
 
-BOOL Fake_platform::enum_device_interfaces(HDEVINFO set, const GUID*, DWORD index,
-                                           SP_DEVICE_INTERFACE_DATA* data)
+BOOL Sim_platform::enum_device_interfaces(HDEVINFO set, const GUID*, DWORD index,
+                                          SP_DEVICE_INTERFACE_DATA* data)
 {
     if (index >= as_set(set)->devices.size())
     {
@@ -176,10 +171,10 @@ BOOL Fake_platform::enum_device_interfaces(HDEVINFO set, const GUID*, DWORD inde
     return TRUE;
 }
 
-BOOL Fake_platform::get_device_interface_detail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
-                                                SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail,
-                                                DWORD size, DWORD* required,
-                                                SP_DEVINFO_DATA* devinfo)
+BOOL Sim_platform::get_device_interface_detail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                               SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail,
+                                               DWORD size, DWORD* required,
+                                               SP_DEVINFO_DATA* devinfo)
 {
     const Fake_device& device = as_set(set)->devices.at(data->Reserved);
     DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
@@ -197,9 +192,9 @@ BOOL Fake_platform::get_device_interface_detail(HDEVINFO set, SP_DEVICE_INTERFAC
     return TRUE;
 }
 
-BOOL Fake_platform::get_device_registry_property(HDEVINFO set, SP_DEVINFO_DATA* devinfo,
-                                                 DWORD property, DWORD* type, BYTE* buffer,
-                                                 DWORD size, DWORD* required)
+BOOL Sim_platform::get_device_registry_property(HDEVINFO set, SP_DEVINFO_DATA* devinfo,
+                                                DWORD property, DWORD* type, BYTE* buffer,
+                                                DWORD size, DWORD* required)
 {
     if (property != SPDRP_UI_NUMBER || size < 4)
         return FALSE;
@@ -212,13 +207,13 @@ BOOL Fake_platform::get_device_registry_property(HDEVINFO set, SP_DEVINFO_DATA* 
     return TRUE;
 }
 
-BOOL Fake_platform::destroy_device_info_list(HDEVINFO set)
+BOOL Sim_platform::destroy_device_info_list(HDEVINFO set)
 {
     delete as_set(set);
     return TRUE;
 }
 
-HANDLE Fake_platform::create_file(LPCWSTR path, DWORD, DWORD, DWORD, DWORD)
+HANDLE Sim_platform::create_file(LPCWSTR path, DWORD, DWORD, DWORD, DWORD)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     opened_paths.push_back(path);
@@ -234,157 +229,70 @@ HANDLE Fake_platform::create_file(LPCWSTR path, DWORD, DWORD, DWORD, DWORD)
     return INVALID_HANDLE_VALUE;
 }
 
-HANDLE Fake_platform::port_handle_value() const
+HANDLE Sim_platform::port_handle_value() const
 {
     return reinterpret_cast<HANDLE>(k_port_base);
 }
 
-HANDLE Fake_platform::bus_handle_value() const
+HANDLE Sim_platform::bus_handle_value() const
 {
     return reinterpret_cast<HANDLE>(k_bus_base);
 }
 
-BOOL Fake_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
-                                      LPVOID out, DWORD out_size, DWORD* returned,
-                                      OVERLAPPED* overlapped)
+void Sim_platform::add_drivers()
 {
-    Ioctl_call call{device, code,
-                    std::vector<BYTE>(static_cast<BYTE*>(in), static_cast<BYTE*>(in) + in_size),
-                    GetCurrentThreadId()};
-    if (!is_port(device))
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_calls.push_back(call);
-        m_changed.notify_all();
-        bool fails = (code == IOCTL_BUS_REGISTER_SESSION && bus_register_fails) ||
-                     (code == IOCTL_BUS_UNREGISTER_SESSION && bus_unregister_fails);
-        if (fails)
-        {
-            SetLastError(fail_error);
-            return FALSE;
-        }
-        if (returned)
-            *returned = 0;
-        return TRUE;
-    }
-    Port_outcome outcome = port_behaviour(call);
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    bus_devices.push_back({L"\\\\?\\sim#bus", 0, false});
+    port_devices.push_back({L"\\\\?\\sim#port", session, false});
+}
+
+BOOL Sim_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
+                                     LPVOID out, DWORD out_size, DWORD* returned,
+                                     OVERLAPPED* overlapped)
+{
+    if (is_port(device))
+        return port_io_control(device, code, in, in_size, out, out_size, returned, overlapped);
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_calls.push_back(call);
-    m_changed.notify_all();
-    switch (outcome)
+    record_call_locked({device, code,
+                        std::vector<BYTE>(static_cast<BYTE*>(in), static_cast<BYTE*>(in) + in_size),
+                        GetCurrentThreadId()});
+    const bool fails = (code == IOCTL_BUS_REGISTER_SESSION && bus_register_fails) ||
+                       (code == IOCTL_BUS_UNREGISTER_SESSION && bus_unregister_fails);
+    if (fails)
     {
-    case Port_outcome::complete:
-        if (returned)
-            *returned = 0;
-        return TRUE;
-    case Port_outcome::fail:
         SetLastError(fail_error);
         return FALSE;
-    case Port_outcome::pend:
-        break;
-    case Port_outcome::pend_done:
-        overlapped->Internal = 0;
-        SetEvent(overlapped->hEvent);
-        SetLastError(ERROR_IO_PENDING);
-        return FALSE;
     }
-    overlapped->Internal = 0x103; // STATUS_PENDING
-    m_pending.push_back(Pending{call, overlapped, static_cast<BYTE*>(out), out_size});
-    SetLastError(ERROR_IO_PENDING);
-    return FALSE;
-}
-
-bool Fake_platform::complete_pending(DWORD code, const std::vector<BYTE>& reply)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto it = m_pending.begin(); it != m_pending.end(); ++it)
-    {
-        if (it->call.code != code)
-            continue;
-        size_t n = reply.size() < it->size ? reply.size() : it->size;
-        if (n)
-            std::memcpy(it->buffer, reply.data(), n);
-        it->overlapped->Internal = 0;
-        it->overlapped->InternalHigh = n;
-        SetEvent(it->overlapped->hEvent);
-        m_pending.erase(it);
-        return true;
-    }
-    return false;
-}
-
-size_t Fake_platform::pending_count()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_pending.size();
-}
-
-BOOL Fake_platform::cancel_io(HANDLE device)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    ++cancel_calls;
-    DWORD thread = GetCurrentThreadId();
-    for (auto it = m_pending.begin(); it != m_pending.end();)
-    {
-        if (it->call.device == device && it->call.thread_id == thread)
-        {
-            it->overlapped->Internal = 0xC0000120; // STATUS_CANCELLED
-            SetEvent(it->overlapped->hEvent);
-            it = m_pending.erase(it);
-        }
-        else
-            ++it;
-    }
+    if (returned)
+        *returned = 0;
     return TRUE;
 }
 
-BOOL Fake_platform::close_handle(HANDLE device)
+BOOL Sim_platform::cancel_io(HANDLE device)
+{
+    return port_cancel_io(device);
+}
+
+BOOL Sim_platform::close_handle(HANDLE device)
 {
     auto value = reinterpret_cast<uintptr_t>(device);
     return (is_port(device) || (value >= k_bus_base && value < k_bus_base + 0x100)) ? TRUE : FALSE;
 }
 
-std::vector<Ioctl_call> Fake_platform::calls()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_calls;
-}
-
-size_t Fake_platform::count_calls(DWORD code)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    size_t n = 0;
-    for (const Ioctl_call& call : m_calls)
-        n += call.code == code;
-    return n;
-}
-
-bool Fake_platform::wait_for_calls(DWORD code, size_t count, DWORD timeout_ms)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                              [&]
-                              {
-                                  size_t n = 0;
-                                  for (const Ioctl_call& call : m_calls)
-                                      n += call.code == code;
-                                  return n >= count;
-                              });
-}
-
-ULONG Fake_platform::register_trace_guids(WMIDPREQUEST, PVOID, const GUID*, ULONG,
-                                          TRACE_GUID_REGISTRATION*, TRACEHANDLE* registration)
+ULONG Sim_platform::register_trace_guids(WMIDPREQUEST, PVOID, const GUID*, ULONG,
+                                         TRACE_GUID_REGISTRATION*, TRACEHANDLE* registration)
 {
     *registration = 0x77;
     return ERROR_SUCCESS;
 }
 
-ULONG Fake_platform::unregister_trace_guids(TRACEHANDLE)
+ULONG Sim_platform::unregister_trace_guids(TRACEHANDLE)
 {
     return ERROR_SUCCESS;
 }
 
-ULONG Fake_platform::trace_event(TRACEHANDLE, EVENT_TRACE_HEADER* record)
+ULONG Sim_platform::trace_event(TRACEHANDLE, EVENT_TRACE_HEADER* record)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto* bytes = reinterpret_cast<BYTE*>(record);
@@ -397,27 +305,27 @@ ULONG Fake_platform::trace_event(TRACEHANDLE, EVENT_TRACE_HEADER* record)
     return trace_status;
 }
 
-TRACEHANDLE Fake_platform::get_trace_logger_handle(PVOID buffer)
+TRACEHANDLE Sim_platform::get_trace_logger_handle(PVOID buffer)
 {
     return reinterpret_cast<TRACEHANDLE>(buffer);
 }
 
-UCHAR Fake_platform::get_trace_enable_level(TRACEHANDLE logger)
+UCHAR Sim_platform::get_trace_enable_level(TRACEHANDLE logger)
 {
     return static_cast<UCHAR>(logger & 0xFF);
 }
 
-ULONG Fake_platform::get_trace_enable_flags(TRACEHANDLE)
+ULONG Sim_platform::get_trace_enable_flags(TRACEHANDLE)
 {
     return 1;
 }
 
-HANDLE Fake_platform::register_event_source(LPCWSTR, LPCWSTR)
+HANDLE Sim_platform::register_event_source(LPCWSTR, LPCWSTR)
 {
     return reinterpret_cast<HANDLE>(0xE5);
 }
 
-BOOL Fake_platform::report_event(HANDLE, WORD type, WORD, DWORD id, WORD count, LPCWSTR* strings)
+BOOL Sim_platform::report_event(HANDLE, WORD type, WORD, DWORD id, WORD count, LPCWSTR* strings)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_events.push_back({type, id, count ? strings[0] : L""});
@@ -425,18 +333,18 @@ BOOL Fake_platform::report_event(HANDLE, WORD type, WORD, DWORD id, WORD count, 
     return TRUE;
 }
 
-BOOL Fake_platform::deregister_event_source(HANDLE)
+BOOL Sim_platform::deregister_event_source(HANDLE)
 {
     return TRUE;
 }
 
-std::vector<Fake_platform::Trace_record> Fake_platform::trace_records()
+std::vector<Sim_platform::Trace_record> Sim_platform::trace_records()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_traces;
 }
 
-std::vector<Fake_platform::Event_record> Fake_platform::events()
+std::vector<Sim_platform::Event_record> Sim_platform::events()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_events;

@@ -43,7 +43,7 @@ void Device_fixture::TearDown()
     Engine_fixture::TearDown();
 }
 
-void Device_fixture::reconcile(const test_records::Bytes& frame)
+void Device_fixture::reconcile(const sim_records::Bytes& frame)
 {
     BYTE* copy = g_allocate_message(frame.size());
     std::memcpy(copy, frame.data(), frame.size());
@@ -65,9 +65,9 @@ void Device_fixture::open_reply(uint32_t device_id, uint8_t status)
     packet.process_return();
 }
 
-void Device_fixture::make_opened(const test_records::Bytes& record)
+void Device_fixture::make_opened(const sim_records::Bytes& record)
 {
-    reconcile(test_records::reply({record}));
+    reconcile(sim_records::reply({record}));
     open_reply(kv::record_device_id(record.data()), 0);
 }
 

@@ -1,5 +1,5 @@
 // Builds the terminal's device records and device-list replies; header-only and portable, for
-// the native and the Windows tests alike.
+// the simulated terminal and the native and Windows tests alike.
 #pragma once
 
 #include "portable/frame.h"
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace test_records
+namespace sim_records
 {
 
 using Bytes = std::vector<uint8_t>;
@@ -57,4 +57,4 @@ inline Bytes reply(const std::vector<Bytes>& records, bool closing_zero = true)
     return f;
 }
 
-} // namespace test_records
+} // namespace sim_records
