@@ -91,6 +91,7 @@ add_library(kv_sim STATIC
   sim/sim_port_driver.cpp
   sim/sim_terminal.cpp
   sim/sim_session.cpp
+  sim/sim_hostile.cpp
 )
 target_include_directories(kv_sim PUBLIC ${CMAKE_SOURCE_DIR}/sim)
 target_compile_options(kv_sim PRIVATE ${WIN_WARNINGS})
@@ -116,7 +117,6 @@ add_executable(kv_win_tests
   tests/win/exe_test.cpp
   tests/win/completion_test.cpp
   tests/win/session_test.cpp
-  tests/win/hostile_terminal_test.cpp
   tests/win/fault_test.cpp
   tests/win/device_list_test.cpp
   tests/win/device_attach_test.cpp

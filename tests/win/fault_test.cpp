@@ -1,17 +1,29 @@
-// Faults of the peers during a session: a terminal that vanishes in the middle of a frame, a
-// port driver refusing completions, and many disconnect/reconnect cycles while traffic flows.
+// Faults of the peers and of the platform during a session: a terminal that sends garbage
+// between its answers or vanishes in the middle of a frame, a broken channel, a port driver
+// refusing completions, failures at every step of a start, and many disconnect/reconnect
+// cycles while traffic flows. The traffic that flows meanwhile gets every completion right.
 #include "support/allocation_faults.h"
 #include "support/watchdog.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
+#include "sim_hostile.h"
 #include "sim_session.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <thread>
 
 namespace
 {
+
+size_t count_events(Sim_platform& platform, const std::wstring& text)
+{
+    size_t n = 0;
+    for (const auto& e : platform.events())
+        n += e.text.find(text) != std::wstring::npos;
+    return n;
+}
 
 // Wine's GetProcessHandleCount reports 0: then the open handles are counted by probing.
 DWORD open_handles()
@@ -263,6 +275,40 @@ TEST_F(Fault_test, EveryFailurePathOfAStartLeavesAStopThatFinishesAndAWorkingEng
         session.stop();
     }
     EXPECT_EQ(0u, p.wrong_completions);
+}
+
+TEST_F(Fault_test, GarbageBetweenAnswersNeverCostsACompletion)
+{
+    Watchdog watchdog(120000);
+    ASSERT_TRUE(session.start());
+
+    Sim_hostile_counts injected;
+    std::thread sender([&] { injected = Sim_hostile_sender(session.terminal, 0x31).run(3000); });
+    for (int round = 0; round < 4; ++round)
+        for (Sim_transfer kind : {Sim_transfer::plain_in, Sim_transfer::plain_out,
+                                  Sim_transfer::mdl_in, Sim_transfer::mdl_out})
+            session.run_transfers(kind, round % 2 ? 0x31 : 0x32, 700 + 900 * round, 25, 8);
+    sender.join();
+    ASSERT_TRUE(session.platform.wait_idle(30000));
+    watchdog.step(1);
+    // The reply pump runs the stray frames in order; the last ones may still be on their way.
+    for (int i = 0; i < 200 && p.unexpected_completions < injected.stray_completions; ++i)
+        Sleep(10);
+    EXPECT_EQ(3000u, injected.frames);
+    EXPECT_EQ(std::set<uint32_t>({0x31, 0x32}), p.plugged());
+    session.stop();
+
+    EXPECT_EQ(400u, p.completed);
+    EXPECT_EQ(0u, p.outstanding());
+    EXPECT_EQ(0u, p.wrong_completions);
+    EXPECT_EQ(0u, p.failed_completions);
+    EXPECT_EQ(0u, session.terminal.out_data_errors.load());
+    // Stray status and reap replies are relayed unchanged: the port driver judges them.
+    EXPECT_EQ(injected.stray_completions, p.unexpected_completions);
+    EXPECT_EQ(injected.short_replies, count_events(p, L"reply too short, dropped"));
+    EXPECT_EQ(injected.unknown,
+              count_events(p, L"Usb_manager::g_start_process_write_to_driver() - Unknown packet"));
+    EXPECT_EQ(std::vector<uint32_t>({0x31, 0x32}), p.plug_order);
 }
 
 } // namespace
