@@ -1,22 +1,62 @@
-// Engine start and stop against the fake channel and drivers.
+// The port driver call, engine start and stop, the reply pump and the negotiation handler,
+// against the fake channel and drivers.
 #include "channel/server_channel.h"
 #include "support/engine_fixture.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
+#include "packets/usb_packet_negotiate.h"
+#include "portable/reply_frame.h"
+#include "shell/app_globals.h"
+
+#include <algorithm>
 
 namespace
 {
 
 const std::vector<BYTE> k_negotiate = {0x05, 0, 0, 0, 0x0C, 0x02, 0, 0, 0};
-const std::vector<BYTE> k_device_list_request = {0x01, 0, 0, 0, 0x0B};
+Sim_platform* g_fake = nullptr;
+std::vector<DWORD> g_sleeps;     // recorded instead of slept
+size_t g_port_appears_after = 0; // sleeps before the port device shows up; 0 never
+
+void record_sleep(DWORD ms)
+{
+    g_sleeps.push_back(ms);
+    if (g_sleeps.size() == g_port_appears_after)
+        g_fake->port_devices.push_back({L"late-port", 7, false});
+}
+HANDLE disconnect_then_create(LPTHREAD_START_ROUTINE routine)
+{
+    g_fake->disconnect_terminal();
+    return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
+}
+HANDLE fail_for_poller(LPTHREAD_START_ROUTINE routine)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return routine == g_start_process_device_list
+               ? nullptr
+               : CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
+}
 
 class Engine_test : public Engine_fixture
 {
   protected:
-    void start()
+    void SetUp() override
+    {
+        Engine_fixture::SetUp();
+        add_drivers();
+        g_fake = &fake;
+    }
+    void TearDown() override
+    {
+        Engine_fixture::TearDown();
+        g_set_sleep_function(nullptr);
+        g_max_reply_length = kv::k_default_max_reply_length;
+    }
+    void start() // and take the negotiation request off the wire
     {
         ASSERT_TRUE(g_start_threads());
         g_threads_started = true;
+        EXPECT_EQ(k_negotiate, g_terminal_receive(fake.terminal(), 9));
     }
     void stop()
     {
@@ -25,153 +65,179 @@ class Engine_test : public Engine_fixture
     }
 };
 
-TEST_F(Engine_test, StartSendsTheNegotiationAndStopEndsAllThreads)
+TEST_F(Engine_test, PortDriverCallIsCancelledOnlyWhenAbortedWhilePending)
 {
-    add_drivers();
-    start();
-    EXPECT_EQ(k_negotiate, g_terminal_receive(fake.terminal(), 9));
-    EXPECT_TRUE(fake.has_line(L"Usb_manager::g_start_threads - process_return - success"));
-    EXPECT_NE(INVALID_HANDLE_VALUE, g_mdl_urb_list_mutex);
-    stop();
-    EXPECT_TRUE(fake.has_line(L"Usb_manager::g_start_process_read_from_driver() - success"));
-    EXPECT_TRUE(fake.has_line(L"Usb_manager::g_start_process_write_to_driver() - success"));
-    EXPECT_TRUE(fake.has_line(L"Usb_manager::g_start_process_device_list() - success"));
-    EXPECT_EQ(1u, fake.count_lines(L"Usb_manager::g_stop_threads() - All threads have ended"));
-    EXPECT_TRUE(fake.has_line(L"Usb_manager::g_stop_threads() - success"));
-    EXPECT_EQ(INVALID_HANDLE_VALUE, g_mdl_urb_list_mutex);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, g_exit_now_read_event);
-    EXPECT_FALSE(g_virtual_channel.is_open());
-    // The session is unregistered with the id the channel recorded.
-    auto calls = fake.calls();
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(IOCTL_BUS_UNREGISTER_SESSION, calls.back().code);
-    DWORD session = own_session();
-    EXPECT_EQ(
-        std::vector<BYTE>(reinterpret_cast<BYTE*>(&session), reinterpret_cast<BYTE*>(&session) + 4),
-        calls.back().input);
-}
-
-TEST_F(Engine_test, StopWhileThePumpsBlockCancelsTheirWaits)
-{
-    add_drivers();
-    start();
+    const struct
+    {
+        const char* name;
+        Port_outcome outcome;
+        bool open, aborted, result; // aborted: the abort event is set before the call
+        int cancels;
+    } rows[] = {
+        {"port driver not open", Port_outcome::complete, false, false, false, 0},
+        {"completes at once", Port_outcome::complete, true, true, true, 0},
+        {"pending when aborted", Port_outcome::pend, true, true, false, 1},
+        {"done and aborted: done wins", Port_outcome::pend_done, true, true, true, 0},
+        {"fails at once", Port_outcome::fail, true, false, false, 0},
+    };
     g_session_id = own_session();
     ASSERT_TRUE(g_open_port_driver());
-    ASSERT_TRUE(fake.wait_for_calls(IOCTL_PORT_QUERY, 1));
-    ASSERT_TRUE(fake.wait_for_line(L"ServerChannel::read (entered while loop"));
-    stop();
-    EXPECT_GE(fake.cancel_calls, 1);
-    EXPECT_EQ(0u, fake.pending_count());
-    EXPECT_TRUE(fake.has_line(L"ServerChannel::read (WAIT_OBJECT_0 + 1)"));
-    EXPECT_TRUE(fake.has_line(L"Usb_manager::g_close_port_driver() - success return_value:1"));
+    const HANDLE port = g_port_driver_handle;
+    HANDLE abort = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        fake.cancel_calls = 0;
+        const size_t calls = fake.calls().size();
+        g_port_driver_handle = row.open ? port : INVALID_HANDLE_VALUE;
+        fake.port_behaviour = [outcome = row.outcome](const Ioctl_call&) { return outcome; };
+        row.aborted ? SetEvent(abort) : ResetEvent(abort);
+        BYTE buffer[16];
+        DWORD returned;
+        EXPECT_EQ(row.result, g_call_port_driver(IOCTL_PORT_QUERY, buffer, 16, &returned, abort));
+        EXPECT_EQ(row.cancels, fake.cancel_calls);
+        EXPECT_EQ(0u, fake.pending_count());
+        EXPECT_EQ(row.open ? 1u : 0u, fake.calls().size() - calls);
+    }
+    CloseHandle(abort);
 }
 
-TEST_F(Engine_test, StopWithoutPortDriverLogsTheCloseFailure)
+TEST_F(Engine_test, StartNegotiatesStopReleasesEverythingAndRestartBeginsAnew)
 {
-    add_drivers();
     fake.bus_unregister_fails = true;
     start();
     stop();
+    EXPECT_EQ(1u, fake.count_lines(L"Usb_manager::g_stop_threads() - All threads have ended"));
+    // Never opened, the port driver's close fails; a failed unregister does not end the stop.
     EXPECT_TRUE(fake.has_line(L"Usb_manager::g_close_port_driver() - success return_value:0"));
-    EXPECT_TRUE(
-        fake.has_line(L"Usb_manager:~Usb_manager() - g_port_driver_handle CloseHandle() failed"));
-    EXPECT_TRUE(fake.has_line(L"was not registered:0x1f"));
-    EXPECT_TRUE(fake.has_line(L"Usb_manager::g_stop_threads() - success"));
-}
-
-TEST_F(Engine_test, RestartRunsInitializeAgainAndNegotiatesAgain)
-{
-    add_drivers();
+    for (HANDLE handle : {g_mdl_urb_list_mutex, g_virtual_channel_mutex, g_exit_now_read_event,
+                          g_exit_now_virtual_channel_event, g_bus_driver_handle})
+        EXPECT_EQ(INVALID_HANDLE_VALUE, handle);
+    EXPECT_FALSE(g_virtual_channel.is_open());
+    EXPECT_EQ(IOCTL_BUS_UNREGISTER_SESSION, fake.calls().back().code);
+    EXPECT_EQ(own_session(), kv::load_u32(fake.calls().back().input.data()));
     start();
-    EXPECT_EQ(k_negotiate, g_terminal_receive(fake.terminal(), 9));
-    stop();
-    start();
-    EXPECT_EQ(k_negotiate, g_terminal_receive(fake.terminal(), 9));
     EXPECT_EQ(2u, fake.count_lines(L"Usb_manager::initialize() - success."));
-    EXPECT_EQ(2, fake.channel_opens);
 }
 
-TEST_F(Engine_test, StartFailsCleanlyWithoutChannel)
+TEST_F(Engine_test, AFailedStartLeavesNothingOpenAndAMissingWorkerIsNotWaitedFor)
 {
-    add_drivers();
-    fake.channel_fails = true;
-    EXPECT_FALSE(g_start_threads());
-    EXPECT_TRUE(fake.has_line(L"Usb_manager::initialize() - g_virtual_channel.open() failed."));
-    EXPECT_TRUE(fake.has_line(L"Usb_manager::g_start_threads() - initialize failed"));
-    EXPECT_FALSE(fake.has_line(L"created"));
-    EXPECT_EQ(INVALID_HANDLE_VALUE, g_virtual_channel_mutex);
-}
-
-TEST_F(Engine_test, FailedInitializeReleasesWhatItOpened)
-{
-    fake.port_devices.push_back({L"port", own_session(), false}); // no bus driver
-    EXPECT_FALSE(g_start_threads());
-    EXPECT_TRUE(fake.has_line(L"Usb_manager::initialize() - g_open_bus_driver failed."));
-    EXPECT_FALSE(g_virtual_channel.is_open());
-    EXPECT_EQ(INVALID_HANDLE_VALUE, g_virtual_channel_mutex);
-}
-
-Sim_platform* g_disconnecting = nullptr;
-HANDLE disconnect_then_create(LPTHREAD_START_ROUTINE routine)
-{
-    g_disconnecting->disconnect_terminal();
-    return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
-}
-
-TEST_F(Engine_test, UnsentNegotiationStopsTheEngineAgain)
-{
-    add_drivers();
-    g_disconnecting = &fake;
-    g_set_thread_creator(disconnect_then_create);
-    EXPECT_FALSE(g_start_threads());
-    EXPECT_TRUE(
-        fake.has_line(L"Usb_manager::g_start_threads - process_return - packet_negotiate failed"));
-    EXPECT_TRUE(fake.has_line(L"Usb_manager::g_stop_threads() - All threads have ended"));
-    EXPECT_FALSE(g_virtual_channel.is_open());
-}
-
-HANDLE fail_for_poller(LPTHREAD_START_ROUTINE routine)
-{
-    if (routine == g_start_process_device_list)
+    const struct
     {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
+        const char* name;
+        bool channel_fails, bus_driver, starts;
+        Thread_creator creator;
+        const wchar_t* line;
+    } rows[] = {
+        {"no channel", true, true, false, nullptr, L"g_virtual_channel.open() failed."},
+        {"no bus driver", false, false, false, nullptr, L"g_open_bus_driver failed."},
+        {"negotiation not sent", false, true, false, disconnect_then_create,
+         L"process_return - packet_negotiate failed"},
+        {"no poller", false, true, true, fail_for_poller,
+         L"CreateThread failed for g_start_process_device_list (error:8)"},
+    };
+    const auto bus = fake.bus_devices;
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        fake.clear_lines();
+        fake.channel_fails = row.channel_fails;
+        fake.bus_devices = row.bus_driver ? bus : decltype(bus){};
+        g_set_thread_creator(row.creator);
+        EXPECT_EQ(row.starts, g_start_threads());
+        EXPECT_TRUE(fake.has_line(row.line));
+        if (row.starts)
+            g_stop_threads();
+        EXPECT_EQ(fake.has_line(L"created"),
+                  fake.has_line(L"Usb_manager::g_stop_threads() - All threads have ended"));
+        EXPECT_FALSE(g_virtual_channel.is_open());
+        EXPECT_EQ(INVALID_HANDLE_VALUE, g_virtual_channel_mutex);
+        EXPECT_EQ(INVALID_HANDLE_VALUE, g_bus_driver_handle);
     }
-    return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
 }
 
-TEST_F(Engine_test, AThreadThatCannotBeCreatedIsReportedAndNotWaitedFor)
+TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthAndDropsTheRest)
 {
-    add_drivers();
-    g_set_thread_creator(fail_for_poller);
+    auto send = [this](const std::vector<BYTE>& b)
+    { ASSERT_TRUE(g_terminal_send(fake.terminal(), b)); };
     start();
-    EXPECT_TRUE(fake.has_line(
-        L"Usb_manager::g_start_threads() - CreateThread failed for g_start_process_device_list "
-        L"(error:8)"));
-    EXPECT_FALSE(fake.has_line(L"thread g_start_process_device_list created"));
+    g_max_reply_length = 64;
+    for (int code : {1, 7, 10, 13, 200})
+        send(g_bytes({5, 0, 0, 0, code, 0, 0, 0, 0}));
+    send(g_bytes({0, 0, 0, 0}));
+    std::vector<BYTE> oversized(4 + 65, 12); // a body of code bytes that must not be dispatched
+    kv::store_u32(oversized.data(), 65);
+    send(oversized);
+    send(g_bytes({1, 0, 0, 0, 12})); // a negotiate reply without body: version 2
+    ASSERT_TRUE(fake.wait_for_calls(IOCTL_BUS_REGISTER_SESSION, 1));
+    for (const wchar_t* line :
+         {L"Unknown packet 1", L"Unknown packet 7", L"Unknown packet a", L"Unknown packet d",
+          L"Unknown packet c8", L"empty frame dropped", L"frame too long, dropped - length:65",
+          L"Response IOCTL - code:12, devid:-1, handle:-1"})
+        EXPECT_TRUE(fake.has_line(line)) << line;
+    send(g_bytes({2, 0, 0, 0, 12, 2})); // one body byte: version 1
+    EXPECT_TRUE(fake.wait_for_line(L"The KRT is not using version 2.0"));
+    // A length no terminal will ever fill: drained until the stop ends the read.
+    send(g_bytes({0xFF, 0xFF, 0xFF, 0xFF}));
+    ASSERT_TRUE(fake.wait_for_line(L"length:-1"));
     stop();
-    EXPECT_TRUE(fake.has_line(L"Usb_manager::g_stop_threads() - All threads have ended"));
+    EXPECT_EQ(0u, fake.pending_count()); // the request pump's query was cancelled
+    EXPECT_EQ(1u, fake.count_calls(IOCTL_BUS_REGISTER_SESSION));
 }
 
-TEST_F(Engine_test, PollerAsksForTheDeviceListWhileConnected)
+TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
 {
-    add_drivers();
-    start();
-    EXPECT_EQ(k_negotiate, g_terminal_receive(fake.terminal(), 9));
-    EXPECT_EQ(k_device_list_request, g_terminal_receive(fake.terminal(), 5));
-    EXPECT_TRUE(fake.wait_for_line(
-        L"Usb_debug::g_start_process_device_list() - send device list request successfully."));
-}
+    const struct
+    {
+        const char* name;
+        uint32_t version;
+        bool unregister_fails, register_fails;
+        size_t port_after, attempts; // sleeps before the port device appears (0 never); opens
+        const wchar_t* error;        // logged at level 2, and the application asked to end
+    } rows[] = {
+        {"version 1", 1, false, false, 1, 0, L"The KRT is not using version 2.0"},
+        {"failed unregister", 2, true, false, 1, 1, nullptr},
+        {"failed register", 2, false, true, 1, 0, L"session failed:0x1f"},
+        {"port driver at the fifth attempt", 2, false, false, 5, 5, nullptr},
+        {"port driver never there", 2, false, false, 0, 21, nullptr},
+    };
+    g_session_id = 7;
+    g_notify_icon_data.hWnd = nullptr; // no window: the request to end reaches this thread
+    g_engine_timing = Engine_timing{};
+    g_set_sleep_function(record_sleep);
+    ASSERT_TRUE(g_open_bus_driver());
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        g_close_port_driver();
+        fake.port_devices = {{L"other-session", 3, false}};
+        fake.clear_lines();
+        g_sleeps.clear();
+        g_port_appears_after = row.port_after;
+        fake.bus_unregister_fails = row.unregister_fails;
+        fake.bus_register_fails = row.register_fails;
+        const size_t calls = fake.calls().size();
+        BYTE reply[9] = {5, 0, 0, 0, 12, 2, 0, 0, 0};
+        Usb_packet_negotiate(reply, false, row.version).process_return();
 
-TEST_F(Engine_test, PollerSendsNothingWhileDisconnected)
-{
-    add_drivers();
-    ASSERT_TRUE(g_start_threads()); // g_threads_started stays false
-    EXPECT_TRUE(fake.wait_for_line(
-        L"Usb_debug::g_start_process_device_list() - session not connected unplug all devices."));
-    EXPECT_EQ(k_negotiate, g_terminal_receive(fake.terminal(), 9));
-    EXPECT_EQ(0u, g_terminal_available(fake.terminal()));
-    g_stop_threads();
+        std::vector<DWORD> waits(row.attempts, 3000);
+        std::fill_n(waits.begin(), std::min<size_t>(1, row.attempts), 5000);
+        EXPECT_EQ(waits, g_sleeps);
+        EXPECT_EQ(row.attempts, fake.count_lines(L"Usb_manager::g_open_port_driver() - "));
+        EXPECT_EQ(row.port_after && row.port_after <= row.attempts,
+                  g_port_driver_handle != INVALID_HANDLE_VALUE);
+        auto all = fake.calls(); // unregister, then register, with the session id
+        ASSERT_EQ(calls + (row.version == 2 ? 2 : 0), all.size());
+        for (size_t i = calls; i < all.size(); ++i)
+            EXPECT_EQ(g_bytes({7, 0, 0, 0}), all[i].input);
+        EXPECT_TRUE(row.version != 2 || all[calls].code == IOCTL_BUS_UNREGISTER_SESSION);
+        MSG msg; // with no window the request to end is a message of this thread
+        EXPECT_EQ(row.error != nullptr,
+                  PeekMessageW(&msg, nullptr, WM_CLOSE, WM_CLOSE, PM_REMOVE) != FALSE);
+        auto events = fake.events();
+        ASSERT_EQ(row.error ? 1u : 0u, events.size());
+        EXPECT_TRUE(!row.error || events[0].text.find(row.error) != std::wstring::npos);
+    }
 }
 
 } // namespace

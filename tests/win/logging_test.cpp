@@ -1,68 +1,57 @@
-// Levels, sinks and the trace record layout.
+// Levels, sinks, the trace record layout, and the event log's message table in the shipped exe.
 #include "debug/usb_debug.h"
 #include "support/engine_fixture.h"
+#include "messages/kvUsbRedirector.h"
+
+static_assert(KV_MSG_ERROR == k_event_id_error, "message file and g_report_event disagree");
+static_assert(KV_MSG_WARNING == k_event_id_warning, "message file and g_report_event disagree");
 
 namespace
 {
 
-class Logging_test : public Engine_fixture
+using Logging_test = Engine_fixture;
+
+TEST_F(Logging_test, ErrorsAndWarningsAlwaysReachTheEventLogAndTheSessionLevelSelectsTraces)
 {
-  protected:
-    void enable(UCHAR level)
+    const struct
     {
+        const char* name;
+        UCHAR session_level; // the level the trace session asked for
+        bool disabled;       // the session disabled the provider again
+        std::vector<int> traced;
+    } rows[] = {
+        {"level 0 means 3", 0, false, {2, 3}},
+        {"level 2", 2, false, {2}},
+        {"level 4", 4, false, {2, 3, 4}},
+        {"no session", 4, true, {}},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        fake.clear_lines();
         ASSERT_EQ(0u, g_control_callback(WMI_ENABLE_EVENTS, nullptr, nullptr,
-                                         reinterpret_cast<PVOID>(0x1000 | level)));
+                                         reinterpret_cast<PVOID>(0x1000 | row.session_level)));
+        if (row.disabled)
+        {
+            EXPECT_EQ(0u, g_control_callback(WMI_DISABLE_EVENTS, nullptr, nullptr, nullptr));
+        }
+        for (int level = 1; level <= 5; ++level)
+            EXPECT_TRUE(g_log(level, L"level %d", level));
+        std::vector<int> traced;
+        for (const auto& record : fake.trace_records())
+            traced.push_back(
+                reinterpret_cast<const EVENT_TRACE_HEADER*>(record.bytes.data())->Class.Level);
+        EXPECT_EQ(row.traced, traced);
+        std::vector<std::tuple<WORD, DWORD, std::wstring>> events;
+        for (const auto& e : fake.events())
+            events.emplace_back(e.type, e.id, e.text);
+        EXPECT_EQ(decltype(events)({{EVENTLOG_ERROR_TYPE, k_event_id_error, L"level 2"},
+                                    {EVENTLOG_WARNING_TYPE, k_event_id_warning, L"level 3"}}),
+                  events);
     }
-};
-
-TEST_F(Logging_test, LevelsOutsideTwoToFourAreDropped)
-{
-    EXPECT_TRUE(g_log(1, L"one"));
-    EXPECT_TRUE(g_log(5, L"five"));
-    EXPECT_TRUE(fake.trace_records().empty());
-    EXPECT_TRUE(fake.events().empty());
 }
 
-TEST_F(Logging_test, ErrorsAndWarningsAlwaysReachTheEventLog)
-{
-    g_trace_enabled = 0;
-    EXPECT_TRUE(g_log(4, L"trace only"));
-    EXPECT_TRUE(g_log(2, L"error %d", 5));
-    EXPECT_TRUE(g_log(3, L"warning %s", L"w"));
-    EXPECT_TRUE(fake.trace_records().empty());
-    auto events = fake.events();
-    ASSERT_EQ(2u, events.size());
-    EXPECT_EQ(EVENTLOG_ERROR_TYPE, events[0].type);
-    EXPECT_EQ(k_event_id_error, events[0].id);
-    EXPECT_EQ(L"error 5", events[0].text);
-    EXPECT_EQ(EVENTLOG_WARNING_TYPE, events[1].type);
-    EXPECT_EQ(k_event_id_warning, events[1].id);
-    EXPECT_EQ(L"warning w", events[1].text);
-}
-
-TEST_F(Logging_test, EnableLevelSelectsWhatIsTraced)
-{
-    enable(0); // level 0 means 3
-    g_log(2, L"e");
-    g_log(3, L"w");
-    g_log(4, L"t");
-    EXPECT_EQ(2u, fake.trace_records().size());
-    fake.clear_lines();
-    enable(2);
-    g_log(3, L"w");
-    g_log(2, L"e");
-    EXPECT_EQ(1u, fake.trace_records().size());
-    fake.clear_lines();
-    enable(4);
-    g_log(4, L"t");
-    EXPECT_EQ(1u, fake.trace_records().size());
-    EXPECT_EQ(0u, g_control_callback(WMI_DISABLE_EVENTS, nullptr, nullptr, nullptr));
-    g_log(2, L"after disable");
-    EXPECT_EQ(1u, fake.trace_records().size());
-    EXPECT_EQ(0u, g_trace_logger_handle);
-}
-
-TEST_F(Logging_test, OnlyAnInvalidHandleTurnsTracingOff)
+TEST_F(Logging_test, OnlyAnInvalidHandleTurnsTracingOffAndUnknownRequestsAreRefused)
 {
     fake.trace_status = ERROR_NOT_ENOUGH_MEMORY;
     EXPECT_FALSE(g_log(4, L"lost"));
@@ -70,22 +59,20 @@ TEST_F(Logging_test, OnlyAnInvalidHandleTurnsTracingOff)
     fake.trace_status = ERROR_INVALID_HANDLE;
     EXPECT_FALSE(g_log(4, L"lost"));
     EXPECT_EQ(0, g_trace_enabled);
-}
-
-TEST_F(Logging_test, UnknownControlRequestAnswersInvalidParameter)
-{
     EXPECT_EQ(87u, g_control_callback(static_cast<WMIDPREQUESTCODE>(9), nullptr, nullptr, nullptr));
-    EXPECT_TRUE(fake.has_line(L"Usb_debug::g_control_callback (default reached)"));
+    ASSERT_EQ(1u, fake.events().size());
+    EXPECT_EQ(EVENTLOG_WARNING_TYPE, fake.events()[0].type);
+    EXPECT_EQ(L"Usb_debug::g_control_callback (default reached)", fake.events()[0].text);
 }
 
-TEST_F(Logging_test, TraceRecordLayout)
+TEST_F(Logging_test, TraceRecordIsTheHeaderThenTheMessageThenZeros)
 {
     g_log(4, L"abc %x", 0xBEEFu);
+    g_log(4, L"%s", std::wstring(40000, L'x').c_str()); // too long for the 16-bit Size: cut
     auto records = fake.trace_records();
-    ASSERT_EQ(1u, records.size());
+    ASSERT_EQ(2u, records.size());
     const std::vector<BYTE>& r = records[0].bytes;
-    const size_t n = 8; // "abc beef"
-    ASSERT_EQ(48 + 2 * n + 6, r.size());
+    ASSERT_EQ(48 + 2 * 8 + 6, r.size()); // "abc beef"
     auto* header = reinterpret_cast<const EVENT_TRACE_HEADER*>(r.data());
     EXPECT_EQ(r.size(), header->Size);
     EXPECT_EQ(EVENT_TRACE_TYPE_INFO, header->Class.Type);
@@ -93,19 +80,30 @@ TEST_F(Logging_test, TraceRecordLayout)
     EXPECT_EQ(WNODE_FLAG_TRACED_GUID, header->Flags);
     EXPECT_TRUE(IsEqualGUID(g_trace_event_class_guid, header->Guid));
     EXPECT_EQ(std::wstring(L"abc beef"), reinterpret_cast<const wchar_t*>(r.data() + 48));
-    for (size_t i = r.size() - 6; i < r.size(); ++i)
-        EXPECT_EQ(0, r[i]);
+    EXPECT_EQ(std::vector<BYTE>(6, 0), std::vector<BYTE>(r.end() - 6, r.end()));
+    header = reinterpret_cast<const EVENT_TRACE_HEADER*>(records[1].bytes.data());
+    EXPECT_EQ(48 + 2 * (k_max_trace_message + 1) + 4, header->Size);
 }
 
-TEST_F(Logging_test, OverlongMessageIsCutToWhatTheRecordSizeCanHold)
+// Event Viewer formats each event with the message table of the exe, loaded as data.
+TEST(Message_table_test, EachReportedEventShowsItsLine)
 {
-    std::wstring huge(40000, L'x');
-    g_log(4, L"%s", huge.c_str());
-    auto records = fake.trace_records();
-    ASSERT_EQ(1u, records.size());
-    auto* header = reinterpret_cast<const EVENT_TRACE_HEADER*>(records[0].bytes.data());
-    EXPECT_EQ(48 + 2 * (k_max_trace_message + 1) + 4, header->Size);
-    EXPECT_LE(header->Size, 0xFFFFu);
+    wchar_t path[MAX_PATH];
+    std::wstring exe(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    exe.replace(exe.find_last_of(L"\\/") + 1, std::wstring::npos, L"kvUsbRedirector.exe");
+    HMODULE program = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(nullptr, program) << GetLastError();
+    const wchar_t line[] = L"ServerChannel::open (WTSVirtualChannelOpen failed - error:2)";
+    DWORD_PTR inserts[1] = {reinterpret_cast<DWORD_PTR>(line)};
+    for (auto [id, kind] :
+         {std::pair{k_event_id_error, L"error"}, std::pair{k_event_id_warning, L"warning"}})
+    {
+        wchar_t text[1024];
+        text[FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, program,
+                            id, 0, text, 1023, reinterpret_cast<va_list*>(inserts))] = 0;
+        EXPECT_TRUE(wcsstr(text, line) && wcsstr(text, kind)) << text;
+    }
+    FreeLibrary(program);
 }
 
 } // namespace
