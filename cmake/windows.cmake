@@ -114,16 +114,12 @@ add_executable(kv_win_tests
   tests/win/negotiate_test.cpp
   tests/win/reply_pump_test.cpp
   tests/win/shell_test.cpp
-  tests/win/exe_test.cpp
   tests/win/completion_test.cpp
   tests/win/session_test.cpp
   tests/win/hostile_terminal_test.cpp
   tests/win/fault_test.cpp
   tests/win/device_list_test.cpp
   tests/win/device_attach_test.cpp
-  tests/win/device_engine_test.cpp
-  tests/win/share_dialog_resources_test.cpp
-  tests/win/single_instance_test.cpp
   tests/win/message_table_test.cpp
   ${KV_MESSAGES_DIR}/kvUsbRedirector.h
 )
