@@ -178,7 +178,16 @@ TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailu
     EXPECT_TRUE(g_allocation_failed());
     EXPECT_TRUE(fake.has_line(L"no memory to record the transfer - devid:7, handle:83"));
     fake.disconnect_terminal();
-    hand_request(mdl_request(0x81, 16, buffer));
+    // The reap handler takes the device list before the MDL list: while this thread holds the
+    // device list, the failure reply of an unsent request waits without holding the MDL list.
+    ASSERT_TRUE(g_lock_device_list());
+    ASSERT_TRUE(fake.complete_pending(IOCTL_PORT_QUERY, mdl_request(0x81, 16, buffer)));
+    ASSERT_TRUE(fake.wait_for_line(L"Query IOCTL failed - code:f"));
+    Sleep(50);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(g_mdl_urb_list_mutex, 1000));
+    ReleaseMutex(g_mdl_urb_list_mutex);
+    g_unlock_device_list();
+    ASSERT_TRUE(fake.wait_for_calls(IOCTL_PORT_QUERY, ++handed + 1));
     EXPECT_EQ(1u, g_mdl_urb_record_count());                // 0x81's taken out again, unsent
     hand_request({9, 0, 0, 0, 3, 7, 0, 0, 0, 0, 0, 0, 0});  // set config
     hand_request({9, 0, 0, 0, 10, 7, 0, 0, 0, 0, 0, 0, 0}); // cancel: no answer

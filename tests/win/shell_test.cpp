@@ -58,6 +58,7 @@ class Shell_test : public Engine_fixture
         ASSERT_TRUE(fake.wait_for_line(L"kvUsbRedirector::InitInstance (exit)"));
         window = g_notify_icon_data.hWnd;
         ASSERT_NE(nullptr, window);
+        SendMessageW(window, WM_NULL, 0, 0); // returns once the message loop runs
     }
     void quit(UINT message = WM_COMMAND)
     {
@@ -114,7 +115,8 @@ TEST_F(Shell_test, SessionChangesStartAndStopTheEngineOnce)
     launch();
     ASSERT_TRUE(g_threads_started);
     const wchar_t *stopped = L"Usb_manager::g_stop_threads() - success", *none = nullptr;
-    // A change, whether the engine runs after it, a line logged once (else only two lines).
+    // A change, whether the engine runs after it, a line logged once (else only the two of
+    // the change).
     for (auto [change, running, once] : std::vector<std::tuple<WPARAM, bool, const wchar_t*>>{
              {WTS_REMOTE_CONNECT, true, none},
              {WTS_REMOTE_DISCONNECT, false, stopped},
@@ -126,7 +128,8 @@ TEST_F(Shell_test, SessionChangesStartAndStopTheEngineOnce)
         fake.clear_lines();
         SendMessageW(window, WM_WTSSESSION_CHANGE, change, 0);
         EXPECT_EQ(running, g_threads_started) << change;
-        EXPECT_EQ(once ? 1u : 2u, once ? fake.count_lines(once) : fake.lines().size()) << change;
+        // Only the window's lines: a worker may still log its last line after a stop.
+        EXPECT_EQ(once ? 1u : 2u, fake.count_lines(once ? once : L"kvUsbRedirector::")) << change;
     }
     fake.clear_lines();
     quit(); // after a disconnect the destroy stops nothing a second time
