@@ -221,6 +221,7 @@ TEST(Share_dialog_resources, StringsInEveryLanguageAndTheImages)
         EXPECT_TRUE(text.find(L"<>") != std::wstring::npos && text.find(L"<>") == text.rfind(L"<>"))
             << language;
     }
+    EXPECT_EQ(L"", load_string(0x0809, IDS_YES)); // exact: British English is not carried
     EXPECT_EQ(L"&Yes|&No", load_string(0x0409, IDS_YES) + L"|" + load_string(0x0409, IDS_NO));
     EXPECT_EQ(L"Do you want to share the USB device <> with all connected users? "
               L"\r\n\r\nFor you "
