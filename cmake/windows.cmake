@@ -110,14 +110,10 @@ add_executable(kv_win_tests
   tests/win/engine_test.cpp
   tests/win/logging_test.cpp
   tests/win/shell_test.cpp
-  tests/win/exe_test.cpp
   tests/win/completion_test.cpp
   tests/win/fault_test.cpp
   tests/win/device_list_test.cpp
   tests/win/device_attach_test.cpp
-  tests/win/device_engine_test.cpp
-  tests/win/share_dialog_resources_test.cpp
-  tests/win/single_instance_test.cpp
   ${KV_MESSAGES_DIR}/kvUsbRedirector.h
 )
 target_include_directories(kv_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_BINARY_DIR})

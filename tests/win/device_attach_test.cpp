@@ -1,4 +1,5 @@
-// Open replies and the share dialog, shown for real under Xvfb.
+// Open replies and the share dialog, shown for real under Xvfb, and the
+// dialog's resources.
 #include "support/device_fixture.h"
 #include "manager/usb_driver.h"
 #include "packets/usb_packet_open.h"
@@ -7,263 +8,247 @@
 #include "shell/app_globals.h"
 
 #include <cstdlib>
+#include <tuple>
 
 namespace
 {
 
 using namespace sim_records;
 using S = Usb_device_state;
-using Entries = std::vector<std::pair<uint32_t, Usb_device_state>>;
 
-std::wstring control_text(HWND dialog, int id)
+// String id of exactly that language (no fallback), read from its block of 16
+// counted strings.
+std::wstring load_string(LANGID language, UINT id)
+{
+    HMODULE self = GetModuleHandleW(nullptr);
+    HRSRC found = FindResourceExW(self, RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), language);
+    if (!found)
+        return L"";
+    auto* p = static_cast<const WCHAR*>(LockResource(LoadResource(self, found)));
+    for (UINT i = 0; i < id % 16; ++i)
+        p += 1 + *p;
+    return std::wstring(p + 1, *p);
+}
+
+std::wstring text_of(HWND dialog, int id)
 {
     wchar_t text[1100] = {};
     GetDlgItemTextW(dialog, id, text, 1100);
     return text;
 }
 
-std::wstring english_question(const std::wstring& name)
+// The question as the dialog shows it under the English locale of the tests.
+std::wstring question(const std::wstring& name)
 {
-    return L"Do you want to share the USB device " + name +
-           L" with all connected users? \r\n\r\nFor you to access this USB device, it will be "
-           L"visible and shared to all connected Windows sessions. Click Yes to share the device, "
-           L"or click No to cancel the redirection.";
+    std::wstring text = load_string(0x0409, IDS_SHARE_QUESTION);
+    return text.replace(text.find(L"<>"), 2, name);
 }
 
-std::wstring ended_line(uint32_t id, int result)
+std::wstring ended(uint32_t id, int result)
 {
-    return L"Warning_popup::g_start_warning_popup() - dialog ended device:" +
-           std::to_wstring(static_cast<int>(id)) + L" result:" + std::to_wstring(result);
+    return L"dialog ended device:" + std::to_wstring(static_cast<int>(id)) + L" result:" +
+           std::to_wstring(result);
 }
 
 class Device_attach_test : public Device_fixture
 {
   protected:
-    void SetUp() override
-    {
-        Device_fixture::SetUp();
-        g_is_server_os = true;
-    }
-    // Lists the device, answers its open request with status 0 and waits for its dialog.
+    // On a server, lists the device, answers its open request with status 0 and
+    // waits for its dialog with the focus on the second button.
     HWND ask(const Bytes& record)
     {
+        fake.clear_lines();
+        g_is_server_os = true;
         reconcile(reply({record}));
         open_reply(kv::record_device_id(record.data()), 0);
         EXPECT_EQ(state_of(kv::record_device_id(record.data())), S::pending_return);
-        HWND dialog = g_wait_for_share_dialog();
-        EXPECT_NE(nullptr, dialog);
-        return dialog;
+        return g_wait_for_share_dialog();
     }
 };
 
-TEST_F(Device_attach_test, TheFirstButtonPlugsTheDeviceIn)
+TEST_F(Device_attach_test, OnlyTheFirstButtonPlugsInAndOnlyWhatIsStillListed)
 {
-    Bytes stick = record({.id = 21, .name = "Flash Disk"});
-    HWND dialog = ask(stick);
-    ASSERT_NE(nullptr, dialog);
-    EXPECT_TRUE(port_calls(IOCTL_PORT_PLUG_IN).empty()); // the reply pump went on at once
-    EXPECT_EQ(english_question(L"Flash Disk"), control_text(dialog, IDC_WARNING_TEXT));
-    EXPECT_EQ(L"&Yes", control_text(dialog, IDOK));
-    EXPECT_EQ(L"&No", control_text(dialog, IDCANCEL));
-    EXPECT_EQ(L"21", control_text(dialog, IDC_DEVICE_ID));
-    EXPECT_TRUE(SendMessageW(GetDlgItem(dialog, IDCANCEL), WM_GETDLGCODE, 0, 0) &
-                DLGC_DEFPUSHBUTTON);
-    EXPECT_NE(nullptr, reinterpret_cast<HICON>(SendMessageW(dialog, WM_GETICON, ICON_SMALL, 0)));
-
-    SendMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
-    ASSERT_TRUE(fake.wait_for_line(ended_line(21, 1)));
-    EXPECT_EQ(state_of(21), S::opened);
-    auto calls = fake.calls();
-    ASSERT_EQ(1u, calls.size());
-    EXPECT_EQ(IOCTL_PORT_PLUG_IN, calls[0].code);
-    EXPECT_EQ(Bytes(stick.begin() + 2, stick.end()), calls[0].input);
-    EXPECT_TRUE(fake.has_line(L"Usb_packet_open::process_return() - Plugged in device: 21\n"));
-}
-
-TEST_F(Device_attach_test, NoEscapeCloseBoxAndEnterLeaveTheDevicePendingReturn)
-{
-    Bytes stick = record({.id = 22});
-    for (int way = 0; way < 4; ++way)
-    {
-        SCOPED_TRACE(way);
-        fake.clear_lines();
-        HWND dialog = ask(stick);
-        ASSERT_NE(nullptr, dialog);
-        HWND focus = GetDlgItem(dialog, IDCANCEL);
-        if (way == 0)
-            SendMessageW(focus, BM_CLICK, 0, 0);
-        else if (way == 1)
-            PostMessageW(focus, WM_KEYDOWN, VK_ESCAPE, 0);
-        else if (way == 2)
-            PostMessageW(dialog, WM_CLOSE, 0, 0);
-        else
-            PostMessageW(focus, WM_KEYDOWN, VK_RETURN, 0);
-        ASSERT_TRUE(fake.wait_for_line(ended_line(22, 2)));
-        EXPECT_TRUE(g_wait_until_gone(dialog));
-        EXPECT_EQ(state_of(22), S::pending_return);
-        reconcile_empty(); // the next round asks anew
-    }
-    EXPECT_TRUE(fake.calls().empty());
-}
-
-TEST_F(Device_attach_test, TheDialogEndsByItselfSoonAfterItsDeviceLeaves)
-{
-    HWND dialog = ask(record({.id = 23}));
-    ASSERT_NE(nullptr, dialog);
-    reconcile(reply({}));
-    ULONGLONG left = GetTickCount64();
-    EXPECT_TRUE(entries().empty());
-    // Hidden at once by EndDialog; under a display without window manager Wine may take a
-    // while longer to let the dialog's thread return.
-    while (IsWindowVisible(dialog) && GetTickCount64() - left < 6000)
-        Sleep(5);
-    EXPECT_LE(GetTickCount64() - left, k_warning_popup_timer_ms + 300);
-    ASSERT_TRUE(fake.wait_for_line(ended_line(23, 2), 6000));
-    EXPECT_TRUE(fake.calls().empty());
-}
-
-TEST_F(Device_attach_test, DisplayNameRules)
-{
-    // No name: "Unknown". No identity string: the name runs to the record's end, even without
-    // a closing zero. A device id above 2^31 travels as signed decimal text.
-    Bytes no_name = record({.id = 24, .name = nullptr});
+    // No name: "Unknown". No identity string: the name runs to the record's end,
+    // even without a closing zero. Ids travel through the dialog as signed
+    // decimal text and must read back as one of a listed device. Answers: 0 the
+    // first button; 1 the second, 2 the close box, 3 Escape, 4 Enter.
     Bytes to_end = record({.id = 0x80000001u, .name = "Card Reader", .identity = nullptr});
     to_end.pop_back();
     to_end[0] = static_cast<BYTE>(to_end.size());
-    struct Case
+    const Bytes stick = record({.id = 12}), disk = record({.id = 21, .name = "Flash Disk"});
+    const wchar_t* left = L"left"; // the device leaves instead of the id text being changed
+    using Row = std::tuple<Bytes, const wchar_t*, const wchar_t*, int, const wchar_t*>;
+    for (auto [bytes, name, id_text, answer, tampered] :
+         std::vector<Row>{{disk, L"Flash Disk", L"21", 0, nullptr},
+                          {disk, L"Flash Disk", L"21", 1, nullptr},
+                          {disk, L"Flash Disk", L"21", 2, nullptr},
+                          {disk, L"Flash Disk", L"21", 3, nullptr},
+                          {disk, L"Flash Disk", L"21", 4, nullptr},
+                          {record({.id = 24, .name = nullptr}), L"Unknown", L"24", 0, nullptr},
+                          {to_end, L"Card Reader", L"-2147483647", 0, nullptr},
+                          {record({.id = 0x80000000u}), L"Stick", L"-2147483648", 0, nullptr},
+                          {record({.id = 0xFFFFFFFFu}), L"Stick", L"-1", 0, nullptr},
+                          {stick, L"Stick", L"12", 0, left},
+                          {stick, L"Stick", L"12", 0, L""},
+                          {stick, L"Stick", L"12", 0, L"12x"},
+                          {stick, L"Stick", L"12", 0, L"4294967295"},
+                          {stick, L"Stick", L"12", 0, L"-2147483649"}})
     {
-        const Bytes& record;
-        std::wstring name, id_text;
-    } cases[] = {{no_name, L"Unknown", L"24"}, {to_end, L"Card Reader", L"-2147483647"}};
-    for (const Case& c : cases)
-    {
-        SCOPED_TRACE(c.id_text);
-        HWND dialog = ask(c.record);
-        ASSERT_NE(nullptr, dialog);
-        EXPECT_EQ(english_question(c.name), control_text(dialog, IDC_WARNING_TEXT));
-        EXPECT_EQ(c.id_text, control_text(dialog, IDC_DEVICE_ID));
-        SendMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
-        ASSERT_TRUE(g_wait_until_gone(dialog));
+        const uint32_t id = kv::record_device_id(bytes.data());
+        const std::string trace = testing::PrintToString(std::make_tuple(id, answer, tampered));
+        const size_t before = fake.calls().size();
+        HWND dialog = ask(bytes);
+        ASSERT_NE(nullptr, dialog) << trace;
+        EXPECT_EQ(question(name), text_of(dialog, IDC_WARNING_TEXT)) << trace;
+        EXPECT_EQ(id_text, text_of(dialog, IDC_DEVICE_ID)) << trace;
+        EXPECT_EQ(L"&Yes|&No", text_of(dialog, IDOK) + L"|" + text_of(dialog, IDCANCEL));
+        EXPECT_EQ(IDCANCEL, LOWORD(SendMessageW(dialog, DM_GETDEFID, 0, 0)));
+        EXPECT_FALSE(IsWindowVisible(GetDlgItem(dialog, IDC_DEVICE_ID)));
+        EXPECT_NE(0, SendDlgItemMessageW(dialog, -1, STM_GETIMAGE, IMAGE_BITMAP, 0));
+        EXPECT_NE(0, SendMessageW(dialog, WM_GETICON, ICON_SMALL, 0));
+        EXPECT_TRUE(GetWindowLongW(dialog, GWL_EXSTYLE) & WS_EX_TOPMOST);
+        const LONG style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFOREGROUND | DS_CENTER;
+        EXPECT_EQ(style, GetWindowLongW(dialog, GWL_STYLE) & style);
+        EXPECT_EQ(before, fake.calls().size()); // the reply pump went on at once
+        if (tampered == left)
+            reconcile(reply({}));
+        else if (tampered)
+            SetDlgItemTextW(dialog, IDC_DEVICE_ID, tampered);
+        HWND no = GetDlgItem(dialog, IDCANCEL);
+        if (answer < 2)
+            SendMessageW(answer ? no : GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+        else if (answer == 2)
+            PostMessageW(dialog, WM_CLOSE, 0, 0);
+        else
+            PostMessageW(no, WM_KEYDOWN, answer == 3 ? VK_ESCAPE : VK_RETURN, 0);
+        ASSERT_TRUE(fake.wait_for_line(ended(id, answer ? 2 : 1))) << trace;
+        EXPECT_TRUE(g_wait_until_gone(dialog));
+        const bool plugs = !answer && !tampered;
+        const auto calls = fake.calls();
+        EXPECT_EQ(before + plugs, calls.size()) << trace;
+        for (auto call = calls.begin() + before; call != calls.end(); ++call)
+            EXPECT_EQ(Bytes(bytes.begin() + 2, bytes.end()),
+                      call->input); // from offset 2
+        EXPECT_EQ(plugs, fake.has_line(L"Plugged in device: " + std::wstring(id_text) + L"\n"));
+        EXPECT_EQ(state_of(id), plugs              ? S::opened
+                                : tampered == left ? std::optional<S>()
+                                                   : S::pending_return)
+            << trace;
+        reconcile_empty();
     }
-    EXPECT_EQ(std::vector<uint32_t>({24, 0x80000001u}), port_calls(IOCTL_PORT_PLUG_IN));
 }
 
-TEST_F(Device_attach_test, ADialogWhoseEntryWentBeforeItStartedShowsUnknownAndEnds)
+TEST_F(Device_attach_test, TheDialogEndsByItselfWithinATickOnceItsDeviceIsGone)
 {
-    auto* context = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t)));
-    *context = 29;
-    HANDLE thread = CreateThread(nullptr, 0, g_start_warning_popup, context, 0, nullptr);
-    ASSERT_NE(nullptr, thread);
-    HWND dialog = g_wait_for_share_dialog();
-    ASSERT_NE(nullptr, dialog);
-    EXPECT_EQ(english_question(L"Unknown"), control_text(dialog, IDC_WARNING_TEXT));
-    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread, 8000));
-    DWORD code = 0;
-    GetExitCodeThread(thread, &code);
-    EXPECT_EQ(1u, code);
-    CloseHandle(thread);
-    EXPECT_TRUE(fake.has_line(ended_line(29, 2)));
-}
-
-TEST_F(Device_attach_test, AYesAfterTheDeviceLeftPlugsNothingIn)
-{
-    HWND dialog = ask(record({.id = 25}));
-    ASSERT_NE(nullptr, dialog);
-    reconcile(reply({}));
-    SendMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
-    ASSERT_TRUE(fake.wait_for_line(ended_line(25, 1)));
+    for (bool listed : {true, false}) // gone while asked, or before the dialog started
+    {
+        fake.clear_lines();
+        HWND dialog = nullptr;
+        if (listed)
+            dialog = ask(record({.id = 23}));
+        else
+        {
+            auto* context = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t)));
+            *context = 23;
+            CloseHandle(CreateThread(nullptr, 0, g_start_warning_popup, context, 0, nullptr));
+            dialog = g_wait_for_share_dialog();
+        }
+        ASSERT_NE(nullptr, dialog) << listed;
+        EXPECT_EQ(question(listed ? L"Stick" : L"Unknown"), text_of(dialog, IDC_WARNING_TEXT));
+        reconcile(reply({}));
+        const ULONGLONG left = GetTickCount64();
+        // Hidden at once by EndDialog; under a display without window manager Wine
+        // may take a while longer to let the dialog's thread return.
+        while (IsWindowVisible(dialog) && GetTickCount64() - left < 6000)
+            Sleep(5);
+        EXPECT_LE(GetTickCount64() - left, k_warning_popup_timer_ms + 300) << listed;
+        ASSERT_TRUE(fake.wait_for_line(ended(23, 2), 6000)) << listed;
+        EXPECT_TRUE(g_wait_until_gone(dialog));
+    }
     EXPECT_TRUE(fake.calls().empty());
 }
 
-TEST_F(Device_attach_test, IdsRoundTripAsSignedDecimalAndUnreadableOnesPlugNothingIn)
+TEST_F(Device_attach_test, OpenRepliesThatShowNoDialog)
 {
-    struct Row
-    {
-        uint32_t id;
-        const wchar_t* text;
-    };
-    for (Row row : {Row{0x80000000u, L"-2147483648"}, Row{0xFFFFFFFFu, L"-1"}})
-    {
-        HWND dialog = ask(record({.id = row.id}));
-        ASSERT_NE(nullptr, dialog);
-        EXPECT_EQ(row.text, control_text(dialog, IDC_DEVICE_ID));
-        SendMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
-        ASSERT_TRUE(fake.wait_for_line(ended_line(row.id, 1)));
-        EXPECT_EQ(state_of(row.id), S::opened);
-        EXPECT_EQ(row.id, port_calls(IOCTL_PORT_PLUG_IN).back());
-        reconcile(reply({}));
-    }
-    const size_t plugged = port_calls(IOCTL_PORT_PLUG_IN).size();
-    for (const wchar_t* garbage : {L"", L"12x", L"4294967295", L"-2147483649"})
-    {
-        HWND dialog = ask(record({.id = 12}));
-        ASSERT_NE(nullptr, dialog);
-        SetDlgItemTextW(dialog, IDC_DEVICE_ID, garbage);
-        SendMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
-        ASSERT_TRUE(fake.wait_for_line(ended_line(12, 1)));
-        EXPECT_EQ(plugged, port_calls(IOCTL_PORT_PLUG_IN).size()) << "text " << garbage;
-        EXPECT_EQ(state_of(12), S::pending_return);
-        reconcile(reply({}));
-    }
-}
-
-TEST_F(Device_attach_test, WorkstationOrDialogSwitchedOffPlugsInDirectly)
-{
-    for (bool server : {false, true})
+    // Short, or for a device not listed: nothing changes.
+    g_is_server_os = false;
+    reconcile(reply({record({.id = 30})}));
+    BYTE short_reply[10] = {5, 0, 0, 0, kv::code_open, 0, 30, 0, 0, 0};
+    Usb_packet_open(short_reply, false).process_return();
+    open_reply(99, 0);
+    EXPECT_EQ(state_of(30), S::pending_return);
+    reconcile_empty();
+    using Row = std::tuple<bool, bool, BYTE, Port_outcome, S, int, const wchar_t*>;
+    for (auto [server, switched_off, status, plug_in, state, level, line] : std::vector<Row>{
+             {false, false, 0, Port_outcome::complete, S::opened, 4, L"Plugged in device: 30\n"},
+             {true, true, 0, Port_outcome::complete, S::opened, 4, L"Plugged in device: 30\n"},
+             {false, false, 0, Port_outcome::fail, S::failed, 3,
+              L"Start terminal server session failed"},
+             {true, false, 5, Port_outcome::complete, S::failed, 3,
+              L"Status code error returned for plug in device: 30, (5)\n"}})
     {
         g_is_server_os = server;
-        g_warning_popup_disabled = server;
-        uint32_t id = server ? 31 : 30;
-        Bytes device = record({.id = id});
+        g_warning_popup_disabled = switched_off;
+        fake.port_behaviour = [outcome = plug_in](const Ioctl_call&) { return outcome; };
+        const Bytes device = record({.id = 30});
+        const size_t calls = fake.calls().size();
         reconcile(reply({device}));
-        open_reply(id, 0);
-        EXPECT_EQ(Entries({{id, S::opened}}), entries());
-        EXPECT_EQ(id, port_calls(IOCTL_PORT_PLUG_IN).back());
-        EXPECT_EQ(Bytes(device.begin() + 2, device.end()), fake.calls().back().input);
+        open_reply(30, status);
+        EXPECT_EQ(state_of(30), state) << line;
+        const Log_line last = fake.lines().back();
+        EXPECT_EQ(L"Usb_packet_open::process_return() - " + std::wstring(line), last.text);
+        EXPECT_EQ(level, last.level) << line;
+        reconcile(reply({device})); // still listed: never asked or plugged in again
+        Sleep(50);
+        EXPECT_EQ(nullptr, FindWindowW(L"#32770", L"Kelvra USB Redirector"));
+        const auto made = fake.calls();
+        ASSERT_EQ(calls + (status ? 0 : 1), made.size()) << line;
+        EXPECT_TRUE(status || Bytes(device.begin() + 2, device.end()) == made.back().input);
+        fake.port_behaviour = [](const Ioctl_call&) { return Port_outcome::complete; };
         reconcile_empty();
-        fake.clear_lines();
     }
-    EXPECT_EQ(2u, port_calls(IOCTL_PORT_PLUG_IN).size());
-    EXPECT_EQ(nullptr, FindWindowW(L"#32770", L"Kelvra USB Redirector"));
 }
 
-TEST_F(Device_attach_test, NonzeroStatusFailsTheDeviceAndNothingIsPluggedIn)
+TEST(Share_dialog_resources, StringsInEveryLanguageAndTheImages)
 {
-    reconcile(reply({record({.id = 26})}));
-    open_reply(26, 5);
-    EXPECT_EQ(state_of(26), S::failed);
-    EXPECT_TRUE(fake.has_line(L"Usb_packet_open::process_return() - Status code error returned "
-                              L"for plug in device: 26, (5)\n"));
-    auto lines = fake.lines();
-    EXPECT_EQ(3, lines.back().level);
-    reconcile(reply({record({.id = 26})}));
-    Sleep(50);
-    EXPECT_EQ(nullptr, FindWindowW(L"#32770", L"Kelvra USB Redirector"));
-    EXPECT_TRUE(fake.calls().empty());
-}
-
-TEST_F(Device_attach_test, AFailedPlugInFailsTheDevice)
-{
-    g_is_server_os = false;
-    fake.port_behaviour = [](const Ioctl_call&) { return Port_outcome::fail; };
-    reconcile(reply({record({.id = 27})}));
-    open_reply(27, 0);
-    EXPECT_EQ(state_of(27), S::failed);
-    EXPECT_TRUE(
-        fake.has_line(L"Usb_packet_open::process_return() - Start terminal server session failed"));
-}
-
-TEST_F(Device_attach_test, ShortOrUnknownOpenRepliesChangeNothing)
-{
-    g_is_server_os = false;
-    reconcile(reply({record({.id = 28})}));
-    BYTE short_reply[9] = {5, 0, 0, 0, kv::code_open, 0, 28, 0, 0};
-    Usb_packet_open packet(short_reply, false);
-    packet.process_return();
-    EXPECT_TRUE(fake.has_line(L"open reply too short, dropped - length:5"));
-    open_reply(99, 0); // no entry has the id
-    EXPECT_EQ(Entries({{28, S::pending_return}}), entries());
-    EXPECT_TRUE(fake.calls().empty());
+    for (LANGID language : {0x0409, 0x0007, 0x000A, 0x000C, 0x0010, 0x001D, 0x0416, 0x0411, 0x0412,
+                            0x0804, 0x1004, 0x0404, 0x0C04, 0x1404})
+    {
+        const std::wstring text = load_string(language, IDS_SHARE_QUESTION);
+        EXPECT_FALSE(load_string(language, IDS_YES).empty() ||
+                     load_string(language, IDS_NO).empty())
+            << language;
+        EXPECT_TRUE(text.find(L"<>") != std::wstring::npos && text.find(L"<>") == text.rfind(L"<>"))
+            << language;
+    }
+    EXPECT_EQ(L"", load_string(0x0809, IDS_YES)); // exact: British English is not carried
+    EXPECT_EQ(L"&Yes|&No", load_string(0x0409, IDS_YES) + L"|" + load_string(0x0409, IDS_NO));
+    EXPECT_EQ(L"Do you want to share the USB device <> with all connected users? "
+              L"\r\n\r\nFor you "
+              L"to access this USB device, it will be visible and shared to all "
+              L"connected "
+              L"Windows sessions. Click Yes to share the device, or click No to "
+              L"cancel the "
+              L"redirection.",
+              load_string(0x0409, IDS_SHARE_QUESTION));
+    const std::wstring french = load_string(0x000C, IDS_SHARE_QUESTION);
+    EXPECT_EQ(french.find(L'?'),
+              french.find(L"\u00a0?") + 1); // a no-break space before it
+    HMODULE self = GetModuleHandleW(nullptr);
+    HANDLE image =
+        LoadImageW(self, MAKEINTRESOURCEW(IDB_WARNING), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION);
+    DIBSECTION dib{};
+    ASSERT_EQ(static_cast<int>(sizeof dib), GetObjectW(image, sizeof dib, &dib));
+    EXPECT_EQ(Bytes({37, 34, 24}),
+              Bytes({BYTE(dib.dsBm.bmWidth), BYTE(dib.dsBm.bmHeight), BYTE(dib.dsBm.bmBitsPixel)}));
+    DeleteObject(image);
+    // The icon group: image count, then per image width, height, colours, planes,
+    // bit count.
+    HRSRC group = FindResourceW(self, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR), RT_GROUP_ICON);
+    ASSERT_NE(nullptr, group);
+    auto* directory = static_cast<const BYTE*>(LockResource(LoadResource(self, group)));
+    EXPECT_EQ(Bytes({1, 0, 32, 32}), Bytes(directory + 4, directory + 8));
+    EXPECT_EQ(24, directory[12]);
 }
 
 } // namespace

@@ -1,8 +1,13 @@
-// Device list reconciliation: new devices, twins, devices that leave, and the unplug.
+// Device list reconciliation on its own, and with the engine's poller and stop.
 #include "support/device_fixture.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "packets/usb_packet_device_list.h"
+#include "packets/usb_packet_open.h"
+#include "shell/app_globals.h"
+
+#include <functional>
+#include <tuple>
 
 namespace
 {
@@ -10,85 +15,74 @@ namespace
 using namespace sim_records;
 using S = Usb_device_state;
 using Entries = std::vector<std::pair<uint32_t, Usb_device_state>>;
-
-class Device_list_test : public Device_fixture
-{
-};
+using Ids = std::vector<uint32_t>;
+using Device_list_test = Device_fixture;
 
 TEST_F(Device_list_test, EveryEmptyListFormUnplugsTheOpenedDevicesAndEmptiesTheList)
 {
-    Bytes zero_payload = reply({});
     BYTE poller_request[5] = {1, 0, 0, 0, kv::code_device_list};
-    for (int form = 0; form < 3; ++form)
+    const std::function<void()> forms[] = {
+        [&] { reconcile(reply({})); },
+        [&] { Usb_packet_device_list(poller_request, false).process_return(); },
+        [&] { reconcile_empty(); },
+        [&]
+        {
+            fake.port_behaviour = [](const Ioctl_call&) { return Port_outcome::fail; };
+            reconcile(reply({})); // the unplugs fail: the entries go all the same
+        }};
+    for (int form = 0; form < 4; ++form)
     {
-        SCOPED_TRACE(form);
         fake.clear_lines();
         reconcile(reply({record({.id = 10, .id1 = 1}), record({.id = 11, .id1 = 2}),
                          record({.id = 12, .id1 = 3})}));
         open_reply(10, 0);
         open_reply(11, 0);
         open_requests();
-        size_t unplugs_before = port_calls(IOCTL_PORT_UNPLUG).size();
-        ASSERT_EQ(Entries({{10, S::opened}, {11, S::opened}, {12, S::pending_return}}), entries());
-        if (form == 0)
-            reconcile(zero_payload);
-        else if (form == 1)
+        const size_t before = port_calls(IOCTL_PORT_UNPLUG).size();
+        forms[form]();
+        EXPECT_TRUE(entries().empty()) << form;
+        EXPECT_TRUE(open_requests().empty()) << form;
+        // 12 still waited for its open reply: it leaves without a port driver call.
+        const Ids unplugs = port_calls(IOCTL_PORT_UNPLUG);
+        EXPECT_EQ(Ids({10, 11}), Ids(unplugs.begin() + before, unplugs.end())) << form;
+        for (std::wstring n : {L"10", L"11"})
         {
-            Usb_packet_device_list request(poller_request, false);
-            request.process_return();
+            EXPECT_EQ(1u, fake.count_lines(L"Device opened id:" + n + L" found:0.")) << form;
+            EXPECT_EQ(1u, fake.count_lines(L"Device opened erasing id:" + n + L".")) << form;
         }
-        else
-            reconcile_empty();
-        EXPECT_TRUE(entries().empty());
-        std::vector<uint32_t> unplugs = port_calls(IOCTL_PORT_UNPLUG);
-        EXPECT_EQ(std::vector<uint32_t>({10, 11}),
-                  std::vector<uint32_t>(unplugs.begin() + unplugs_before, unplugs.end()));
-        for (int id : {10, 11})
-        {
-            std::wstring n = std::to_wstring(id);
-            EXPECT_EQ(1u, fake.count_lines(L"Usb_packet_device_list::process_return() - Device "
-                                           L"opened id:" +
-                                           n + L" found:0."));
-            EXPECT_EQ(1u, fake.count_lines(L"Usb_packet_device_list::process_return() - Device "
-                                           L"opened erasing id:" +
-                                           n + L"."));
-            EXPECT_TRUE(fake.has_line(L"Usb_packet_close::process_param() - Unplugged device: " +
-                                      n + L"\n"));
-        }
-        EXPECT_TRUE(open_requests().empty());
+        // The driver's own error (31), not one the logging left behind.
+        EXPECT_EQ(form == 3 ? 2u : 0u, fake.count_lines(L"Unplug failed: 0x1f\n")) << form;
     }
 }
 
-TEST_F(Device_list_test, NewDevicesAreOpenedOnceAndADuplicateIdOnlyLogsFound)
+TEST_F(Device_list_test, EachNewDeviceGetsOneOpenRequestUnlessTwinOrUntrusted)
 {
-    Bytes seven = record({.id = 7, .id1 = 1}), eight = record({.id = 8, .id1 = 2});
-    reconcile(reply({seven, seven, eight}));
-    EXPECT_EQ(Entries({{7, S::pending_return}, {8, S::pending_return}}), entries());
-    EXPECT_EQ(std::vector<uint32_t>({7, 8}), open_requests());
-    EXPECT_EQ(1u, fake.count_lines(L"process_return() - Device found id:7."));
-    EXPECT_TRUE(fake.has_line(L"process_return() - Device pending sent success id:8."));
-    reconcile(reply({seven, eight}));
-    EXPECT_TRUE(open_requests().empty());
-    EXPECT_EQ(1u, fake.count_lines(L"process_return() - Device pending return id:8."));
-    EXPECT_TRUE(fake.calls().empty()); // nothing reaches the port driver before an open reply
-}
-
-TEST_F(Device_list_test, TwinsInOneReplyAreDroppedAtEveryReply)
-{
-    for (const char* identity : {"SN-1", static_cast<const char*>(nullptr)})
+    Bytes bad_name = record({.id = 3, .id1 = 3});
+    bad_name[19] = static_cast<BYTE>(bad_name.size()); // skipped; too_short ends the list
+    const Bytes one = record({.id = 1, .id1 = 1}), two = record({.id = 2, .id1 = 2}),
+                five = record({.id = 5, .id1 = 5}), too_short = {8, 0, 4, 0, 0, 0, 0, 0},
+                a = record({.id = 1}), b = record({.id = 2, .name = "Other"}),
+                a_bare = record({.id = 1, .identity = nullptr}),
+                b_bare = record({.id = 2, .identity = nullptr}),
+                b_id3 = record({.id = 2, .id3 = 1});
+    using Row = std::tuple<const char*, Bytes, Ids>;
+    for (auto [name, frame, opened] : std::vector<Row>{
+             {"duplicate id", reply({one, one, two}), {1, 2}},
+             {"twins", reply({a, b}), {}},
+             {"twins without identity strings", reply({a_bare, b_bare}), {}},
+             {"one identity string", reply({a, b_bare}), {1, 2}},
+             {"identity number 3 differs", reply({a, b_id3}), {1, 2}},
+             // A later record ending exactly at the payload's end has no closing zero behind it.
+             {"no closing zero", reply({one, two}, false), {1}},
+             {"malformed", reply({one, bad_name, two, too_short, five}), {1, 2}}})
     {
-        Bytes a = record({.id = 1, .identity = identity}),
-              b = record({.id = 2, .name = "Other", .identity = identity});
-        for (int round = 0; round < 2; ++round)
-        {
-            reconcile(reply({a, b}));
-            EXPECT_TRUE(entries().empty());
-            EXPECT_TRUE(open_requests().empty());
-        }
+        reconcile(frame);
+        reconcile(frame); // twins go again at every reply
+        EXPECT_EQ(opened, open_requests()) << name;
+        EXPECT_EQ(opened.size(), entries().size()) << name;
+        reconcile_empty();
     }
-    // One of the pair without identity string: not twins.
-    reconcile(reply({record({.id = 1}), record({.id = 2, .identity = nullptr})}));
-    EXPECT_EQ(std::vector<uint32_t>({1, 2}), open_requests());
+    EXPECT_TRUE(fake.calls().empty()); // nothing reaches the port driver before an open reply
 }
 
 TEST_F(Device_list_test, AnOpenedDeviceUnderANewIdIsUnpluggedAndReturnsOneReplyLater)
@@ -97,87 +91,105 @@ TEST_F(Device_list_test, AnOpenedDeviceUnderANewIdIsUnpluggedAndReturnsOneReplyL
     open_requests();
     reconcile(reply({record({.id = 6})}));
     EXPECT_TRUE(entries().empty());
-    EXPECT_EQ(std::vector<uint32_t>({5}), port_calls(IOCTL_PORT_UNPLUG));
+    EXPECT_EQ(Ids({5}), port_calls(IOCTL_PORT_UNPLUG));
     EXPECT_TRUE(open_requests().empty());
     reconcile(reply({record({.id = 6})}));
     EXPECT_EQ(Entries({{6, S::pending_return}}), entries());
-    EXPECT_EQ(std::vector<uint32_t>({6}), open_requests());
-    EXPECT_EQ(1u, port_calls(IOCTL_PORT_UNPLUG).size());
-}
-
-TEST_F(Device_list_test, ATrailingRecordWithoutClosingZeroIsNotTaken)
-{
-    reconcile(reply({record({.id = 1, .id1 = 1}), record({.id = 2, .id1 = 2})}, false));
-    EXPECT_EQ(Entries({{1, S::pending_return}}), entries());
-}
-
-TEST_F(Device_list_test, MalformedRecordsAreLoggedAndNeverTaken)
-{
-    Bytes bad_name = record({.id = 3, .id1 = 3});
-    bad_name[19] = static_cast<BYTE>(bad_name.size());
-    Bytes too_short = {8, 0, 4, 0, 0, 0, 0, 0};
-    reconcile(reply({record({.id = 1, .id1 = 1}), bad_name, record({.id = 2, .id1 = 2}), too_short,
-                     record({.id = 5, .id1 = 5})}));
-    EXPECT_EQ(Entries({{1, S::pending_return}, {2, S::pending_return}}), entries());
-    EXPECT_EQ(1u, fake.count_lines(L"Usb_packet_device_list::process_return() - Malformed "
-                                   L"record skipped - offset:"));
-    EXPECT_EQ(1u, fake.count_lines(L"Usb_packet_device_list::process_return() - Malformed "
-                                   L"record ends the list - offset:"));
+    EXPECT_EQ(Ids({6}), open_requests());
 }
 
 TEST_F(Device_list_test, AFailedDeviceIsNotRetriedUntilItLeaves)
 {
-    Bytes nine = record({.id = 9});
-    reconcile(reply({nine}));
+    Bytes nine = record({.id = 9, .id1 = 9}), three = record({.id = 3, .id1 = 3});
+    reconcile(reply({nine, three}));
     open_reply(9, 5);
-    EXPECT_EQ(Entries({{9, S::failed}}), entries());
     for (int round = 0; round < 2; ++round)
-        reconcile(reply({nine}));
+        reconcile(reply({nine, three}));
+    EXPECT_EQ(Entries({{9, S::failed}, {3, S::pending_return}}), entries());
     EXPECT_EQ(2u, fake.count_lines(L"process_return() - Device failed id:9 found:1."));
-    EXPECT_EQ(std::vector<uint32_t>({9}), open_requests());
-    reconcile(reply({}));
-    EXPECT_TRUE(fake.has_line(L"process_return() - Device failed erasing id:9."));
+    EXPECT_EQ(Ids({9, 3}), open_requests());
+    reconcile(reply({})); // neither was plugged in: no port driver call
     EXPECT_TRUE(entries().empty());
     reconcile(reply({nine}));
-    EXPECT_EQ(std::vector<uint32_t>({9}), open_requests());
+    EXPECT_EQ(Ids({9}), open_requests());
     EXPECT_TRUE(fake.calls().empty());
-}
-
-TEST_F(Device_list_test, AnOpenRequestThatCannotBeWrittenFailsTheDevice)
-{
-    fake.disconnect_terminal();
+    fake.disconnect_terminal(); // an open request that cannot be written fails the device too
     reconcile(reply({record({.id = 4})}));
     EXPECT_EQ(Entries({{4, S::failed}}), entries());
-    EXPECT_TRUE(fake.has_line(L"process_return() - Device pending sent failed id:4."));
 }
 
-TEST_F(Device_list_test, APendingReturnDeviceLeavesWithoutAPortDriverCall)
+class Device_engine_test : public Engine_fixture
 {
-    reconcile(reply({record({.id = 3})}));
-    reconcile(reply({}));
-    EXPECT_TRUE(entries().empty());
-    EXPECT_TRUE(fake.calls().empty());
+  protected:
+    void SetUp() override
+    {
+        Engine_fixture::SetUp();
+        add_drivers();
+        g_instance = GetModuleHandleW(nullptr); // the share dialog's module
+        fake.port_behaviour = [](const Ioctl_call& call)
+        { return call.code == IOCTL_PORT_QUERY ? Port_outcome::pend : Port_outcome::complete; };
+        ASSERT_TRUE(g_start_threads());
+        g_threads_started = true;
+        ASSERT_TRUE(g_open_port_driver());
+    }
+    // Lists the devices and answers the last one's open request with status 0.
+    void list_and_open(const std::vector<Bytes>& records)
+    {
+        Bytes list = reply(records), open = {6, 0, 0, 0, kv::code_open, 0, 0, 0, 0, 0};
+        Usb_packet_device_list(list.data(), false).process_return();
+        kv::store_u32(open.data() + 6, kv::record_device_id(records.back().data()));
+        Usb_packet_open(open.data(), false).process_return();
+    }
+    size_t listed()
+    {
+        EXPECT_TRUE(g_lock_device_list());
+        size_t n = g_device_list.size();
+        g_unlock_device_list();
+        return n;
+    }
+};
+
+TEST_F(Device_engine_test, ThePollerUnplugsEverythingWhenDisconnectedOrItsRequestFails)
+{
+    for (int round = 0; round < 2; ++round)
+    {
+        list_and_open({record({.id = 50})});
+        if (round == 0)
+            g_threads_started = false;
+        else
+            fake.disconnect_terminal();
+        ASSERT_TRUE(fake.wait_for_calls(IOCTL_PORT_UNPLUG, round + 1));
+        EXPECT_TRUE(fake.wait_for_line(round == 0 ? L"session not connected unplug all devices."
+                                                  : L"failed to send device list unplug devices."));
+        EXPECT_EQ(0u, listed());
+        g_threads_started = true;
+    }
+    EXPECT_EQ(2u, fake.count_calls(IOCTL_PORT_PLUG_IN));
+    EXPECT_EQ(2u, fake.count_calls(IOCTL_PORT_UNPLUG));
 }
 
-TEST_F(Device_list_test, AFailedUnplugStillErasesTheEntry)
+TEST_F(Device_engine_test, TheStopUnplugsEverythingAndOpenDialogsStillTakeTheMutex)
 {
-    make_opened(record({.id = 6}));
-    fake.port_behaviour = [](const Ioctl_call&) { return Port_outcome::fail; };
-    reconcile(reply({}));
-    EXPECT_TRUE(entries().empty());
-    EXPECT_EQ(std::vector<uint32_t>({6}), port_calls(IOCTL_PORT_UNPLUG));
-    // The driver's own error (31), not one the logging left behind.
-    EXPECT_TRUE(fake.has_line(L"Usb_packet_close::process_param() - Unplug failed: 0x1f\n"));
-}
-
-TEST_F(Device_list_test, WithoutMutexTheReconciliationLogsAndLeaves)
-{
-    HANDLE kept = g_device_list_mutex;
-    g_device_list_mutex = INVALID_HANDLE_VALUE;
-    reconcile(reply({record({.id = 1})}));
-    g_device_list_mutex = kept;
-    EXPECT_TRUE(fake.has_line(L"Usb_device_list::g_lock_device_list() - no g_device_list_mutex"));
-    EXPECT_TRUE(entries().empty());
+    Bytes plugged = record({.id = 52, .id1 = 1}), asked = record({.id = 53, .id1 = 2});
+    list_and_open({plugged});
+    g_is_server_os = true;
+    list_and_open({plugged, asked});
+    g_is_server_os = false;
+    ASSERT_NE(nullptr, g_wait_for_share_dialog());
+    const HANDLE mutex = g_device_list_mutex;
+    g_stop_threads();
+    g_threads_started = false;
+    EXPECT_EQ(1u, fake.count_calls(IOCTL_PORT_UNPLUG));
+    EXPECT_EQ(0u, listed());
+    // The mutex outlives the engine: the dialog's next tick takes it and ends the dialog.
+    EXPECT_EQ(mutex, g_device_list_mutex);
+    ASSERT_TRUE(fake.wait_for_line(L"dialog ended device:53 result:2", 6000));
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(mutex, 5000));
+    ReleaseMutex(mutex);
+    EXPECT_EQ(1u, fake.count_calls(IOCTL_PORT_PLUG_IN));
+    ASSERT_TRUE(g_start_threads());
+    g_threads_started = true;
+    EXPECT_EQ(mutex, g_device_list_mutex);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// The entry point and the hidden window, run for real under Xvfb against the fake peers.
-#include "channel/server_channel.h"
+// The entry point and the hidden window under Xvfb against the fake peers, the one-instance
+// claim, and the real program, which finds no virtual channel under Wine.
 #include "debug/usb_debug.h"
 #include "support/engine_fixture.h"
 #include "manager/usb_manager.h"
@@ -9,6 +9,7 @@
 #include "shell/single_instance.h"
 
 #include <thread>
+#include <tuple>
 #include <wtsapi32.h>
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int);
@@ -31,18 +32,13 @@ class Shell_test : public Engine_fixture
     void SetUp() override
     {
         Engine_fixture::SetUp();
-        g_product_type = VER_NT_WORKSTATION;
         g_set_version_query(fake_version);
         g_single_instance_name = instance_name.c_str();
     }
     void TearDown() override
     {
         if (app.joinable())
-        {
-            post(WM_COMMAND, IDM_EXIT);
-            app.join();
-        }
-        UnregisterClassW(L"KVUSBREDIRECTOR", GetModuleHandleW(nullptr));
+            quit();
         g_set_version_query(nullptr);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, k_popup_key);
         g_single_instance_name = k_single_instance_name;
@@ -62,15 +58,14 @@ class Shell_test : public Engine_fixture
         ASSERT_TRUE(fake.wait_for_line(L"kvUsbRedirector::InitInstance (exit)"));
         window = g_notify_icon_data.hWnd;
         ASSERT_NE(nullptr, window);
+        SendMessageW(window, WM_NULL, 0, 0); // returns once the message loop runs
     }
-    // Sends on the window's thread and waits until it is handled.
-    void post(UINT message, WPARAM wParam)
+    void quit(UINT message = WM_COMMAND)
     {
-        SendMessageW(window, message, wParam, 0);
-    }
-    void finish()
-    {
+        PostMessageW(window, message, IDM_EXIT, 0); // WM_CLOSE: how the negotiation ends it
         app.join();
+        EXPECT_EQ(0, exit_code);
+        UnregisterClassW(L"KVUSBREDIRECTOR", GetModuleHandleW(nullptr));
     }
     // The process's own, so that a program left running by another test cannot refuse us.
     std::wstring instance_name =
@@ -80,30 +75,38 @@ class Shell_test : public Engine_fixture
     int exit_code = -1;
 };
 
-TEST_F(Shell_test, StartFailureKeepsTheProcessAliveUntilExit)
+TEST_F(Shell_test, AFailedStartKeepsTheProcessWithItsIconUntilExit)
 {
     fake.channel_fails = true;
-    launch();
-    EXPECT_TRUE(fake.has_line(L"kvUsbRedirector::InitInstance (g_start_threads failed)"));
-    EXPECT_FALSE(g_threads_started);
-    EXPECT_TRUE(IsWindow(window));
-    EXPECT_FALSE(IsWindowVisible(window));
-    EXPECT_EQ(968u, g_notify_icon_data.cbSize);
-    EXPECT_EQ(std::wstring(L"Kelvra USB Redirector 2.0"), g_notify_icon_data.szTip);
-    EXPECT_TRUE(fake.has_line(L"kvUsbRedirector::_tWinMain (LoadAccelerators failed - error:"));
-    // Explorer restarting forgets the icon, then broadcasts TaskbarCreated: it comes back.
-    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &g_notify_icon_data));
-    post(RegisterWindowMessageW(L"TaskbarCreated"), 0);
-    EXPECT_TRUE(fake.has_line(L"kvUsbRedirector::WndProc (TaskbarCreated - icon added again)"));
-    EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &g_notify_icon_data));
-    post(WM_COMMAND, 106); // another command does nothing
-    EXPECT_TRUE(IsWindow(window));
-    post(WM_COMMAND, IDM_EXIT);
-    finish();
-    EXPECT_EQ(0, exit_code);
-    EXPECT_TRUE(fake.has_line(L"kvUsbRedirector::WndProc (WM_COMMAND IDM_EXIT)"));
-    EXPECT_TRUE(fake.has_line(L"kvUsbRedirector::_tWinMain (exit - wParam:0)"));
-    EXPECT_FALSE(fake.has_line(L"Usb_manager::g_stop_threads() - success"));
+    for (auto [product, key, server] :
+         std::vector<std::tuple<BYTE, bool, bool>>{{VER_NT_SERVER, true, true},
+                                                   {VER_NT_DOMAIN_CONTROLLER, false, true},
+                                                   {VER_NT_WORKSTATION, false, false}})
+    {
+        HKEY created = nullptr; // left empty: only the key counts
+        if (key && !RegCreateKeyExW(HKEY_LOCAL_MACHINE, k_popup_key, 0, nullptr, 0, KEY_WRITE,
+                                    nullptr, &created, nullptr))
+            RegCloseKey(created);
+        g_product_type = product;
+        launch();
+        EXPECT_EQ(key, g_warning_popup_disabled) << product;
+        EXPECT_EQ(server, g_is_server_os) << product;
+        EXPECT_TRUE(fake.has_line(L"kvUsbRedirector::InitInstance (g_start_threads failed)"));
+        EXPECT_FALSE(g_threads_started);
+        EXPECT_FALSE(IsWindowVisible(window));
+        EXPECT_EQ(968u, g_notify_icon_data.cbSize);
+        EXPECT_EQ(std::wstring(L"Kelvra USB Redirector 2.0"), g_notify_icon_data.szTip);
+        // Explorer restarting forgets the icon, then broadcasts TaskbarCreated: it comes back.
+        ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &g_notify_icon_data));
+        SendMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+        EXPECT_TRUE(fake.has_line(L"kvUsbRedirector::WndProc (TaskbarCreated - icon added again)"));
+        EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &g_notify_icon_data));
+        SendMessageW(window, WM_COMMAND, 106, 0); // another command does nothing
+        EXPECT_TRUE(IsWindow(window));
+        quit();
+        EXPECT_FALSE(fake.has_line(L"g_stop_threads()"));
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, k_popup_key);
+    }
 }
 
 TEST_F(Shell_test, SessionChangesStartAndStopTheEngineOnce)
@@ -111,136 +114,106 @@ TEST_F(Shell_test, SessionChangesStartAndStopTheEngineOnce)
     add_drivers();
     launch();
     ASSERT_TRUE(g_threads_started);
+    const wchar_t *stopped = L"Usb_manager::g_stop_threads() - success", *none = nullptr;
+    // A change, whether the engine runs after it, a line logged once (else only the two of
+    // the change).
+    for (auto [change, running, once] : std::vector<std::tuple<WPARAM, bool, const wchar_t*>>{
+             {WTS_REMOTE_CONNECT, true, none},
+             {WTS_REMOTE_DISCONNECT, false, stopped},
+             {WTS_REMOTE_DISCONNECT, false, none},
+             {WTS_REMOTE_CONNECT, true, L"Usb_manager::initialize() - success."},
+             {WTS_SESSION_LOCK, true, none},
+             {WTS_REMOTE_DISCONNECT, false, stopped}})
+    {
+        fake.clear_lines();
+        SendMessageW(window, WM_WTSSESSION_CHANGE, change, 0);
+        EXPECT_EQ(running, g_threads_started) << change;
+        // Only the window's lines: a worker may still log its last line after a stop.
+        EXPECT_EQ(once ? 1u : 2u, fake.count_lines(once ? once : L"kvUsbRedirector::")) << change;
+    }
     fake.clear_lines();
-    post(WM_WTSSESSION_CHANGE, WTS_REMOTE_CONNECT); // already running: two lines only
-    auto lines = fake.lines();
-    ASSERT_EQ(2u, lines.size());
-    EXPECT_EQ(L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE)", lines[0].text);
-    EXPECT_EQ(L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_CONNECT", lines[1].text);
-
-    post(WM_WTSSESSION_CHANGE, WTS_REMOTE_DISCONNECT);
-    EXPECT_FALSE(g_threads_started);
-    EXPECT_EQ(1u, fake.count_lines(L"Usb_manager::g_stop_threads() - success"));
-    fake.clear_lines();
-    post(WM_WTSSESSION_CHANGE, WTS_REMOTE_DISCONNECT); // already stopped: two lines only
-    EXPECT_EQ(2u, fake.lines().size());
-
-    post(WM_WTSSESSION_CHANGE, WTS_REMOTE_CONNECT);
-    EXPECT_TRUE(g_threads_started);
-    EXPECT_EQ(1u, fake.count_lines(L"Usb_manager::initialize() - success."));
-    post(WM_WTSSESSION_CHANGE, WTS_SESSION_LOCK);
-    EXPECT_TRUE(fake.has_line(L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_SESSION_LOCK)"));
-    EXPECT_TRUE(g_threads_started);
-
-    post(WM_WTSSESSION_CHANGE, WTS_REMOTE_DISCONNECT);
-    fake.clear_lines();
-    post(WM_COMMAND, IDM_EXIT); // destroy after a disconnect stops nothing twice
-    finish();
-    EXPECT_EQ(0, exit_code);
-    EXPECT_FALSE(fake.has_line(L"Usb_manager::g_stop_threads()"));
-    EXPECT_TRUE(fake.has_line(L"kvUsbRedirector::WndProc (WM_DESTROY stopped threads)"));
+    quit(); // after a disconnect the destroy stops nothing a second time
+    EXPECT_FALSE(fake.has_line(L"g_stop_threads()"));
 }
 
-TEST_F(Shell_test, DestroyWhileRunningStopsTheEngine)
+TEST_F(Shell_test, OneInstanceASession)
 {
+    // An empty DACL grants nothing: what an instance under other rights looks like to us.
+    SECURITY_DESCRIPTOR descriptor;
+    ACL acl;
+    ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(InitializeAcl(&acl, sizeof acl, ACL_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, &acl, FALSE));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    HANDLE holder = CreateMutexW(&attributes, FALSE, g_single_instance_name);
+    HANDLE running = INVALID_HANDLE_VALUE, probe = INVALID_HANDLE_VALUE;
+    EXPECT_FALSE(g_claim_single_instance(g_single_instance_name, &probe));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, probe);
+    EXPECT_TRUE(fake.has_line(L"already running in this session under other rights"));
+    CloseHandle(holder);
+    // A backslash past the namespace prefix makes no mutex: the instance runs unguarded.
+    EXPECT_TRUE(g_claim_single_instance(L"Local\\kv\\no\\such\\directory", &probe));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, probe);
+    // A second instance leaves before its window, and without taking the claim with it.
     add_drivers();
-    launch();
-    ASSERT_TRUE(g_threads_started);
-    PostMessageW(window, WM_CLOSE, 0, 0); // what the negotiation posts to end the application
-    finish();
-    EXPECT_EQ(0, exit_code);
-    EXPECT_FALSE(g_threads_started);
-    EXPECT_EQ(1u, fake.count_lines(L"Usb_manager::g_stop_threads() - success"));
-}
-
-TEST_F(Shell_test, ASecondEntryInTheSessionLeavesBeforeTheWindow)
-{
-    add_drivers();
-    HANDLE running = INVALID_HANDLE_VALUE;
+    fake.clear_lines();
     ASSERT_TRUE(g_claim_single_instance(g_single_instance_name, &running));
     wchar_t command_line[] = L"";
     EXPECT_EQ(0, wWinMain(GetModuleHandleW(nullptr), nullptr, command_line, SW_SHOW));
-    EXPECT_TRUE(fake.has_line(L"kvUsbRedirector is already running in this session; this "
-                              L"instance exits"));
+    const Log_line refused = fake.lines().back();
+    EXPECT_EQ(3, refused.level);
+    EXPECT_NE(std::wstring::npos, refused.text.find(L"already running in this session; this "
+                                                    L"instance exits"));
+    ASSERT_EQ(1u, fake.events().size()); // a warning administrators see in the event log
+    EXPECT_EQ(k_event_id_warning, fake.events()[0].id);
     EXPECT_FALSE(fake.has_line(L"kvUsbRedirector::MyRegisterClass"));
-    WNDCLASSEXW window_class{};
-    window_class.cbSize = sizeof window_class;
-    EXPECT_FALSE(GetClassInfoExW(GetModuleHandleW(nullptr), L"KVUSBREDIRECTOR", &window_class));
-    EXPECT_FALSE(g_threads_started);
     EXPECT_EQ(0, fake.channel_opens);
-    EXPECT_TRUE(fake.opened_paths.empty());
-
-    // The instance that leaves must not take the claim with it.
-    HANDLE probe = INVALID_HANDLE_VALUE;
     EXPECT_FALSE(g_claim_single_instance(g_single_instance_name, &probe));
     g_release_single_instance(&running);
     launch(); // the claim is free again once the running instance is gone
     EXPECT_TRUE(g_threads_started);
-    post(WM_COMMAND, IDM_EXIT);
-    finish();
-    EXPECT_EQ(0, exit_code);
+    quit(WM_CLOSE); // the destroy stops the engine once
+    EXPECT_FALSE(g_threads_started);
+    EXPECT_EQ(1u, fake.count_lines(L"Usb_manager::g_stop_threads() - success"));
     EXPECT_TRUE(g_claim_single_instance(g_single_instance_name, &probe)); // released at exit
     g_release_single_instance(&probe);
 }
 
-TEST_F(Shell_test, RegistrySwitchAndProductTypeAreRecorded)
+TEST(Exe_test, RunsWithoutChannelUntilExitAndASecondInstanceLeaves)
 {
-    fake.channel_fails = true;
-    launch();
-    EXPECT_FALSE(g_warning_popup_disabled);
-    EXPECT_FALSE(g_is_server_os);
-    post(WM_COMMAND, IDM_EXIT);
-    finish();
-    UnregisterClassW(L"KVUSBREDIRECTOR", GetModuleHandleW(nullptr));
-
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, k_popup_key, 0, nullptr, 0,
-                                             KEY_WRITE, nullptr, &key, nullptr));
-    DWORD anything = 0;
-    RegSetValueExW(key, L"Enabled", 0, REG_DWORD, reinterpret_cast<BYTE*>(&anything), 4);
-    RegCloseKey(key);
-    g_product_type = VER_NT_SERVER;
-    launch();
-    EXPECT_TRUE(g_warning_popup_disabled);
-    EXPECT_TRUE(g_is_server_os);
-    post(WM_COMMAND, IDM_EXIT);
-    finish();
-    UnregisterClassW(L"KVUSBREDIRECTOR", GetModuleHandleW(nullptr));
-
-    g_product_type = VER_NT_DOMAIN_CONTROLLER;
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, k_popup_key);
-    launch();
-    EXPECT_TRUE(g_is_server_os);
-    EXPECT_FALSE(g_warning_popup_disabled);
-}
-
-TEST_F(Shell_test, ResourcesOfTheWindow)
-{
-    HINSTANCE self = GetModuleHandleW(nullptr);
-    wchar_t text[64];
-    ASSERT_GT(LoadStringW(self, IDS_APP_TITLE, text, 64), 0);
-    EXPECT_EQ(std::wstring(L"kvUsbRedirector"), text);
-    ASSERT_GT(LoadStringW(self, IDC_KVUSBREDIRECTOR, text, 64), 0);
-    EXPECT_EQ(std::wstring(L"KVUSBREDIRECTOR"), text);
-    HMENU menu = LoadMenuW(self, MAKEINTRESOURCEW(IDC_KVUSBREDIRECTOR));
-    ASSERT_NE(nullptr, menu);
-    GetMenuStringW(menu, 0, text, 64, MF_BYPOSITION);
-    EXPECT_EQ(std::wstring(L"&File"), text);
-    GetMenuStringW(GetSubMenu(menu, 0), IDM_EXIT, text, 64, MF_BYCOMMAND);
-    EXPECT_EQ(std::wstring(L"E&xit"), text);
-    DestroyMenu(menu);
-    HICON icon = static_cast<HICON>(
-        LoadImageW(self, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR), IMAGE_ICON, 32, 32, 0));
-    ASSERT_NE(nullptr, icon);
-    ICONINFO info{};
-    ASSERT_TRUE(GetIconInfo(icon, &info));
-    BITMAP bitmap{};
-    GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
-    EXPECT_EQ(32, bitmap.bmWidth);
-    DeleteObject(info.hbmColor);
-    DeleteObject(info.hbmMask);
-    DestroyIcon(icon);
-    EXPECT_EQ(nullptr, LoadAcceleratorsW(self, MAKEINTRESOURCEW(IDC_KVUSBREDIRECTOR)));
+    PROCESS_INFORMATION first{}, second{};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    auto start = [&](PROCESS_INFORMATION* process)
+    {
+        wchar_t command[] = L"kvUsbRedirector.exe"; // found beside the tests first
+        return CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &startup, process);
+    };
+    auto exit_code = [](const PROCESS_INFORMATION& process)
+    {
+        DWORD code = WaitForSingleObject(process.hProcess, 20000);
+        if (code == WAIT_OBJECT_0)
+            GetExitCodeProcess(process.hProcess, &code);
+        else
+            TerminateProcess(process.hProcess, code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        return code;
+    };
+    ASSERT_TRUE(start(&first));
+    HWND window = nullptr;
+    DWORD owner = 0;
+    for (int i = 0; i < 200 && owner != first.dwProcessId; ++i, Sleep(50))
+        GetWindowThreadProcessId(window = FindWindowW(L"KVUSBREDIRECTOR", nullptr), &owner);
+    EXPECT_EQ(owner, first.dwProcessId); // it holds the claim by now
+    EXPECT_FALSE(IsWindowVisible(window));
+    PostMessageW(window, WM_COMMAND, 106, 0); // not a command of ours
+    ASSERT_TRUE(start(&second));
+    EXPECT_EQ(0u, exit_code(second));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(first.hProcess, 500));
+    PostMessageW(window, WM_COMMAND, IDM_EXIT, 0);
+    EXPECT_EQ(0u, exit_code(first));
 }
 
 } // namespace

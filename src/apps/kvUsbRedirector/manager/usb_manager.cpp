@@ -252,6 +252,13 @@ bool g_start_threads()
 
 void g_stop_threads()
 {
+    // The ended events live from a start to its stop: without them nothing runs, and a wait
+    // on INVALID_HANDLE_VALUE (this process) would never return.
+    if (g_thread_ended_events[0] == INVALID_HANDLE_VALUE)
+    {
+        g_log(3, L"Usb_manager::g_stop_threads() - the engine is not running");
+        return;
+    }
     g_write_to_driver_running = false;
     g_read_from_driver_running = false;
     SetEvent(g_exit_now_read_event);
