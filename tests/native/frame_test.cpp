@@ -1,5 +1,4 @@
 // Frame layouts: short messages and the code-15 rewrite arithmetic.
-#include "portable/bounded_copy.h"
 #include "portable/frame.h"
 #include "portable/reply_frame.h"
 
@@ -65,19 +64,6 @@ TEST(Frame, MdlRequestsThatCannotBeFramedAreRefused)
     EXPECT_FALSE(kv::parse_mdl_request(r.data(), r.size(), &m));
     EXPECT_EQ(0u, kv::frame_total_size(0xFFFFFFFC));
     EXPECT_EQ(0xFFFFFFFFu, kv::frame_total_size(0xFFFFFFFB));
-}
-
-TEST(Frame, BoundedCopyFollowsMemcpySRules)
-{
-    uint8_t dst[4] = {9, 9, 9, 9};
-    const uint8_t src[6] = {1, 2, 3, 4, 5, 6};
-    EXPECT_EQ(0, kv::bounded_copy(dst, 4, src, 4));
-    EXPECT_EQ(4, dst[3]);
-    EXPECT_EQ(ERANGE, kv::bounded_copy(dst, 4, src, 6));
-    EXPECT_EQ(0, dst[0]); // destination cleared
-    EXPECT_EQ(EINVAL, kv::bounded_copy(dst, 4, nullptr, 2));
-    EXPECT_EQ(EINVAL, kv::bounded_copy(nullptr, 4, src, 2));
-    EXPECT_EQ(0, kv::bounded_copy(nullptr, 0, nullptr, 0));
 }
 
 // A field is read only when all four bytes lie in the frame; an offset near SIZE_MAX used to

@@ -29,14 +29,6 @@ HANDLE disconnect_then_create(LPTHREAD_START_ROUTINE routine)
     g_fake->disconnect_terminal();
     return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
 }
-HANDLE fail_for_poller(LPTHREAD_START_ROUTINE routine)
-{
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return routine == g_start_process_device_list
-               ? nullptr
-               : CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
-}
-
 class Engine_test : public Engine_fixture
 {
   protected:
@@ -120,7 +112,7 @@ TEST_F(Engine_test, StartNegotiatesStopReleasesEverythingAndRestartBeginsAnew)
     EXPECT_EQ(2u, fake.count_lines(L"Usb_manager::initialize() - success."));
 }
 
-TEST_F(Engine_test, AFailedStartLeavesNothingOpenAndAMissingWorkerIsNotWaitedFor)
+TEST_F(Engine_test, AFailedStartLeavesNothingOpen)
 {
     const struct
     {
@@ -133,8 +125,6 @@ TEST_F(Engine_test, AFailedStartLeavesNothingOpenAndAMissingWorkerIsNotWaitedFor
         {"no bus driver", false, false, false, nullptr, L"g_open_bus_driver failed."},
         {"negotiation not sent", false, true, false, disconnect_then_create,
          L"process_return - packet_negotiate failed"},
-        {"no poller", false, true, true, fail_for_poller,
-         L"CreateThread failed for g_start_process_device_list (error:8)"},
     };
     const auto bus = fake.bus_devices;
     for (const auto& row : rows)
