@@ -14,8 +14,8 @@ void Device_fixture::SetUp()
     Engine_fixture::SetUp();
     open_channel_only();
     ASSERT_TRUE(g_create_device_list_mutex());
-    g_port_driver_handle = fake.port_handle_value();
-    fake.port_behaviour = [](const Ioctl_call& call)
+    g_port_driver_handle = sim.port_handle_value();
+    sim.port_behaviour = [](const Ioctl_call& call)
     {
         return call.code == IOCTL_PORT_PLUG_IN || call.code == IOCTL_PORT_UNPLUG
                    ? Port_outcome::complete
@@ -35,7 +35,7 @@ void Device_fixture::TearDown()
         if (!g_wait_until_gone(dialog, 5000))
             break;
     }
-    fake.port_behaviour = [](const Ioctl_call&) { return Port_outcome::complete; };
+    sim.port_behaviour = [](const Ioctl_call&) { return Port_outcome::complete; };
     reconcile_empty();
     close_channel_only();
     g_is_server_os = false;
@@ -92,8 +92,8 @@ std::optional<Usb_device_state> Device_fixture::state_of(uint32_t device_id)
 std::vector<uint32_t> Device_fixture::open_requests()
 {
     std::vector<uint32_t> ids;
-    DWORD available = g_terminal_available(fake.terminal());
-    std::vector<BYTE> bytes = g_terminal_receive(fake.terminal(), available, 1000);
+    DWORD available = g_terminal_available(sim.terminal());
+    std::vector<BYTE> bytes = g_terminal_receive(sim.terminal(), available, 1000);
     for (size_t at = 0; at + 9 <= bytes.size(); at += 9)
     {
         EXPECT_EQ(5u, kv::load_u32(&bytes[at]));
@@ -107,7 +107,7 @@ std::vector<uint32_t> Device_fixture::open_requests()
 std::vector<uint32_t> Device_fixture::port_calls(DWORD code)
 {
     std::vector<uint32_t> ids;
-    for (const Ioctl_call& call : fake.calls())
+    for (const Ioctl_call& call : sim.calls())
         if (call.code == code && call.input.size() >= 4)
             ids.push_back(kv::load_u32(call.input.data()));
     return ids;

@@ -1,4 +1,4 @@
-// Fixture for the device list and attach handlers: the channel to the fake terminal, the port
+// Fixture for the device list and attach handlers: the channel to the simulated terminal, the port
 // driver open, plug-in and unplug requests completing at once unless a test says otherwise.
 #pragma once
 

@@ -7,9 +7,9 @@
 
 void Engine_fixture::SetUp()
 {
-    g_set_platform(&fake);
+    g_set_platform(&sim);
     // Scripted port driver: every call pends until the test completes or cancels it.
-    fake.port_behaviour = [](const Ioctl_call&) { return Port_outcome::pend; };
+    sim.port_behaviour = [](const Ioctl_call&) { return Port_outcome::pend; };
     g_trace_logger_handle = 1;
     g_trace_enable_level = 4;
     g_trace_enabled = 1;
@@ -47,7 +47,7 @@ DWORD Engine_fixture::own_session() const
 
 void Engine_fixture::add_drivers()
 {
-    fake.add_drivers();
+    sim.add_drivers();
 }
 
 void Engine_fixture::open_channel_only()

@@ -1,4 +1,4 @@
-// Base fixture: installs the fake platform, captures every log line, shortens engine waits.
+// Base fixture: installs the simulator, captures every log line, shortens engine waits.
 #pragma once
 
 #include "sim_platform.h"
@@ -19,5 +19,5 @@ class Engine_fixture : public ::testing::Test
     void close_channel_only();
     DWORD own_session() const;
 
-    Sim_platform fake;
+    Sim_platform sim;
 };

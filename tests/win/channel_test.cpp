@@ -19,7 +19,7 @@ class Channel_test : public Engine_fixture
     {
         Engine_fixture::SetUp();
         open_channel_only();
-        fake.clear_lines();
+        sim.clear_lines();
     }
     void TearDown() override
     {
@@ -45,7 +45,7 @@ TEST_F(Channel_test, WritesGatherUpToOneChunkAndOlderBytesLeaveFirst)
     for (const auto& row : rows)
     {
         SCOPED_TRACE(row.name);
-        fake.clear_lines();
+        sim.clear_lines();
         std::vector<BYTE> all;
         for (DWORD n : row.writes)
         {
@@ -55,10 +55,10 @@ TEST_F(Channel_test, WritesGatherUpToOneChunkAndOlderBytesLeaveFirst)
             all.insert(all.end(), bytes.begin(), bytes.end());
         }
         ASSERT_EQ(row.buffered, g_virtual_channel.out_amount());
-        EXPECT_EQ(row.inner_flushes, fake.count_lines(L"ServerChannel::flush (enter)"));
-        EXPECT_EQ(all.size() - row.buffered, g_terminal_available(fake.terminal()));
+        EXPECT_EQ(row.inner_flushes, sim.count_lines(L"ServerChannel::flush (enter)"));
+        EXPECT_EQ(all.size() - row.buffered, g_terminal_available(sim.terminal()));
         EXPECT_TRUE(g_virtual_channel.flush());
-        EXPECT_EQ(all, g_terminal_receive(fake.terminal(), all.size()));
+        EXPECT_EQ(all, g_terminal_receive(sim.terminal(), all.size()));
     }
 }
 
@@ -67,25 +67,25 @@ TEST_F(Channel_test, ReadsServeFramesFromOneChannelReadUntilTheExitEventEndsOne)
     EXPECT_EQ(0, g_virtual_channel.read(nullptr, 0));
     std::vector<BYTE> data(2404);
     std::iota(data.begin(), data.end(), BYTE{11});
-    ASSERT_TRUE(g_terminal_send(fake.terminal(), {data.begin(), data.begin() + 304}));
+    ASSERT_TRUE(g_terminal_send(sim.terminal(), {data.begin(), data.begin() + 304}));
     std::vector<BYTE> got(data.size());
     EXPECT_EQ(4, g_read_from_virtual_channel(got.data(), 4));
     EXPECT_EQ(300, g_read_from_virtual_channel(got.data() + 4, 300));
-    EXPECT_EQ(1u, fake.count_lines(L"ServerChannel::read (WAIT_OBJECT_0 + 0)"));
+    EXPECT_EQ(1u, sim.count_lines(L"ServerChannel::read (WAIT_OBJECT_0 + 0)"));
 
     int32_t result = 99;
-    fake.clear_lines();
+    sim.clear_lines();
     std::thread reader([&] { result = g_read_from_virtual_channel(got.data() + 304, 4); });
-    ASSERT_TRUE(fake.wait_for_line(L"ServerChannel::read (entered while loop"));
+    ASSERT_TRUE(sim.wait_for_line(L"ServerChannel::read (entered while loop"));
     Sleep(20);
     SetEvent(g_exit_now_virtual_channel_event);
     reader.join();
     EXPECT_EQ(0, result);
-    EXPECT_TRUE(fake.has_line(L"ServerChannel::read (WAIT_OBJECT_0 + 1)"));
+    EXPECT_TRUE(sim.has_line(L"ServerChannel::read (WAIT_OBJECT_0 + 1)"));
 
     // The ended read took nothing: the stream goes on, here over two channel reads.
     ResetEvent(g_exit_now_virtual_channel_event);
-    ASSERT_TRUE(g_terminal_send(fake.terminal(), {data.begin() + 304, data.end()}));
+    ASSERT_TRUE(g_terminal_send(sim.terminal(), {data.begin() + 304, data.end()}));
     EXPECT_EQ(2100, g_read_from_virtual_channel(got.data() + 304, 2100));
     EXPECT_EQ(data, got);
     EXPECT_EQ(0u, g_virtual_channel.in_amount());
@@ -93,7 +93,7 @@ TEST_F(Channel_test, ReadsServeFramesFromOneChannelReadUntilTheExitEventEndsOne)
 
 TEST_F(Channel_test, ABrokenChannelFailsBothWaysAndReleasesTheMutex)
 {
-    fake.disconnect_terminal();
+    sim.disconnect_terminal();
     BYTE bytes[20] = {};
     EXPECT_FALSE(g_write_to_virtual_channel(bytes, 20));
     EXPECT_EQ(0u, g_virtual_channel.out_amount()); // the failed bytes are dropped
@@ -126,7 +126,7 @@ TEST_F(Channel_test, MdlRequestGoesOutAsCodeSevenWithItsOutDataOrNotAtAll)
     for (const auto& row : rows)
     {
         SCOPED_TRACE(row.name);
-        fake.clear_lines();
+        sim.clear_lines();
         auto request = g_bytes({28, 0, 0, 0, 15, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, row.direction});
         request.resize(32, 0x16);
         kv::store_u32(request.data() + 20, row.data_length);
@@ -134,9 +134,9 @@ TEST_F(Channel_test, MdlRequestGoesOutAsCodeSevenWithItsOutDataOrNotAtAll)
         const auto original = request;
         EXPECT_EQ(row.sent != 0, Usb_packet_queue_mdl_urb(request.data(), false).process_param());
         EXPECT_EQ(original, request); // code 15 and length 28 again
-        EXPECT_EQ(row.sent, g_terminal_available(fake.terminal()));
-        EXPECT_TRUE(!row.line || fake.has_line(row.line));
-        auto sent = g_terminal_receive(fake.terminal(), row.sent);
+        EXPECT_EQ(row.sent, g_terminal_available(sim.terminal()));
+        EXPECT_TRUE(!row.line || sim.has_line(row.line));
+        auto sent = g_terminal_receive(sim.terminal(), row.sent);
         if (row.sent)
         {
             EXPECT_EQ(row.sent - 4, kv::load_u32(sent.data()));

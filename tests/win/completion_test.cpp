@@ -62,7 +62,7 @@ class Completion_test : public Device_fixture
     void SetUp() override
     {
         Device_fixture::SetUp();
-        fake.port_behaviour = [](const Ioctl_call& call)
+        sim.port_behaviour = [](const Ioctl_call& call)
         { return call.code == IOCTL_PORT_QUERY ? Port_outcome::pend : Port_outcome::complete; };
         for (HANDLE* h :
              {&g_exit_now_write_event, &g_exit_now_read_event, &g_thread_ended_events[0]})
@@ -73,9 +73,9 @@ class Completion_test : public Device_fixture
         g_read_from_driver_running = true;
         CloseHandle(
             CreateThread(nullptr, 0, g_start_process_read_from_driver, nullptr, 0, nullptr));
-        ASSERT_TRUE(fake.wait_for_calls(IOCTL_PORT_QUERY, 1));
-        pump_thread = fake.calls().back().thread_id;
-        g_terminal_receive(fake.terminal(), g_terminal_available(fake.terminal()));
+        ASSERT_TRUE(sim.wait_for_calls(IOCTL_PORT_QUERY, 1));
+        pump_thread = sim.calls().back().thread_id;
+        g_terminal_receive(sim.terminal(), g_terminal_available(sim.terminal()));
     }
     void TearDown() override
     {
@@ -94,7 +94,7 @@ class Completion_test : public Device_fixture
     Sent completions()
     {
         Sent out;
-        for (const Ioctl_call& call : fake.calls())
+        for (const Ioctl_call& call : sim.calls())
             if (call.code == IOCTL_PORT_COMPLETE)
                 out.push_back(call.input);
         return out;
@@ -106,8 +106,8 @@ class Completion_test : public Device_fixture
     // Hands the pump one request and waits until it has been dealt with (the next query).
     void hand_request(const Bytes& request)
     {
-        ASSERT_TRUE(fake.complete_pending(IOCTL_PORT_QUERY, request));
-        ASSERT_TRUE(fake.wait_for_calls(IOCTL_PORT_QUERY, ++handed + 1));
+        ASSERT_TRUE(sim.complete_pending(IOCTL_PORT_QUERY, request));
+        ASSERT_TRUE(sim.wait_for_calls(IOCTL_PORT_QUERY, ++handed + 1));
     }
     size_t handed = 0;
     DWORD pump_thread = 0;
@@ -124,7 +124,7 @@ TEST_F(Completion_test, StatusRepliesBecomeTwentySevenByteCompletions)
     reset.resize(27);
     setting.resize(27);
     EXPECT_EQ(Sent({reset, setting}), completions());
-    EXPECT_TRUE(fake.has_line(L"Usb_packet_clear_halted_ep::process_return() entered."));
+    EXPECT_TRUE(sim.has_line(L"Usb_packet_clear_halted_ep::process_return() entered."));
 }
 
 TEST_F(Completion_test, ReapRepliesFillTheOldestMatchingMappedBufferOnlyWithWhatIsThere)
@@ -165,29 +165,29 @@ TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailu
     BYTE buffer[16] = {};
     hand_request(mdl_request(0x80, 16, buffer));
     EXPECT_EQ(1u, g_mdl_urb_record_count());
-    const Bytes sent = g_terminal_receive(fake.terminal(), 24);
+    const Bytes sent = g_terminal_receive(sim.terminal(), 24);
     ASSERT_EQ(24u, sent.size());
     EXPECT_EQ(Bytes({20, 0, 0, 0, kv::code_queue_urb}), Bytes(sent.begin(), sent.begin() + 5));
     for (int code : {0, 8, 11, 12, 13, 14, 16}) // not requests: ignored
         hand_request({5, 0, 0, 0, static_cast<BYTE>(code), 7, 0, 0, 0});
-    EXPECT_EQ(0u, g_terminal_available(fake.terminal()));
+    EXPECT_EQ(0u, g_terminal_available(sim.terminal()));
     EXPECT_TRUE(completions().empty());
     // No memory for the record's list node (two links and the record), on the pump's thread.
     g_fail_next_allocation(2 * sizeof(void*) + sizeof(Mdl_urb_record), pump_thread);
     hand_request(mdl_request(0x83, 16, buffer));
     EXPECT_TRUE(g_allocation_failed());
-    EXPECT_TRUE(fake.has_line(L"no memory to record the transfer - devid:7, handle:83"));
-    fake.disconnect_terminal();
+    EXPECT_TRUE(sim.has_line(L"no memory to record the transfer - devid:7, handle:83"));
+    sim.disconnect_terminal();
     // The reap handler takes the device list before the MDL list: while this thread holds the
     // device list, the failure reply of an unsent request waits without holding the MDL list.
     ASSERT_TRUE(g_lock_device_list());
-    ASSERT_TRUE(fake.complete_pending(IOCTL_PORT_QUERY, mdl_request(0x81, 16, buffer)));
-    ASSERT_TRUE(fake.wait_for_line(L"Query IOCTL failed - code:f"));
+    ASSERT_TRUE(sim.complete_pending(IOCTL_PORT_QUERY, mdl_request(0x81, 16, buffer)));
+    ASSERT_TRUE(sim.wait_for_line(L"Query IOCTL failed - code:f"));
     Sleep(50);
     EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(g_mdl_urb_list_mutex, 1000));
     ReleaseMutex(g_mdl_urb_list_mutex);
     g_unlock_device_list();
-    ASSERT_TRUE(fake.wait_for_calls(IOCTL_PORT_QUERY, ++handed + 1));
+    ASSERT_TRUE(sim.wait_for_calls(IOCTL_PORT_QUERY, ++handed + 1));
     EXPECT_EQ(1u, g_mdl_urb_record_count());                // 0x81's taken out again, unsent
     hand_request({9, 0, 0, 0, 3, 7, 0, 0, 0, 0, 0, 0, 0});  // set config
     hand_request({9, 0, 0, 0, 10, 7, 0, 0, 0, 0, 0, 0, 0}); // cancel: no answer
@@ -199,7 +199,7 @@ TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailu
     EXPECT_EQ(Sent({reap(8, 1, 12, 0x83, 0, nullptr), reap(8, 1, 12, 0x81, 0, nullptr), set_config,
                     reap(8, 1, 12, 0x82, 0, nullptr)}),
               completions());
-    EXPECT_EQ(0u, g_terminal_available(fake.terminal()));
+    EXPECT_EQ(0u, g_terminal_available(sim.terminal()));
 }
 
 TEST_F(Completion_test, TransfersOfADeviceThatLeftAreNeverWrittenNorMatched)

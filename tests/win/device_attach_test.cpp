@@ -57,7 +57,7 @@ class Device_attach_test : public Device_fixture
     // waits for its dialog with the focus on the second button.
     HWND ask(const Bytes& record)
     {
-        fake.clear_lines();
+        sim.clear_lines();
         g_is_server_os = true;
         reconcile(reply({record}));
         open_reply(kv::record_device_id(record.data()), 0);
@@ -96,7 +96,7 @@ TEST_F(Device_attach_test, OnlyTheFirstButtonPlugsInAndOnlyWhatIsStillListed)
     {
         const uint32_t id = kv::record_device_id(bytes.data());
         const std::string trace = testing::PrintToString(std::make_tuple(id, answer, tampered));
-        const size_t before = fake.calls().size();
+        const size_t before = sim.calls().size();
         HWND dialog = ask(bytes);
         ASSERT_NE(nullptr, dialog) << trace;
         EXPECT_EQ(question(name), text_of(dialog, IDC_WARNING_TEXT)) << trace;
@@ -109,7 +109,7 @@ TEST_F(Device_attach_test, OnlyTheFirstButtonPlugsInAndOnlyWhatIsStillListed)
         EXPECT_TRUE(GetWindowLongW(dialog, GWL_EXSTYLE) & WS_EX_TOPMOST);
         const LONG style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFOREGROUND | DS_CENTER;
         EXPECT_EQ(style, GetWindowLongW(dialog, GWL_STYLE) & style);
-        EXPECT_EQ(before, fake.calls().size()); // the reply pump went on at once
+        EXPECT_EQ(before, sim.calls().size()); // the reply pump went on at once
         if (tampered == left)
             reconcile(reply({}));
         else if (tampered)
@@ -121,15 +121,15 @@ TEST_F(Device_attach_test, OnlyTheFirstButtonPlugsInAndOnlyWhatIsStillListed)
             PostMessageW(dialog, WM_CLOSE, 0, 0);
         else
             PostMessageW(no, WM_KEYDOWN, answer == 3 ? VK_ESCAPE : VK_RETURN, 0);
-        ASSERT_TRUE(fake.wait_for_line(ended(id, answer ? 2 : 1))) << trace;
+        ASSERT_TRUE(sim.wait_for_line(ended(id, answer ? 2 : 1))) << trace;
         EXPECT_TRUE(g_wait_until_gone(dialog));
         const bool plugs = !answer && !tampered;
-        const auto calls = fake.calls();
+        const auto calls = sim.calls();
         EXPECT_EQ(before + plugs, calls.size()) << trace;
         for (auto call = calls.begin() + before; call != calls.end(); ++call)
             EXPECT_EQ(Bytes(bytes.begin() + 2, bytes.end()),
                       call->input); // from offset 2
-        EXPECT_EQ(plugs, fake.has_line(L"Plugged in device: " + std::wstring(id_text) + L"\n"));
+        EXPECT_EQ(plugs, sim.has_line(L"Plugged in device: " + std::wstring(id_text) + L"\n"));
         EXPECT_EQ(state_of(id), plugs              ? S::opened
                                 : tampered == left ? std::optional<S>()
                                                    : S::pending_return)
@@ -142,7 +142,7 @@ TEST_F(Device_attach_test, TheDialogEndsByItselfWithinATickOnceItsDeviceIsGone)
 {
     for (bool listed : {true, false}) // gone while asked, or before the dialog started
     {
-        fake.clear_lines();
+        sim.clear_lines();
         HWND dialog = nullptr;
         if (listed)
             dialog = ask(record({.id = 23}));
@@ -162,10 +162,10 @@ TEST_F(Device_attach_test, TheDialogEndsByItselfWithinATickOnceItsDeviceIsGone)
         while (IsWindowVisible(dialog) && GetTickCount64() - left < 6000)
             Sleep(5);
         EXPECT_LE(GetTickCount64() - left, k_warning_popup_timer_ms + 300) << listed;
-        ASSERT_TRUE(fake.wait_for_line(ended(23, 2), 6000)) << listed;
+        ASSERT_TRUE(sim.wait_for_line(ended(23, 2), 6000)) << listed;
         EXPECT_TRUE(g_wait_until_gone(dialog));
     }
-    EXPECT_TRUE(fake.calls().empty());
+    EXPECT_TRUE(sim.calls().empty());
 }
 
 TEST_F(Device_attach_test, OpenRepliesThatShowNoDialog)
@@ -189,22 +189,22 @@ TEST_F(Device_attach_test, OpenRepliesThatShowNoDialog)
     {
         g_is_server_os = server;
         g_warning_popup_disabled = switched_off;
-        fake.port_behaviour = [outcome = plug_in](const Ioctl_call&) { return outcome; };
+        sim.port_behaviour = [outcome = plug_in](const Ioctl_call&) { return outcome; };
         const Bytes device = record({.id = 30});
-        const size_t calls = fake.calls().size();
+        const size_t calls = sim.calls().size();
         reconcile(reply({device}));
         open_reply(30, status);
         EXPECT_EQ(state_of(30), state) << line;
-        const Log_line last = fake.lines().back();
+        const Log_line last = sim.lines().back();
         EXPECT_EQ(L"Usb_packet_open::process_return() - " + std::wstring(line), last.text);
         EXPECT_EQ(level, last.level) << line;
         reconcile(reply({device})); // still listed: never asked or plugged in again
         Sleep(50);
         EXPECT_EQ(nullptr, FindWindowW(L"#32770", L"Kelvra USB Redirector"));
-        const auto made = fake.calls();
+        const auto made = sim.calls();
         ASSERT_EQ(calls + (status ? 0 : 1), made.size()) << line;
         EXPECT_TRUE(status || Bytes(device.begin() + 2, device.end()) == made.back().input);
-        fake.port_behaviour = [](const Ioctl_call&) { return Port_outcome::complete; };
+        sim.port_behaviour = [](const Ioctl_call&) { return Port_outcome::complete; };
         reconcile_empty();
     }
 }

@@ -27,12 +27,12 @@ TEST_F(Device_list_test, EveryEmptyListFormUnplugsTheOpenedDevicesAndEmptiesTheL
         [&] { reconcile_empty(); },
         [&]
         {
-            fake.port_behaviour = [](const Ioctl_call&) { return Port_outcome::fail; };
+            sim.port_behaviour = [](const Ioctl_call&) { return Port_outcome::fail; };
             reconcile(reply({})); // the unplugs fail: the entries go all the same
         }};
     for (int form = 0; form < 4; ++form)
     {
-        fake.clear_lines();
+        sim.clear_lines();
         reconcile(reply({record({.id = 10, .id1 = 1}), record({.id = 11, .id1 = 2}),
                          record({.id = 12, .id1 = 3})}));
         open_reply(10, 0);
@@ -47,11 +47,11 @@ TEST_F(Device_list_test, EveryEmptyListFormUnplugsTheOpenedDevicesAndEmptiesTheL
         EXPECT_EQ(Ids({10, 11}), Ids(unplugs.begin() + before, unplugs.end())) << form;
         for (std::wstring n : {L"10", L"11"})
         {
-            EXPECT_EQ(1u, fake.count_lines(L"Device opened id:" + n + L" found:0.")) << form;
-            EXPECT_EQ(1u, fake.count_lines(L"Device opened erasing id:" + n + L".")) << form;
+            EXPECT_EQ(1u, sim.count_lines(L"Device opened id:" + n + L" found:0.")) << form;
+            EXPECT_EQ(1u, sim.count_lines(L"Device opened erasing id:" + n + L".")) << form;
         }
         // The driver's own error (31), not one the logging left behind.
-        EXPECT_EQ(form == 3 ? 2u : 0u, fake.count_lines(L"Unplug failed: 0x1f\n")) << form;
+        EXPECT_EQ(form == 3 ? 2u : 0u, sim.count_lines(L"Unplug failed: 0x1f\n")) << form;
     }
 }
 
@@ -82,7 +82,7 @@ TEST_F(Device_list_test, EachNewDeviceGetsOneOpenRequestUnlessTwinOrUntrusted)
         EXPECT_EQ(opened.size(), entries().size()) << name;
         reconcile_empty();
     }
-    EXPECT_TRUE(fake.calls().empty()); // nothing reaches the port driver before an open reply
+    EXPECT_TRUE(sim.calls().empty()); // nothing reaches the port driver before an open reply
 }
 
 TEST_F(Device_list_test, AnOpenedDeviceUnderANewIdIsUnpluggedAndReturnsOneReplyLater)
@@ -106,14 +106,14 @@ TEST_F(Device_list_test, AFailedDeviceIsNotRetriedUntilItLeaves)
     for (int round = 0; round < 2; ++round)
         reconcile(reply({nine, three}));
     EXPECT_EQ(Entries({{9, S::failed}, {3, S::pending_return}}), entries());
-    EXPECT_EQ(2u, fake.count_lines(L"process_return() - Device failed id:9 found:1."));
+    EXPECT_EQ(2u, sim.count_lines(L"process_return() - Device failed id:9 found:1."));
     EXPECT_EQ(Ids({9, 3}), open_requests());
     reconcile(reply({})); // neither was plugged in: no port driver call
     EXPECT_TRUE(entries().empty());
     reconcile(reply({nine}));
     EXPECT_EQ(Ids({9}), open_requests());
-    EXPECT_TRUE(fake.calls().empty());
-    fake.disconnect_terminal(); // an open request that cannot be written fails the device too
+    EXPECT_TRUE(sim.calls().empty());
+    sim.disconnect_terminal(); // an open request that cannot be written fails the device too
     reconcile(reply({record({.id = 4})}));
     EXPECT_EQ(Entries({{4, S::failed}}), entries());
 }
@@ -126,7 +126,7 @@ class Device_engine_test : public Engine_fixture
         Engine_fixture::SetUp();
         add_drivers();
         g_instance = GetModuleHandleW(nullptr); // the share dialog's module
-        fake.port_behaviour = [](const Ioctl_call& call)
+        sim.port_behaviour = [](const Ioctl_call& call)
         { return call.code == IOCTL_PORT_QUERY ? Port_outcome::pend : Port_outcome::complete; };
         ASSERT_TRUE(g_start_threads());
         g_threads_started = true;
@@ -157,15 +157,15 @@ TEST_F(Device_engine_test, ThePollerUnplugsEverythingWhenDisconnectedOrItsReques
         if (round == 0)
             g_threads_started = false;
         else
-            fake.disconnect_terminal();
-        ASSERT_TRUE(fake.wait_for_calls(IOCTL_PORT_UNPLUG, round + 1));
-        EXPECT_TRUE(fake.wait_for_line(round == 0 ? L"session not connected unplug all devices."
-                                                  : L"failed to send device list unplug devices."));
+            sim.disconnect_terminal();
+        ASSERT_TRUE(sim.wait_for_calls(IOCTL_PORT_UNPLUG, round + 1));
+        EXPECT_TRUE(sim.wait_for_line(round == 0 ? L"session not connected unplug all devices."
+                                                 : L"failed to send device list unplug devices."));
         EXPECT_EQ(0u, listed());
         g_threads_started = true;
     }
-    EXPECT_EQ(2u, fake.count_calls(IOCTL_PORT_PLUG_IN));
-    EXPECT_EQ(2u, fake.count_calls(IOCTL_PORT_UNPLUG));
+    EXPECT_EQ(2u, sim.count_calls(IOCTL_PORT_PLUG_IN));
+    EXPECT_EQ(2u, sim.count_calls(IOCTL_PORT_UNPLUG));
 }
 
 TEST_F(Device_engine_test, TheStopUnplugsEverythingAndOpenDialogsStillTakeTheMutex)
@@ -179,14 +179,14 @@ TEST_F(Device_engine_test, TheStopUnplugsEverythingAndOpenDialogsStillTakeTheMut
     const HANDLE mutex = g_device_list_mutex;
     g_stop_threads();
     g_threads_started = false;
-    EXPECT_EQ(1u, fake.count_calls(IOCTL_PORT_UNPLUG));
+    EXPECT_EQ(1u, sim.count_calls(IOCTL_PORT_UNPLUG));
     EXPECT_EQ(0u, listed());
     // The mutex outlives the engine: the dialog's next tick takes it and ends the dialog.
     EXPECT_EQ(mutex, g_device_list_mutex);
-    ASSERT_TRUE(fake.wait_for_line(L"dialog ended device:53 result:2", 6000));
+    ASSERT_TRUE(sim.wait_for_line(L"dialog ended device:53 result:2", 6000));
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(mutex, 5000));
     ReleaseMutex(mutex);
-    EXPECT_EQ(1u, fake.count_calls(IOCTL_PORT_PLUG_IN));
+    EXPECT_EQ(1u, sim.count_calls(IOCTL_PORT_PLUG_IN));
     ASSERT_TRUE(g_start_threads());
     g_threads_started = true;
     EXPECT_EQ(mutex, g_device_list_mutex);

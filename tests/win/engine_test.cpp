@@ -1,5 +1,5 @@
 // The port driver call, engine start and stop, the reply pump and the negotiation handler,
-// against the fake channel and drivers.
+// against the simulated channel and drivers.
 #include "channel/server_channel.h"
 #include "support/engine_fixture.h"
 #include "manager/usb_driver.h"
@@ -14,7 +14,7 @@ namespace
 {
 
 const std::vector<BYTE> k_negotiate = {0x05, 0, 0, 0, 0x0C, 0x02, 0, 0, 0};
-Sim_platform* g_fake = nullptr;
+Sim_platform* g_sim = nullptr;
 std::vector<DWORD> g_sleeps;     // recorded instead of slept
 size_t g_port_appears_after = 0; // sleeps before the port device shows up; 0 never
 
@@ -22,11 +22,11 @@ void record_sleep(DWORD ms)
 {
     g_sleeps.push_back(ms);
     if (g_sleeps.size() == g_port_appears_after)
-        g_fake->port_devices.push_back({L"late-port", 7, false});
+        g_sim->port_devices.push_back({L"late-port", 7, false});
 }
 HANDLE disconnect_then_create(LPTHREAD_START_ROUTINE routine)
 {
-    g_fake->disconnect_terminal();
+    g_sim->disconnect_terminal();
     return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
 }
 class Engine_test : public Engine_fixture
@@ -36,7 +36,7 @@ class Engine_test : public Engine_fixture
     {
         Engine_fixture::SetUp();
         add_drivers();
-        g_fake = &fake;
+        g_sim = &sim;
     }
     void TearDown() override
     {
@@ -48,7 +48,7 @@ class Engine_test : public Engine_fixture
     {
         ASSERT_TRUE(g_start_threads());
         g_threads_started = true;
-        EXPECT_EQ(k_negotiate, g_terminal_receive(fake.terminal(), 9));
+        EXPECT_EQ(k_negotiate, g_terminal_receive(sim.terminal(), 9));
     }
     void stop()
     {
@@ -79,37 +79,37 @@ TEST_F(Engine_test, PortDriverCallIsCancelledOnlyWhenAbortedWhilePending)
     for (const auto& row : rows)
     {
         SCOPED_TRACE(row.name);
-        fake.cancel_calls = 0;
-        const size_t calls = fake.calls().size();
+        sim.cancel_calls = 0;
+        const size_t calls = sim.calls().size();
         g_port_driver_handle = row.open ? port : INVALID_HANDLE_VALUE;
-        fake.port_behaviour = [outcome = row.outcome](const Ioctl_call&) { return outcome; };
+        sim.port_behaviour = [outcome = row.outcome](const Ioctl_call&) { return outcome; };
         row.aborted ? SetEvent(abort) : ResetEvent(abort);
         BYTE buffer[16];
         DWORD returned;
         EXPECT_EQ(row.result, g_call_port_driver(IOCTL_PORT_QUERY, buffer, 16, &returned, abort));
-        EXPECT_EQ(row.cancels, fake.cancel_calls);
-        EXPECT_EQ(0u, fake.pending_count());
-        EXPECT_EQ(row.open ? 1u : 0u, fake.calls().size() - calls);
+        EXPECT_EQ(row.cancels, sim.cancel_calls);
+        EXPECT_EQ(0u, sim.pending_count());
+        EXPECT_EQ(row.open ? 1u : 0u, sim.calls().size() - calls);
     }
     CloseHandle(abort);
 }
 
 TEST_F(Engine_test, StartNegotiatesStopReleasesEverythingAndRestartBeginsAnew)
 {
-    fake.bus_unregister_fails = true;
+    sim.bus_unregister_fails = true;
     start();
     stop();
-    EXPECT_EQ(1u, fake.count_lines(L"Usb_manager::g_stop_threads() - All threads have ended"));
+    EXPECT_EQ(1u, sim.count_lines(L"Usb_manager::g_stop_threads() - All threads have ended"));
     // Never opened, the port driver's close fails; a failed unregister does not end the stop.
-    EXPECT_TRUE(fake.has_line(L"Usb_manager::g_close_port_driver() - success return_value:0"));
+    EXPECT_TRUE(sim.has_line(L"Usb_manager::g_close_port_driver() - success return_value:0"));
     for (HANDLE handle : {g_mdl_urb_list_mutex, g_virtual_channel_mutex, g_exit_now_read_event,
                           g_exit_now_virtual_channel_event, g_bus_driver_handle})
         EXPECT_EQ(INVALID_HANDLE_VALUE, handle);
     EXPECT_FALSE(g_virtual_channel.is_open());
-    EXPECT_EQ(IOCTL_BUS_UNREGISTER_SESSION, fake.calls().back().code);
-    EXPECT_EQ(own_session(), kv::load_u32(fake.calls().back().input.data()));
+    EXPECT_EQ(IOCTL_BUS_UNREGISTER_SESSION, sim.calls().back().code);
+    EXPECT_EQ(own_session(), kv::load_u32(sim.calls().back().input.data()));
     start();
-    EXPECT_EQ(2u, fake.count_lines(L"Usb_manager::initialize() - success."));
+    EXPECT_EQ(2u, sim.count_lines(L"Usb_manager::initialize() - success."));
 }
 
 TEST_F(Engine_test, AFailedStartLeavesNothingOpen)
@@ -126,20 +126,20 @@ TEST_F(Engine_test, AFailedStartLeavesNothingOpen)
         {"negotiation not sent", false, true, false, disconnect_then_create,
          L"process_return - packet_negotiate failed"},
     };
-    const auto bus = fake.bus_devices;
+    const auto bus = sim.bus_devices;
     for (const auto& row : rows)
     {
         SCOPED_TRACE(row.name);
-        fake.clear_lines();
-        fake.channel_fails = row.channel_fails;
-        fake.bus_devices = row.bus_driver ? bus : decltype(bus){};
+        sim.clear_lines();
+        sim.channel_fails = row.channel_fails;
+        sim.bus_devices = row.bus_driver ? bus : decltype(bus){};
         g_set_thread_creator(row.creator);
         EXPECT_EQ(row.starts, g_start_threads());
-        EXPECT_TRUE(fake.has_line(row.line));
+        EXPECT_TRUE(sim.has_line(row.line));
         if (row.starts)
             g_stop_threads();
-        EXPECT_EQ(fake.has_line(L"created"),
-                  fake.has_line(L"Usb_manager::g_stop_threads() - All threads have ended"));
+        EXPECT_EQ(sim.has_line(L"created"),
+                  sim.has_line(L"Usb_manager::g_stop_threads() - All threads have ended"));
         EXPECT_FALSE(g_virtual_channel.is_open());
         EXPECT_EQ(INVALID_HANDLE_VALUE, g_virtual_channel_mutex);
         EXPECT_EQ(INVALID_HANDLE_VALUE, g_bus_driver_handle);
@@ -149,7 +149,7 @@ TEST_F(Engine_test, AFailedStartLeavesNothingOpen)
 TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthAndDropsTheRest)
 {
     auto send = [this](const std::vector<BYTE>& b)
-    { ASSERT_TRUE(g_terminal_send(fake.terminal(), b)); };
+    { ASSERT_TRUE(g_terminal_send(sim.terminal(), b)); };
     start();
     g_max_reply_length = 64;
     for (int code : {1, 7, 10, 13, 200})
@@ -159,20 +159,20 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthAndDropsTheRest)
     kv::store_u32(oversized.data(), 65);
     send(oversized);
     send(g_bytes({1, 0, 0, 0, 12})); // a negotiate reply without body: version 2
-    ASSERT_TRUE(fake.wait_for_calls(IOCTL_BUS_REGISTER_SESSION, 1));
+    ASSERT_TRUE(sim.wait_for_calls(IOCTL_BUS_REGISTER_SESSION, 1));
     for (const wchar_t* line :
          {L"Unknown packet 1", L"Unknown packet 7", L"Unknown packet a", L"Unknown packet d",
           L"Unknown packet c8", L"empty frame dropped", L"frame too long, dropped - length:65",
           L"Response IOCTL - code:12, devid:-1, handle:-1"})
-        EXPECT_TRUE(fake.has_line(line)) << line;
+        EXPECT_TRUE(sim.has_line(line)) << line;
     send(g_bytes({2, 0, 0, 0, 12, 2})); // one body byte: version 1
-    EXPECT_TRUE(fake.wait_for_line(L"The KRT is not using version 2.0"));
+    EXPECT_TRUE(sim.wait_for_line(L"The KRT is not using version 2.0"));
     // A length no terminal will ever fill: drained until the stop ends the read.
     send(g_bytes({0xFF, 0xFF, 0xFF, 0xFF}));
-    ASSERT_TRUE(fake.wait_for_line(L"length:-1"));
+    ASSERT_TRUE(sim.wait_for_line(L"length:-1"));
     stop();
-    EXPECT_EQ(0u, fake.pending_count()); // the request pump's query was cancelled
-    EXPECT_EQ(1u, fake.count_calls(IOCTL_BUS_REGISTER_SESSION));
+    EXPECT_EQ(0u, sim.pending_count()); // the request pump's query was cancelled
+    EXPECT_EQ(1u, sim.count_calls(IOCTL_BUS_REGISTER_SESSION));
 }
 
 TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
@@ -200,23 +200,23 @@ TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
     {
         SCOPED_TRACE(row.name);
         g_close_port_driver();
-        fake.port_devices = {{L"other-session", 3, false}};
-        fake.clear_lines();
+        sim.port_devices = {{L"other-session", 3, false}};
+        sim.clear_lines();
         g_sleeps.clear();
         g_port_appears_after = row.port_after;
-        fake.bus_unregister_fails = row.unregister_fails;
-        fake.bus_register_fails = row.register_fails;
-        const size_t calls = fake.calls().size();
+        sim.bus_unregister_fails = row.unregister_fails;
+        sim.bus_register_fails = row.register_fails;
+        const size_t calls = sim.calls().size();
         BYTE reply[9] = {5, 0, 0, 0, 12, 2, 0, 0, 0};
         Usb_packet_negotiate(reply, false, row.version).process_return();
 
         std::vector<DWORD> waits(row.attempts, 3000);
         std::fill_n(waits.begin(), std::min<size_t>(1, row.attempts), 5000);
         EXPECT_EQ(waits, g_sleeps);
-        EXPECT_EQ(row.attempts, fake.count_lines(L"Usb_manager::g_open_port_driver() - "));
+        EXPECT_EQ(row.attempts, sim.count_lines(L"Usb_manager::g_open_port_driver() - "));
         EXPECT_EQ(row.port_after && row.port_after <= row.attempts,
                   g_port_driver_handle != INVALID_HANDLE_VALUE);
-        auto all = fake.calls(); // unregister, then register, with the session id
+        auto all = sim.calls(); // unregister, then register, with the session id
         ASSERT_EQ(calls + (row.version == 2 ? 2 : 0), all.size());
         for (size_t i = calls; i < all.size(); ++i)
             EXPECT_EQ(g_bytes({7, 0, 0, 0}), all[i].input);
@@ -224,7 +224,7 @@ TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
         MSG msg; // with no window the request to end is a message of this thread
         EXPECT_EQ(row.error != nullptr,
                   PeekMessageW(&msg, nullptr, WM_CLOSE, WM_CLOSE, PM_REMOVE) != FALSE);
-        auto events = fake.events();
+        auto events = sim.events();
         ASSERT_EQ(row.error ? 1u : 0u, events.size());
         EXPECT_TRUE(!row.error || events[0].text.find(row.error) != std::wstring::npos);
     }

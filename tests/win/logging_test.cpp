@@ -28,7 +28,7 @@ TEST_F(Logging_test, ErrorsAndWarningsAlwaysReachTheEventLogAndTheSessionLevelSe
     for (const auto& row : rows)
     {
         SCOPED_TRACE(row.name);
-        fake.clear_lines();
+        sim.clear_lines();
         ASSERT_EQ(0u, g_control_callback(WMI_ENABLE_EVENTS, nullptr, nullptr,
                                          reinterpret_cast<PVOID>(0x1000 | row.session_level)));
         if (row.disabled)
@@ -38,12 +38,12 @@ TEST_F(Logging_test, ErrorsAndWarningsAlwaysReachTheEventLogAndTheSessionLevelSe
         for (int level = 1; level <= 5; ++level)
             EXPECT_TRUE(g_log(level, L"level %d", level));
         std::vector<int> traced;
-        for (const auto& record : fake.trace_records())
+        for (const auto& record : sim.trace_records())
             traced.push_back(
                 reinterpret_cast<const EVENT_TRACE_HEADER*>(record.bytes.data())->Class.Level);
         EXPECT_EQ(row.traced, traced);
         std::vector<std::tuple<WORD, DWORD, std::wstring>> events;
-        for (const auto& e : fake.events())
+        for (const auto& e : sim.events())
             events.emplace_back(e.type, e.id, e.text);
         EXPECT_EQ(decltype(events)({{EVENTLOG_ERROR_TYPE, k_event_id_error, L"level 2"},
                                     {EVENTLOG_WARNING_TYPE, k_event_id_warning, L"level 3"}}),
@@ -53,23 +53,23 @@ TEST_F(Logging_test, ErrorsAndWarningsAlwaysReachTheEventLogAndTheSessionLevelSe
 
 TEST_F(Logging_test, OnlyAnInvalidHandleTurnsTracingOffAndUnknownRequestsAreRefused)
 {
-    fake.trace_status = ERROR_NOT_ENOUGH_MEMORY;
+    sim.trace_status = ERROR_NOT_ENOUGH_MEMORY;
     EXPECT_FALSE(g_log(4, L"lost"));
     EXPECT_EQ(1, g_trace_enabled);
-    fake.trace_status = ERROR_INVALID_HANDLE;
+    sim.trace_status = ERROR_INVALID_HANDLE;
     EXPECT_FALSE(g_log(4, L"lost"));
     EXPECT_EQ(0, g_trace_enabled);
     EXPECT_EQ(87u, g_control_callback(static_cast<WMIDPREQUESTCODE>(9), nullptr, nullptr, nullptr));
-    ASSERT_EQ(1u, fake.events().size());
-    EXPECT_EQ(EVENTLOG_WARNING_TYPE, fake.events()[0].type);
-    EXPECT_EQ(L"Usb_debug::g_control_callback (default reached)", fake.events()[0].text);
+    ASSERT_EQ(1u, sim.events().size());
+    EXPECT_EQ(EVENTLOG_WARNING_TYPE, sim.events()[0].type);
+    EXPECT_EQ(L"Usb_debug::g_control_callback (default reached)", sim.events()[0].text);
 }
 
 TEST_F(Logging_test, TraceRecordIsTheHeaderThenTheMessageThenZeros)
 {
     g_log(4, L"abc %x", 0xBEEFu);
     g_log(4, L"%s", std::wstring(40000, L'x').c_str()); // too long for the 16-bit Size: cut
-    auto records = fake.trace_records();
+    auto records = sim.trace_records();
     ASSERT_EQ(2u, records.size());
     const std::vector<BYTE>& r = records[0].bytes;
     ASSERT_EQ(48 + 2 * 8 + 6, r.size()); // "abc beef"

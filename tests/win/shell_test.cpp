@@ -1,4 +1,4 @@
-// The entry point and the hidden window under Xvfb against the fake peers, the one-instance
+// The entry point and the hidden window under Xvfb against the simulated peers, the one-instance
 // claim, and the real program, which finds no virtual channel under Wine.
 #include "debug/usb_debug.h"
 #include "support/engine_fixture.h"
@@ -47,7 +47,7 @@ class Shell_test : public Engine_fixture
     // Runs the entry on its own thread and waits (bounded) for its window.
     void launch()
     {
-        fake.clear_lines();
+        sim.clear_lines();
         g_notify_icon_data.hWnd = nullptr;
         app = std::thread(
             [this]
@@ -55,7 +55,7 @@ class Shell_test : public Engine_fixture
                 wchar_t command_line[] = L"";
                 exit_code = wWinMain(GetModuleHandleW(nullptr), nullptr, command_line, SW_SHOW);
             });
-        ASSERT_TRUE(fake.wait_for_line(L"kvUsbRedirector::InitInstance (exit)"));
+        ASSERT_TRUE(sim.wait_for_line(L"kvUsbRedirector::InitInstance (exit)"));
         window = g_notify_icon_data.hWnd;
         ASSERT_NE(nullptr, window);
         SendMessageW(window, WM_NULL, 0, 0); // returns once the message loop runs
@@ -77,7 +77,7 @@ class Shell_test : public Engine_fixture
 
 TEST_F(Shell_test, AFailedStartKeepsTheProcessWithItsIconUntilExit)
 {
-    fake.channel_fails = true;
+    sim.channel_fails = true;
     for (auto [product, key, server] :
          std::vector<std::tuple<BYTE, bool, bool>>{{VER_NT_SERVER, true, true},
                                                    {VER_NT_DOMAIN_CONTROLLER, false, true},
@@ -91,7 +91,7 @@ TEST_F(Shell_test, AFailedStartKeepsTheProcessWithItsIconUntilExit)
         launch();
         EXPECT_EQ(key, g_warning_popup_disabled) << product;
         EXPECT_EQ(server, g_is_server_os) << product;
-        EXPECT_TRUE(fake.has_line(L"kvUsbRedirector::InitInstance (g_start_threads failed)"));
+        EXPECT_TRUE(sim.has_line(L"kvUsbRedirector::InitInstance (g_start_threads failed)"));
         EXPECT_FALSE(g_threads_started);
         EXPECT_FALSE(IsWindowVisible(window));
         EXPECT_EQ(968u, g_notify_icon_data.cbSize);
@@ -99,12 +99,12 @@ TEST_F(Shell_test, AFailedStartKeepsTheProcessWithItsIconUntilExit)
         // Explorer restarting forgets the icon, then broadcasts TaskbarCreated: it comes back.
         ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &g_notify_icon_data));
         SendMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
-        EXPECT_TRUE(fake.has_line(L"kvUsbRedirector::WndProc (TaskbarCreated - icon added again)"));
+        EXPECT_TRUE(sim.has_line(L"kvUsbRedirector::WndProc (TaskbarCreated - icon added again)"));
         EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &g_notify_icon_data));
         SendMessageW(window, WM_COMMAND, 106, 0); // another command does nothing
         EXPECT_TRUE(IsWindow(window));
         quit();
-        EXPECT_FALSE(fake.has_line(L"g_stop_threads()"));
+        EXPECT_FALSE(sim.has_line(L"g_stop_threads()"));
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, k_popup_key);
     }
 }
@@ -125,15 +125,15 @@ TEST_F(Shell_test, SessionChangesStartAndStopTheEngineOnce)
              {WTS_SESSION_LOCK, true, none},
              {WTS_REMOTE_DISCONNECT, false, stopped}})
     {
-        fake.clear_lines();
+        sim.clear_lines();
         SendMessageW(window, WM_WTSSESSION_CHANGE, change, 0);
         EXPECT_EQ(running, g_threads_started) << change;
         // Only the window's lines: a worker may still log its last line after a stop.
-        EXPECT_EQ(once ? 1u : 2u, fake.count_lines(once ? once : L"kvUsbRedirector::")) << change;
+        EXPECT_EQ(once ? 1u : 2u, sim.count_lines(once ? once : L"kvUsbRedirector::")) << change;
     }
-    fake.clear_lines();
+    sim.clear_lines();
     quit(); // after a disconnect the destroy stops nothing a second time
-    EXPECT_FALSE(fake.has_line(L"g_stop_threads()"));
+    EXPECT_FALSE(sim.has_line(L"g_stop_threads()"));
 }
 
 TEST_F(Shell_test, OneInstanceASession)
@@ -149,32 +149,32 @@ TEST_F(Shell_test, OneInstanceASession)
     HANDLE running = INVALID_HANDLE_VALUE, probe = INVALID_HANDLE_VALUE;
     EXPECT_FALSE(g_claim_single_instance(g_single_instance_name, &probe));
     EXPECT_EQ(INVALID_HANDLE_VALUE, probe);
-    EXPECT_TRUE(fake.has_line(L"already running in this session under other rights"));
+    EXPECT_TRUE(sim.has_line(L"already running in this session under other rights"));
     CloseHandle(holder);
     // A backslash past the namespace prefix makes no mutex: the instance runs unguarded.
     EXPECT_TRUE(g_claim_single_instance(L"Local\\kv\\no\\such\\directory", &probe));
     EXPECT_EQ(INVALID_HANDLE_VALUE, probe);
     // A second instance leaves before its window, and without taking the claim with it.
     add_drivers();
-    fake.clear_lines();
+    sim.clear_lines();
     ASSERT_TRUE(g_claim_single_instance(g_single_instance_name, &running));
     wchar_t command_line[] = L"";
     EXPECT_EQ(0, wWinMain(GetModuleHandleW(nullptr), nullptr, command_line, SW_SHOW));
-    const Log_line refused = fake.lines().back();
+    const Log_line refused = sim.lines().back();
     EXPECT_EQ(3, refused.level);
     EXPECT_NE(std::wstring::npos, refused.text.find(L"already running in this session; this "
                                                     L"instance exits"));
-    ASSERT_EQ(1u, fake.events().size()); // a warning administrators see in the event log
-    EXPECT_EQ(k_event_id_warning, fake.events()[0].id);
-    EXPECT_FALSE(fake.has_line(L"kvUsbRedirector::MyRegisterClass"));
-    EXPECT_EQ(0, fake.channel_opens);
+    ASSERT_EQ(1u, sim.events().size()); // a warning administrators see in the event log
+    EXPECT_EQ(k_event_id_warning, sim.events()[0].id);
+    EXPECT_FALSE(sim.has_line(L"kvUsbRedirector::MyRegisterClass"));
+    EXPECT_EQ(0, sim.channel_opens);
     EXPECT_FALSE(g_claim_single_instance(g_single_instance_name, &probe));
     g_release_single_instance(&running);
     launch(); // the claim is free again once the running instance is gone
     EXPECT_TRUE(g_threads_started);
     quit(WM_CLOSE); // the destroy stops the engine once
     EXPECT_FALSE(g_threads_started);
-    EXPECT_EQ(1u, fake.count_lines(L"Usb_manager::g_stop_threads() - success"));
+    EXPECT_EQ(1u, sim.count_lines(L"Usb_manager::g_stop_threads() - success"));
     EXPECT_TRUE(g_claim_single_instance(g_single_instance_name, &probe)); // released at exit
     g_release_single_instance(&probe);
 }
