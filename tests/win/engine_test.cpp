@@ -9,6 +9,8 @@
 #include "shell/app_globals.h"
 
 #include <algorithm>
+#include <mutex>
+#include <set>
 
 namespace
 {
@@ -110,6 +112,32 @@ TEST_F(Engine_test, StartNegotiatesStopReleasesEverythingAndRestartBeginsAnew)
     EXPECT_EQ(own_session(), kv::load_u32(sim.calls().back().input.data()));
     start();
     EXPECT_EQ(2u, sim.count_lines(L"Usb_manager::initialize() - success."));
+}
+
+// While no port driver is open the request pump idles in its own steps; the poller keeps its
+// own period.
+std::mutex g_periods_mutex;
+std::set<DWORD> g_periods;
+void note_period(DWORD ms)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_periods_mutex);
+        g_periods.insert(ms);
+    }
+    Sleep(ms);
+}
+
+TEST_F(Engine_test, IdleRequestPumpAndPollerEachSleepTheirOwnPeriod)
+{
+    g_engine_timing.port_driver_idle_ms = 7;
+    g_engine_timing.device_list_period_ms = 11;
+    g_set_sleep_function(note_period);
+    start();
+    for (int i = 0; i < 500 && g_periods.size() < 2; ++i)
+        Sleep(2);
+    stop();
+    std::lock_guard<std::mutex> lock(g_periods_mutex);
+    EXPECT_EQ(std::set<DWORD>({7, 11}), g_periods);
 }
 
 TEST_F(Engine_test, AFailedStartLeavesNothingOpen)
