@@ -32,7 +32,7 @@ build() {
 # 0 when every test passes; the Wine tests run in one process and stop at the first failure.
 run_tests() {
     "$scratch/native/kv_native_tests" --gtest_fail_fast >"$scratch/native.log" 2>&1 || return 1
-    timeout 300 /usr/lib/wine/wine64 "$scratch/win/kv_win_tests.exe" --gtest_fail_fast \
+    timeout 150 /usr/lib/wine/wine64 "$scratch/win/kv_win_tests.exe" --gtest_fail_fast \
         >"$scratch/wine.log" 2>&1
 }
 # Replaces the one occurrence of a text in a file; 1 when it is not there exactly once.
@@ -53,8 +53,11 @@ main() {
     # A rare timing failure of the unchanged tree gets two more runs; a real one fails all three.
     run_tests || run_tests || run_tests ||
         { echo "the unchanged tree fails its tests: see $scratch/*.log"; exit 1; }
-    local total=0 caught=0 survivors=() broken=()
-    while IFS=$'\t' read -r name file text replacement; do
+    local total=0 caught=0 survivors=() broken=() faults
+    # Read whole first, so that editing the list during a run changes nothing.
+    mapfile -t faults <"$root/scripts/mutants.list"
+    for fault in "${faults[@]}"; do
+        IFS=$'\t' read -r name file text replacement <<<"$fault"
         [[ -z "$name" || "$name" == \#* ]] && continue
         [[ -n "$filter" && "$name" != *"$filter"* ]] && continue
         local target="$scratch/src/$file"
@@ -79,7 +82,7 @@ main() {
             [ "$verdict" = caught ] && caught=$((caught + 1))
         fi
         printf '%-60s %s (%d s)\n' "$name" "$verdict" $((SECONDS - started))
-    done <"$root/scripts/mutants.list"
+    done
     build >/dev/null || true
     echo "$caught of $total planted faults caught"
     for s in "${survivors[@]}"; do echo "survived: $s"; done
