@@ -75,6 +75,30 @@ void Sim_port_driver::submit_cancel(uint32_t devid, uint32_t handle)
 void Sim_port_driver::submit_transfer(Sim_transfer kind, uint32_t devid, uint32_t size)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    submit_transfer_locked(kind, devid, size);
+}
+
+bool Sim_port_driver::submit_transfer_if_plugged(Sim_transfer kind, uint32_t devid, uint32_t size)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_plugged.count(devid))
+        return false;
+    submit_transfer_locked(kind, devid, size);
+    return true;
+}
+
+void Sim_port_driver::drop_history()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_cancelled_buffers = {};
+    m_calls = {};
+    plug_order = {};
+    unplug_order = {};
+}
+
+// The caller holds m_mutex.
+void Sim_port_driver::submit_transfer_locked(Sim_transfer kind, uint32_t devid, uint32_t size)
+{
     const uint32_t handle = m_next_handle++;
     const bool out = kind == Sim_transfer::plain_out || kind == Sim_transfer::mdl_out;
     const bool mdl = kind == Sim_transfer::mdl_in || kind == Sim_transfer::mdl_out;

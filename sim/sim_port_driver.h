@@ -62,6 +62,11 @@ class Sim_port_driver
     void submit_status_request(uint8_t code, uint32_t devid);
     void submit_transfer(Sim_transfer kind, uint32_t devid, uint32_t size);
     void submit_cancel(uint32_t devid, uint32_t handle);
+    // Only while the device is plugged in, as a real port driver issues requests; false when not.
+    bool submit_transfer_if_plugged(Sim_transfer kind, uint32_t devid, uint32_t size);
+    // Releases what the driver keeps for inspection: the buffers of cancelled MDL transfers, the
+    // recorded calls and the plug-in and unplug orders. Only while no engine runs.
+    void drop_history();
 
     // Bounded waits for the simulator's users (never used by the engine's code).
     bool wait_idle(DWORD timeout_ms);
@@ -114,6 +119,7 @@ class Sim_port_driver
                     DWORD* returned, OVERLAPPED* overlapped);
     void finish_pending(std::vector<Pending>::iterator it, const BYTE* data, size_t size);
     void enqueue(std::vector<uint8_t> request);
+    void submit_transfer_locked(Sim_transfer kind, uint32_t devid, uint32_t size);
     void cancel_device(uint32_t devid);
     size_t outstanding_locked() const;
     void on_completion(const BYTE* data, DWORD size);
