@@ -100,6 +100,17 @@ add_executable(kv_session_sim sim/session_main.cpp)
 target_compile_options(kv_session_sim PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kv_session_sim PRIVATE kv_sim)
 
+# The benchmark and the soak, program code on the simulator (scripts/bench.sh, scripts/soak.sh).
+add_executable(kv_bench bench/bench_main.cpp bench/bench_meter.cpp bench/bench_system.cpp
+  bench/bench_limit.cpp bench/bench_engine.cpp bench/bench_idle.cpp bench/bench_report.cpp
+  bench/bench_report_limits.cpp)
+target_include_directories(kv_bench PRIVATE ${CMAKE_SOURCE_DIR}/bench)
+target_compile_options(kv_bench PRIVATE ${WIN_WARNINGS})
+target_link_libraries(kv_bench PRIVATE kv_sim psapi)
+add_executable(kv_soak bench/soak_main.cpp bench/soak_load.cpp)
+target_compile_options(kv_soak PRIVATE ${WIN_WARNINGS})
+target_link_libraries(kv_soak PRIVATE kv_sim psapi)
+
 add_executable(kv_win_tests
   ${KV_RESOURCES}
   ${APP}/shell/win_main.cpp

@@ -3,6 +3,7 @@
 #include "debug/usb_debug.h"
 #include "manager/usb_driver.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <winternl.h>
@@ -13,6 +14,8 @@ namespace
 const HANDLE k_channel_token = reinterpret_cast<HANDLE>(0x5EED);
 constexpr uintptr_t k_port_base = 0x7A00;
 constexpr uintptr_t k_bus_base = 0x7B00;
+// Pipe names are unique in the process, so that two simulated channels can be open at once.
+std::atomic<int> g_pipe_serial{0};
 
 struct Device_set
 {
@@ -107,7 +110,7 @@ HANDLE Sim_platform::virtual_channel_open(HANDLE, DWORD, LPSTR name)
     close_channel_ends();
     wchar_t pipe_name[96];
     swprintf(pipe_name, 96, L"\\\\.\\pipe\\kv_fake_channel_%lu_%d", GetCurrentProcessId(),
-             ++m_pipe_serial);
+             ++g_pipe_serial);
     m_server = CreateNamedPipeW(pipe_name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 1 << 20,
                                 1 << 20, 0, nullptr);
@@ -292,14 +295,25 @@ ULONG Sim_platform::unregister_trace_guids(TRACEHANDLE)
     return ERROR_SUCCESS;
 }
 
+template <class Records> void Sim_platform::trim_locked(Records& records)
+{
+    if (records.size() > record_limit)
+        records.erase(records.begin(), records.end() - record_limit);
+}
+
 ULONG Sim_platform::trace_event(TRACEHANDLE, EVENT_TRACE_HEADER* record)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto* bytes = reinterpret_cast<BYTE*>(record);
+    ++traces_written;
     m_traces.push_back({std::vector<BYTE>(bytes, bytes + record->Size)});
+    trim_locked(m_traces);
     if (capture_trace_lines)
+    {
         m_lines.push_back(
             {record->Class.Level, reinterpret_cast<const wchar_t*>(bytes + sizeof *record)});
+        trim_locked(m_lines);
+    }
     m_changed.notify_all();
     SetLastError(ERROR_SUCCESS);
     return trace_status;
@@ -328,7 +342,9 @@ HANDLE Sim_platform::register_event_source(LPCWSTR, LPCWSTR)
 BOOL Sim_platform::report_event(HANDLE, WORD type, WORD, DWORD id, WORD count, LPCWSTR* strings)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    ++events_reported;
     m_events.push_back({type, id, count ? strings[0] : L""});
+    trim_locked(m_events);
     SetLastError(ERROR_SUCCESS); // a sink may touch the last error, as the system's do
     return TRUE;
 }

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "sim_port_driver.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -113,14 +114,18 @@ class Sim_platform : public Platform, public Sim_port_driver
     std::vector<Event_record> events();
     ULONG trace_status = ERROR_SUCCESS;
     bool capture_trace_lines = true;
+    // Records kept of each kind (lines, trace records, events), the oldest dropped first; a
+    // long run bounds them. The counts go on.
+    size_t record_limit = SIZE_MAX;
+    uint64_t events_reported = 0, traces_written = 0;
 
   private:
     void close_channel_ends();
+    template <class Records> void trim_locked(Records& records);
 
     std::vector<Log_line> m_lines;
     std::vector<Trace_record> m_traces;
     std::vector<Event_record> m_events;
     HANDLE m_server = INVALID_HANDLE_VALUE;
     HANDLE m_terminal = INVALID_HANDLE_VALUE;
-    int m_pipe_serial = 0;
 };

@@ -62,6 +62,11 @@ class Sim_port_driver
     void submit_status_request(uint8_t code, uint32_t devid);
     void submit_transfer(Sim_transfer kind, uint32_t devid, uint32_t size);
     void submit_cancel(uint32_t devid, uint32_t handle);
+    // Only while the device is plugged in, as a real port driver issues requests; false when not.
+    bool submit_transfer_if_plugged(Sim_transfer kind, uint32_t devid, uint32_t size);
+    // Releases what the driver keeps: the buffers of cancelled MDL transfers and the spare ones,
+    // the recorded calls and the plug-in and unplug orders. Only while no engine runs.
+    void drop_history();
 
     // Bounded waits for the simulator's users (never used by the engine's code).
     bool wait_idle(DWORD timeout_ms);
@@ -114,6 +119,9 @@ class Sim_port_driver
                     DWORD* returned, OVERLAPPED* overlapped);
     void finish_pending(std::vector<Pending>::iterator it, const BYTE* data, size_t size);
     void enqueue(std::vector<uint8_t> request);
+    void submit_transfer_locked(Sim_transfer kind, uint32_t devid, uint32_t size);
+    std::vector<uint8_t> take_buffer(size_t size);
+    void keep_buffer(std::vector<uint8_t> buffer);
     void cancel_device(uint32_t devid);
     size_t outstanding_locked() const;
     void on_completion(const BYTE* data, DWORD size);
@@ -126,5 +134,6 @@ class Sim_port_driver
     std::set<uint32_t> m_plugged;
     // Buffers of cancelled MDL transfers stay mapped: a late reply may still be copied.
     std::vector<std::vector<uint8_t>> m_cancelled_buffers;
+    std::vector<std::vector<uint8_t>> m_spare_buffers; // of finished transfers, for reuse
     uint32_t m_next_handle = 1;
 };

@@ -128,7 +128,10 @@ bool Sim_terminal::answer(const std::vector<uint8_t>& frame)
         const uint32_t handle = kv::load_u32(frame.data() + kv::k_offset_urb_handle);
         const uint32_t length = kv::load_u32(frame.data() + kv::k_offset_urb_data_length);
         const bool out = frame[kv::k_offset_urb_direction] == kv::k_direction_to_device;
-        std::vector<uint8_t> reply(kv::k_reap_header_size + (out ? 0 : length));
+        // Kept from one reply to the next: a fresh block of a large size is mapped and
+        // faulted in anew each time, a cost that would be charged to the engine's benchmark.
+        std::vector<uint8_t>& reply = m_reply;
+        reply.assign(kv::k_reap_header_size + (out ? 0 : length), 0);
         kv::store_u32(reply.data(), static_cast<uint32_t>(reply.size() - 4));
         reply[4] = kv::code_reap_urb;
         kv::store_u32(reply.data() + 5, devid);

@@ -53,6 +53,7 @@ class Sim_terminal
     std::mutex m_mutex;
     std::mutex m_write_mutex;
     std::vector<Sim_device> m_devices;
+    std::vector<uint8_t> m_reply; // the serving thread's
 };
 
 // The terminal's end driven by hand, for tests that script the terminal frame by frame.

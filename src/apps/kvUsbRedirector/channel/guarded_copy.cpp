@@ -5,6 +5,28 @@
 
 #include "../portable/bounded_copy.h"
 
+#include <atomic>
+
+namespace
+{
+
+std::atomic<uint64_t> g_copied_bytes{0};
+
+Copy_status counted(int code, size_t count)
+{
+    if (code != 0)
+        return Copy_status::failed;
+    g_copied_bytes.fetch_add(count, std::memory_order_relaxed);
+    return Copy_status::ok;
+}
+
+} // namespace
+
+uint64_t g_copied_byte_count()
+{
+    return g_copied_bytes.load(std::memory_order_relaxed);
+}
+
 bool g_range_accessible(const void* address, size_t size, bool for_write)
 {
     if (size == 0)
@@ -42,13 +64,19 @@ Copy_status g_guarded_copy(void* destination, size_t destination_size, const voi
     {
         int code = kv::bounded_copy(destination, destination_size, source, count);
         *error = code;
-        return code == 0 ? Copy_status::ok : Copy_status::failed;
+        return counted(code, count);
     }
     __except (EXCEPTION_EXECUTE_HANDLER)
     {
         *error = static_cast<int>(GetExceptionCode());
         return Copy_status::faulted;
     }
+}
+
+Copy_status g_guarded_copy_own(void* destination, size_t destination_size, const void* source,
+                               size_t count, int* error)
+{
+    return g_guarded_copy(destination, destination_size, source, count, error);
 }
 #else
 // mingw has no __try: the ranges are probed first, which catches the unmapped and protected
@@ -66,6 +94,14 @@ Copy_status g_guarded_copy(void* destination, size_t destination_size, const voi
     }
     int code = kv::bounded_copy(destination, destination_size, source, count);
     *error = code;
-    return code == 0 ? Copy_status::ok : Copy_status::failed;
+    return counted(code, count);
+}
+
+Copy_status g_guarded_copy_own(void* destination, size_t destination_size, const void* source,
+                               size_t count, int* error)
+{
+    int code = kv::bounded_copy(destination, destination_size, source, count);
+    *error = code;
+    return counted(code, count);
 }
 #endif

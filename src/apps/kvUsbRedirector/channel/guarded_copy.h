@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 enum class Copy_status
 {
@@ -13,6 +14,13 @@ enum class Copy_status
 
 Copy_status g_guarded_copy(void* destination, size_t destination_size, const void* source,
                            size_t count, int* error);
+// The same between the program's own buffers, whose ranges are known to be mapped: guarded
+// where the compiler catches faults, without the probe that mingw makes of a peer's addresses.
+Copy_status g_guarded_copy_own(void* destination, size_t destination_size, const void* source,
+                               size_t count, int* error);
+
+// Bytes copied so far by the copies above, for the benchmark.
+uint64_t g_copied_byte_count();
 
 // True when every byte of [address, address + size) is committed memory with the access asked.
 bool g_range_accessible(const void* address, size_t size, bool for_write);

@@ -4,6 +4,7 @@
 #include "../platform/platform.h"
 #include "guarded_copy.h"
 
+#include <atomic>
 #include <cstring>
 
 ServerChannel g_virtual_channel;
@@ -15,6 +16,7 @@ namespace
 {
 
 char g_channel_name[] = "zelvusb";
+std::atomic<uint64_t> g_channel_copied_bytes{0};
 
 HANDLE new_operation_event()
 {
@@ -180,8 +182,8 @@ int32_t ServerChannel::read(BYTE* pBuf, DWORD nBytes)
         }
         DWORD nAlreadyGot = nBytes - nGot < m_nInAmount ? nBytes - nGot : m_nInAmount;
         int error = 0;
-        Copy_status copied =
-            g_guarded_copy(pBuf + nGot, nAlreadyGot, m_bufferIn + m_nInPlace, nAlreadyGot, &error);
+        Copy_status copied = g_guarded_copy_own(pBuf + nGot, nAlreadyGot, m_bufferIn + m_nInPlace,
+                                                nAlreadyGot, &error);
         if (copied == Copy_status::faulted)
         {
             g_log(2, L"ServerChannel::read (memcpy_s threw an exception - error:%d)",
@@ -193,6 +195,7 @@ int32_t ServerChannel::read(BYTE* pBuf, DWORD nBytes)
             g_log(2, L"ServerChannel::read (memcpy_s failed - error:%d)", error);
             return -1;
         }
+        g_channel_copied_bytes.fetch_add(nAlreadyGot, std::memory_order_relaxed);
         m_nInPlace += nAlreadyGot;
         nGot += nAlreadyGot;
         m_nInAmount -= nAlreadyGot;
@@ -267,8 +270,8 @@ int32_t ServerChannel::write(const BYTE* pBuf, DWORD nBytes)
             g_log(4, L"ServerChannel::write (copy data - nBuffFree:%d, nAmountToWrite:%d)",
                   nBuffFree, nAmountToWrite);
             int error = 0;
-            Copy_status copied = g_guarded_copy(m_bufferOut + m_nOutAmount, nAmountToWrite,
-                                                pBuf + nDone, nAmountToWrite, &error);
+            Copy_status copied = g_guarded_copy_own(m_bufferOut + m_nOutAmount, nAmountToWrite,
+                                                    pBuf + nDone, nAmountToWrite, &error);
             if (copied == Copy_status::faulted)
             {
                 g_log(2, L"ServerChannel::write (memcpy_s threw an exception - error:%d)",
@@ -280,6 +283,7 @@ int32_t ServerChannel::write(const BYTE* pBuf, DWORD nBytes)
                 g_log(2, L"ServerChannel::write (memcpy_s failed - error:%d)", error);
                 return -1;
             }
+            g_channel_copied_bytes.fetch_add(nAmountToWrite, std::memory_order_relaxed);
             m_nOutAmount += nAmountToWrite;
             remaining -= nAmountToWrite;
             nDone += nAmountToWrite;
@@ -363,6 +367,11 @@ bool g_write_to_virtual_channel(const BYTE* pBuf, DWORD nBytes)
     ReleaseMutex(g_virtual_channel_mutex);
     g_log(4, L"Usb_manager:g_write_to_virtual_channel() - success return_value:%d", result ? 1 : 0);
     return result;
+}
+
+uint64_t g_channel_copied_byte_count()
+{
+    return g_channel_copied_bytes.load(std::memory_order_relaxed);
 }
 
 int32_t g_read_from_virtual_channel(BYTE* pBuf, DWORD nBytes)

@@ -2,6 +2,7 @@
 
 #include "../manager/usb_manager.h"
 
+#include <atomic>
 #include <iterator>
 #include <new>
 
@@ -9,6 +10,8 @@ std::list<Mdl_urb_record> g_mdl_urb_list;
 
 namespace
 {
+
+std::atomic<uint64_t> g_record_allocations{0};
 
 class Mdl_lock
 {
@@ -35,6 +38,7 @@ class Mdl_lock
 bool g_append_mdl_urb_record(const Mdl_urb_record& record)
 {
     Mdl_lock lock;
+    g_record_allocations.fetch_add(1, std::memory_order_relaxed);
     try
     {
         g_mdl_urb_list.push_back(record);
@@ -71,6 +75,11 @@ void g_discard_mdl_urb_records_of(uint32_t devid)
     Mdl_lock lock;
     g_mdl_urb_list.remove_if([devid](const Mdl_urb_record& record)
                              { return record.devid == devid; });
+}
+
+uint64_t g_mdl_urb_record_allocation_count()
+{
+    return g_record_allocations.load(std::memory_order_relaxed);
 }
 
 size_t g_mdl_urb_record_count()

@@ -26,3 +26,5 @@ class Usb_packet
 // Message buffers are plain heap blocks; an owning packet releases its block with this.
 BYTE* g_allocate_message(size_t size);
 void g_free_message(BYTE* message);
+// Message buffers allocated so far, for the benchmark.
+uint64_t g_message_allocation_count();

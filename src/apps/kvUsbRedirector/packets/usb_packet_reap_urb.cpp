@@ -57,7 +57,7 @@ bool build_completion(const BYTE* reply, uint32_t reply_size, const kv::Reap_rep
     BYTE* block = g_allocate_message(reply_size);
     if (!block)
         return false;
-    Copy_status status = g_guarded_copy(block, reply_size, reply, reply_size, &error);
+    Copy_status status = g_guarded_copy_own(block, reply_size, reply, reply_size, &error);
     if (report_copy_failure(status, error))
     {
         g_free_message(block);
