@@ -101,13 +101,14 @@ target_compile_options(kv_session_sim PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kv_session_sim PRIVATE kv_sim)
 
 # The benchmark and the soak, program code on the simulator (scripts/bench.sh, scripts/soak.sh).
-add_executable(kv_bench bench/bench_main.cpp bench/bench_meter.cpp bench/bench_system.cpp
-  bench/bench_limit.cpp bench/bench_engine.cpp bench/bench_idle.cpp bench/bench_report.cpp
-  bench/bench_report_limits.cpp)
-target_include_directories(kv_bench PRIVATE ${CMAKE_SOURCE_DIR}/bench)
+set(KV_BENCH ${CMAKE_SOURCE_DIR}/tools/bench)
+add_executable(kv_bench ${KV_BENCH}/bench_main.cpp ${KV_BENCH}/bench_meter.cpp
+  ${KV_BENCH}/bench_system.cpp ${KV_BENCH}/bench_limit.cpp ${KV_BENCH}/bench_engine.cpp
+  ${KV_BENCH}/bench_idle.cpp ${KV_BENCH}/bench_report.cpp ${KV_BENCH}/bench_report_limits.cpp)
+target_include_directories(kv_bench PRIVATE ${KV_BENCH})
 target_compile_options(kv_bench PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kv_bench PRIVATE kv_sim psapi)
-add_executable(kv_soak bench/soak_main.cpp bench/soak_load.cpp)
+add_executable(kv_soak ${KV_BENCH}/soak_main.cpp ${KV_BENCH}/soak_load.cpp)
 target_compile_options(kv_soak PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kv_soak PRIVATE kv_sim psapi)
 
