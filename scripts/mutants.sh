@@ -17,9 +17,18 @@ if [ -z "${KV_MUTANTS_INSIDE_WINE:-}" ]; then
     mkdir -p "$scratch/win"
     exec xvfb-run -a scripts/wine-env.sh "$scratch/win" "$0" "$@"
 fi
-mkdir -p "$scratch/src"
-# tar keeps the files' times, so only what changed since the last run is rebuilt.
-git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -xf - -C "$scratch/src"
+# Only files whose content differs are copied, with a new time: the build sees every change,
+# a fault left in a file by an interrupted run included, and rebuilds nothing else.
+stage=$scratch/stage
+rm -rf "$stage"
+mkdir -p "$stage" "$scratch/src"
+git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -xf - -C "$stage"
+(cd "$stage" && find . -type f -print0) | while IFS= read -r -d '' f; do
+    if ! cmp -s "$stage/$f" "$scratch/src/$f"; then
+        mkdir -p "$(dirname "$scratch/src/$f")"
+        cp "$stage/$f" "$scratch/src/$f"
+    fi
+done
 
 cmake -S "$scratch/src" -B "$scratch/native" -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake -S "$scratch/src" -B "$scratch/win" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
