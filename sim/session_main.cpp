@@ -62,9 +62,9 @@ int main()
                 continue;
             uint32_t count = size >= (1u << 20) ? 16 : size >= 65536 ? 64 : 512;
             Sim_phase_result r = session.run_transfers(kind, 0x101, size, count, 8);
-            say(session, "  %s %8s x %4u: %9.2f MiB in %6.3f s = %8.2f MiB/s, %8.0f req/s",
-                g_sim_kind_name(kind).c_str(), g_sim_size_name(size).c_str(), count,
-                r.bytes / 1048576.0, r.seconds, r.bytes / 1048576.0 / r.seconds, count / r.seconds);
+            say(session, "  %-9s %8s x %4u: %9.2f MiB in %6.3f s = %8.2f MiB/s, %8.0f req/s",
+                g_sim_kind_name(kind), g_sim_size_name(size).c_str(), count, r.bytes / 1048576.0,
+                r.seconds, r.bytes / 1048576.0 / r.seconds, count / r.seconds);
         }
 
     say(session, "terminal unplugs devid 0x102");

@@ -18,7 +18,7 @@ double now_seconds()
 
 } // namespace
 
-std::string g_sim_kind_name(Sim_transfer kind)
+const char* g_sim_kind_name(Sim_transfer kind)
 {
     switch (kind)
     {
@@ -27,11 +27,23 @@ std::string g_sim_kind_name(Sim_transfer kind)
     case Sim_transfer::plain_out:
         return "OUT plain";
     case Sim_transfer::mdl_in:
-        return "IN  MDL  ";
+        return "IN  MDL";
     case Sim_transfer::mdl_out:
-        return "OUT MDL  ";
+        return "OUT MDL";
     }
     return "?";
+}
+
+DWORD g_sim_open_handles()
+{
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0)
+        return count;
+    DWORD flags = 0;
+    for (uintptr_t value = 4; value < 0x10000; value += 4)
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+            ++count;
+    return count;
 }
 
 std::string g_sim_size_name(uint32_t size)

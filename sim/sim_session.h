@@ -43,5 +43,8 @@ class Sim_session
     bool m_running = false;
 };
 
-std::string g_sim_kind_name(Sim_transfer kind);
+const char* g_sim_kind_name(Sim_transfer kind);
+// Handles open in this process. Wine's GetProcessHandleCount reports 0: then they are counted
+// by probing.
+DWORD g_sim_open_handles();
 std::string g_sim_size_name(uint32_t size);

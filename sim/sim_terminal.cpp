@@ -4,10 +4,7 @@
 #include "sim_pattern.h"
 #include "sim_records.h"
 
-namespace
-{
-
-bool read_exact(HANDLE end, uint8_t* data, size_t size)
+bool g_pipe_read_exact(HANDLE end, uint8_t* data, size_t size)
 {
     size_t got = 0;
     while (got < size)
@@ -19,6 +16,9 @@ bool read_exact(HANDLE end, uint8_t* data, size_t size)
     }
     return true;
 }
+
+namespace
+{
 
 std::vector<uint8_t> status_reply(uint8_t code, uint8_t status, uint32_t devid)
 {
@@ -158,7 +158,7 @@ void Sim_terminal::serve()
     for (;;)
     {
         uint8_t header[4];
-        if (!read_exact(m_end, header, 4))
+        if (!g_pipe_read_exact(m_end, header, 4))
             return;
         const uint32_t length = kv::load_u32(header);
         if (length == 0 || length > (64u << 20))
@@ -167,12 +167,12 @@ void Sim_terminal::serve()
         std::copy(header, header + 4, frame.begin());
         if (length >= (64u << 10) && cut_next_large_frame.exchange(false))
         {
-            read_exact(m_end, frame.data() + 4, length / 2);
+            g_pipe_read_exact(m_end, frame.data() + 4, length / 2);
             if (on_cut)
                 on_cut();
             return;
         }
-        if (!read_exact(m_end, frame.data() + 4, length))
+        if (!g_pipe_read_exact(m_end, frame.data() + 4, length))
             return;
         ++frames_in;
         bytes_in += frame.size();

@@ -57,6 +57,8 @@ class Sim_terminal
 };
 
 // The terminal's end driven by hand, for tests that script the terminal frame by frame.
+// Reads exactly size bytes from a pipe end, blocking; false when the pipe breaks first.
+bool g_pipe_read_exact(HANDLE end, uint8_t* data, size_t size);
 // Writes bytes as one pipe write.
 bool g_terminal_send(HANDLE terminal, const std::vector<BYTE>& bytes);
 // Reads exactly count bytes, giving up after timeout_ms (tests must not hang).

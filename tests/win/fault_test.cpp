@@ -25,19 +25,6 @@ size_t count_events(Sim_platform& platform, const std::wstring& text)
     return n;
 }
 
-// Wine's GetProcessHandleCount reports 0: then the open handles are counted by probing.
-DWORD open_handles()
-{
-    DWORD count = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0)
-        return count;
-    DWORD flags = 0;
-    for (uintptr_t value = 4; value < 0x10000; value += 4)
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
-            ++count;
-    return count;
-}
-
 class Fault_test : public ::testing::Test
 {
   protected:
@@ -151,9 +138,9 @@ TEST_F(Fault_test, ReconnectCyclesUnderTrafficLeakNoHandleAndNeverDeadlock)
         // Unplugging at stop cancelled whatever was still in flight.
         ASSERT_EQ(0u, p.outstanding()) << "cycle " << cycle;
         if (cycle == k_warm_up)
-            handles_after_warm_up = open_handles();
+            handles_after_warm_up = g_sim_open_handles();
     }
-    const DWORD handles_at_end = open_handles();
+    const DWORD handles_at_end = g_sim_open_handles();
     std::printf("open handles after %d cycles: %lu, after %d: %lu\n", k_warm_up,
                 handles_after_warm_up, k_cycles, handles_at_end);
     ASSERT_GT(handles_after_warm_up, 0u);

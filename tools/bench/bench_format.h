@@ -17,27 +17,6 @@ inline bool is_mdl(Sim_transfer kind)
     return kind == Sim_transfer::mdl_in || kind == Sim_transfer::mdl_out;
 }
 
-inline const char* kind_name(Sim_transfer kind)
-{
-    switch (kind)
-    {
-    case Sim_transfer::plain_in:
-        return "IN  plain";
-    case Sim_transfer::plain_out:
-        return "OUT plain";
-    case Sim_transfer::mdl_in:
-        return "IN  MDL";
-    case Sim_transfer::mdl_out:
-        return "OUT MDL";
-    }
-    return "?";
-}
-
-inline std::string size_name(uint32_t size)
-{
-    return g_sim_size_name(size);
-}
-
 inline double per_mib(double ms, uint64_t bytes)
 {
     return bytes ? ms / (bytes / 1048576.0) : 0;

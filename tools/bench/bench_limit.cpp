@@ -2,6 +2,7 @@
 
 #include "portable/frame.h"
 #include "sim_platform.h"
+#include "sim_terminal.h"
 
 #include <algorithm>
 #include <cstring>
@@ -115,27 +116,14 @@ class Bare_channel
     HANDLE m_exit = nullptr;
 };
 
-bool terminal_read(HANDLE end, BYTE* data, size_t size)
-{
-    size_t got = 0;
-    while (got < size)
-    {
-        DWORD n = 0;
-        if (!ReadFile(end, data + got, static_cast<DWORD>(size - got), &n, nullptr) || n == 0)
-            return false;
-        got += n;
-    }
-    return true;
-}
-
 // As the simulated terminal reads: the length field, then the body.
 bool terminal_read_frame(HANDLE end, std::vector<BYTE>& frame)
 {
     BYTE header[4];
-    if (!terminal_read(end, header, 4))
+    if (!g_pipe_read_exact(end, header, 4))
         return false;
     frame.resize(4 + kv::load_u32(header));
-    return terminal_read(end, frame.data() + 4, frame.size() - 4);
+    return g_pipe_read_exact(end, frame.data() + 4, frame.size() - 4);
 }
 
 bool terminal_write(HANDLE end, const std::vector<BYTE>& frame)

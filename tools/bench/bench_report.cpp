@@ -100,17 +100,17 @@ void Report::print_engine()
         {
             std::printf("  %-9s  %-8s  n/a: a plain OUT request carries its data in the port "
                         "driver's 5152-byte query buffer\n",
-                        kind_name(run.kind), size_name(run.size).c_str());
+                        g_sim_kind_name(run.kind), g_sim_size_name(run.size).c_str());
             continue;
         }
         const Limit_run* limit = limit_for(run.kind, run.size);
         std::string copy_ratio = "";
         if (row.copy_ratio > 0)
             copy_ratio = std::to_string(row.copy_ratio).substr(0, 4);
-        std::printf("  %-9s  %-8s  %5u  %8.2f  %8.0f  %9.2f  %5.2f  %5s%s\n", kind_name(run.kind),
-                    size_name(run.size).c_str(), run.count, run.mib_per_s(),
-                    run.count / run.seconds, limit ? limit->mib_per_s() : 0, row.ratio,
-                    copy_ratio.c_str(), run.right ? "" : "  WRONG COMPLETIONS");
+        std::printf("  %-9s  %-8s  %5u  %8.2f  %8.0f  %9.2f  %5.2f  %5s%s\n",
+                    g_sim_kind_name(run.kind), g_sim_size_name(run.size).c_str(), run.count,
+                    run.mib_per_s(), run.count / run.seconds, limit ? limit->mib_per_s() : 0,
+                    row.ratio, copy_ratio.c_str(), run.right ? "" : "  WRONG COMPLETIONS");
     }
 }
 
@@ -148,8 +148,8 @@ void Report::print_costs()
             limit_calls = static_cast<double>(limit->calls.system_calls()) / limit->count;
         std::printf("  %-9s  %-8s  %10.1f  %13s  %.1f/%.1f  %9.0f  %9.0f  %4.2f  %5.1f  (%4.1f)  "
                     "%11.1f\n",
-                    kind_name(run.kind), size_name(run.size).c_str(), per_mib(run.cpu_ms, bytes),
-                    server_per_mib(run.server_ms, bytes).c_str(),
+                    g_sim_kind_name(run.kind), g_sim_size_name(run.size).c_str(),
+                    per_mib(run.cpu_ms, bytes), server_per_mib(run.server_ms, bytes).c_str(),
                     (run.message_allocations + run.record_allocations) / n,
                     run.calls.n[call_heap] / n, run.channel_copied_bytes / n, message_bytes / n,
                     copied_whole > 0 ? message_bytes / n / copied_whole : 0,
@@ -161,13 +161,13 @@ void Report::print_calls(uint32_t size)
 {
     std::printf("\nWin32 calls per request at %s, by function (engine threads; ping-pong: the "
                 "program's end)\n",
-                size_name(size).c_str());
+                g_sim_size_name(size).c_str());
     std::vector<std::pair<std::string, const Call_counts*>> columns;
     std::vector<double> counts;
     for (const Engine_row& row : m_engine)
         if (row.run.size == size && row.run.count != 0)
         {
-            columns.push_back({kind_name(row.run.kind), &row.run.calls});
+            columns.push_back({g_sim_kind_name(row.run.kind), &row.run.calls});
             counts.push_back(row.run.count);
         }
     for (bool out : {false, true})
@@ -200,9 +200,10 @@ void Report::print_round_trips()
     for (const auto& [run, t] : m_round_trips)
     {
         const Trips* ping = ping_for(run.kind, run.size);
-        std::printf("  %-9s  %-8s  %6.0f  %6.0f  %11.0f  %8.0f  %5.2f%s\n", kind_name(run.kind),
-                    size_name(run.size).c_str(), t.median, t.p99, ping ? ping->median : 0,
-                    ping ? ping->p99 : 0, ping && ping->median > 0 ? t.median / ping->median : 0,
+        std::printf("  %-9s  %-8s  %6.0f  %6.0f  %11.0f  %8.0f  %5.2f%s\n",
+                    g_sim_kind_name(run.kind), g_sim_size_name(run.size).c_str(), t.median, t.p99,
+                    ping ? ping->median : 0, ping ? ping->p99 : 0,
+                    ping && ping->median > 0 ? t.median / ping->median : 0,
                     run.right ? "" : "  WRONG COMPLETIONS");
     }
 }

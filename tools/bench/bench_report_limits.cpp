@@ -69,7 +69,7 @@ void Report::print_limits()
                 "server ms/MiB\n");
     for (const auto& [key, run] : m_limit_a)
         std::printf("  %-3s  %-8s  %6u  %8.2f  %9.0f  %11.2f  %10.1f  %13s\n",
-                    key.first ? "OUT" : "IN", size_name(key.second).c_str(), run.count,
+                    key.first ? "OUT" : "IN", g_sim_size_name(key.second).c_str(), run.count,
                     run.mib_per_s(), run.count / run.seconds,
                     static_cast<double>(run.calls.system_calls()) / run.count,
                     per_mib(run.cpu_ms, run.data_bytes),
@@ -79,7 +79,8 @@ void Report::print_limits()
                 "does\n");
     for (const auto& [size, run] : m_limit_a_copy)
         std::printf("  %-3s  %-8s  %6u  %8.2f  %9.0f  %11.2f  %10.1f  %13s\n", "OUT",
-                    size_name(size).c_str(), run.count, run.mib_per_s(), run.count / run.seconds,
+                    g_sim_size_name(size).c_str(), run.count, run.mib_per_s(),
+                    run.count / run.seconds,
                     static_cast<double>(run.calls.system_calls()) / run.count,
                     per_mib(run.cpu_ms, run.data_bytes),
                     server_per_mib(run.server_ms, run.data_bytes).c_str());
@@ -87,7 +88,8 @@ void Report::print_limits()
                 "signalled) is not\n     waited for: what the wait after every read costs\n");
     for (const auto& [size, run] : m_limit_a_unwaited)
         std::printf("  %-3s  %-8s  %6u  %8.2f  %9.0f  %11.2f  %10.1f  %13s\n", "IN",
-                    size_name(size).c_str(), run.count, run.mib_per_s(), run.count / run.seconds,
+                    g_sim_size_name(size).c_str(), run.count, run.mib_per_s(),
+                    run.count / run.seconds,
                     static_cast<double>(run.calls.system_calls()) / run.count,
                     per_mib(run.cpu_ms, run.data_bytes),
                     server_per_mib(run.server_ms, run.data_bytes).c_str());
@@ -95,7 +97,7 @@ void Report::print_limits()
                 "below at a time\n");
     std::printf("  read size     MiB/s  calls/MiB  CPU ms/MiB  server ms/MiB\n");
     for (const auto& [read_size, run] : m_limit_b)
-        std::printf("  %-9s  %8.2f  %9.1f  %10.1f  %13s\n", size_name(read_size).c_str(),
+        std::printf("  %-9s  %8.2f  %9.1f  %10.1f  %13s\n", g_sim_size_name(read_size).c_str(),
                     run.mib_per_s(), run.calls.system_calls() / (run.data_bytes / 1048576.0),
                     per_mib(run.cpu_ms, run.data_bytes),
                     server_per_mib(run.server_ms, run.data_bytes).c_str());
@@ -104,14 +106,14 @@ void Report::print_limits()
     std::printf("  dir  size      median     p99  calls/round\n");
     for (const auto& [key, t] : m_ping)
         std::printf("  %-3s  %-8s  %6.0f  %6.0f  %11.1f\n", key.first ? "OUT" : "IN",
-                    size_name(key.second).c_str(), t.median, t.p99,
+                    g_sim_size_name(key.second).c_str(), t.median, t.p99,
                     static_cast<double>(t.run.calls.system_calls()) / t.run.count);
     std::printf("(c') relay ping-pong: the same, with the request handed to a writer thread and "
                 "the reply\n     handed back by a reader thread, the engine's shape without "
                 "the engine\n");
     for (const auto& [key, t] : m_relay)
         std::printf("  %-3s  %-8s  %6.0f  %6.0f\n", key.first ? "OUT" : "IN",
-                    size_name(key.second).c_str(), t.median, t.p99);
+                    g_sim_size_name(key.second).c_str(), t.median, t.p99);
 }
 
 void Report::print_idle(const Idle_figures& f)

@@ -36,25 +36,12 @@ struct Quiet_point
     int64_t heap_bytes = 0;
 };
 
-// Wine's GetProcessHandleCount reports 0: then the open handles are counted by probing.
-DWORD open_handles()
-{
-    DWORD count = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0)
-        return count;
-    DWORD flags = 0;
-    for (uintptr_t value = 4; value < 0x10000; value += 4)
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
-            ++count;
-    return count;
-}
-
 Quiet_point measure()
 {
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
-    return {open_handles(), counters.WorkingSetSize / 1048576.0, g_live_heap_bytes.load()};
+    return {g_sim_open_handles(), counters.WorkingSetSize / 1048576.0, g_live_heap_bytes.load()};
 }
 
 const Sim_device k_devices[] = {
