@@ -21,16 +21,21 @@ Bytes frame_of(uint8_t code, const Bytes& body)
 
 Sim_hostile_counts Sim_hostile_sender::run(size_t count)
 {
-    for (size_t i = 0; i < count; ++i)
+    for (size_t i = 0; i < count && send_one(); ++i)
     {
-        Bytes body(m_random() % 40);
-        for (uint8_t& b : body)
-            b = static_cast<uint8_t>(m_random());
-        if (!m_terminal.inject(hostile(i, body)))
-            break;
-        ++m_counts.frames;
     }
     return m_counts;
+}
+
+bool Sim_hostile_sender::send_one()
+{
+    Bytes body(m_random() % 40);
+    for (uint8_t& b : body)
+        b = static_cast<uint8_t>(m_random());
+    if (!m_terminal.inject(hostile(m_counts.frames, body)))
+        return false;
+    ++m_counts.frames;
+    return true;
 }
 
 Bytes Sim_hostile_sender::hostile(size_t i, Bytes body)
@@ -57,7 +62,7 @@ Bytes Sim_hostile_sender::hostile(size_t i, Bytes body)
     case 3:
     { // status or open reply for a device nobody has
         uint8_t code = static_cast<uint8_t>(next(6)); // open or a status code
-        if (code == kv::code_close)
+        if (code == kv::code_close || !m_strays)
             code = kv::code_open;
         body.resize(5 + next(20));
         body[0] = static_cast<uint8_t>(next(3));
@@ -69,12 +74,12 @@ Bytes Sim_hostile_sender::hostile(size_t i, Bytes body)
     case 4:
     { // reap reply for a handle never issued, its length field often wrong
         body.resize(14 + next(100));
-        kv::store_u32(body.data(), m_real_devid);
+        kv::store_u32(body.data(), m_strays ? m_real_devid : 0xBAD0FFFFu);
         body[4] = 0;
         body[5] = 0;
         kv::store_u32(body.data() + 6, 0xF0000000u + static_cast<uint32_t>(i));
         kv::store_u32(body.data() + 10, next(2) ? next(1u << 31) : uint32_t(body.size() - 14));
-        ++m_counts.stray_completions;
+        m_counts.stray_completions += m_strays;
         return frame_of(kv::code_reap_urb, body);
     }
     default:

@@ -39,20 +39,3 @@ class Soak_traffic
     std::atomic<uint64_t> m_submitted{0};
     std::mt19937 m_random{20261207};
 };
-
-// Hostile frames of six kinds in turn: an unknown code, a status or reap reply cut short, an
-// open or reap reply for a device nobody has, the device list with a record running past its
-// end. None reaches the port driver.
-class Soak_hostile
-{
-  public:
-    std::vector<uint8_t> next(const std::vector<uint8_t>& device_list);
-    uint64_t made() const
-    {
-        return m_made;
-    }
-
-  private:
-    std::mt19937 m_random{20261208};
-    uint64_t m_made = 0;
-};

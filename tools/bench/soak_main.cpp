@@ -5,6 +5,7 @@
 // engine stopped, the requests, handles and memory are measured; every minute they are printed.
 // Fails when a request was lost or answered wrongly, or handles or memory grew after minute 1.
 //   kv_soak.exe [minutes]   (default 10)
+#include "sim_hostile.h"
 #include "sim_session.h"
 #include "soak_load.h"
 
@@ -75,7 +76,7 @@ void churn(Sim_terminal& terminal, DWORD at_ms)
 
 // One connection: traffic, churn and hostile frames, then the terminal breaks and the session
 // stops. False when the session did not start.
-bool run_cycle(Sim_session& session, Soak_traffic& traffic, Soak_hostile& hostile)
+bool run_cycle(Sim_session& session, Soak_traffic& traffic, Sim_hostile_sender& hostile)
 {
     if (!session.start(30000))
         return false;
@@ -84,7 +85,7 @@ bool run_cycle(Sim_session& session, Soak_traffic& traffic, Soak_hostile& hostil
     {
         churn(session.terminal, at);
         if (at % 500 == 0)
-            session.terminal.inject(hostile.next(session.terminal.device_list_reply()));
+            hostile.send_one();
         Sleep(k_tick_ms);
     }
     session.platform.break_channel();
@@ -131,7 +132,7 @@ int main(int argc, char** argv)
         session.terminal.add_device(d);
     Sim_platform& p = session.platform;
     Soak_traffic traffic(p, {0x201, 0x202, 0x203, 0x204});
-    Soak_hostile hostile;
+    Sim_hostile_sender hostile(session.terminal, 0, false);
 
     std::printf("kvUsbRedirector soak: %d cycles of %lu s (%.1f minutes)\n", cycles,
                 k_cycle_ms / 1000, minutes);
@@ -168,7 +169,7 @@ int main(int argc, char** argv)
                         static_cast<unsigned long long>(p.wrong_completions),
                         static_cast<unsigned long long>(lost),
                         static_cast<unsigned long long>(p.unexpected_completions),
-                        static_cast<unsigned long long>(hostile.made()),
+                        static_cast<unsigned long long>(hostile.counts().frames),
                         static_cast<unsigned long long>(p.events_reported), last.handles,
                         last.working_set_mib, last.heap_bytes / 1048576.0);
             std::fflush(stdout);
