@@ -50,6 +50,21 @@ void Report::heading_end()
     print_load("at the end");
 }
 
+namespace
+{
+
+// One row of the limit tables: direction, size, frames, rates, calls, CPU and server time.
+void print_limit_row(const char* direction, uint32_t size, const Limit_run& run)
+{
+    std::printf("  %-3s  %-8s  %6u  %8.2f  %9.0f  %11.2f  %10.1f  %13s\n", direction,
+                g_sim_size_name(size).c_str(), run.count, run.mib_per_s(), run.count / run.seconds,
+                static_cast<double>(run.calls.system_calls()) / run.count,
+                per_mib(run.cpu_ms, run.data_bytes),
+                server_per_mib(run.server_ms, run.data_bytes).c_str());
+}
+
+} // namespace
+
 void Report::print_limits()
 {
     std::printf("\nOne call, microseconds: a Wine server call (CreateEvent and CloseHandle, "
@@ -68,31 +83,16 @@ void Report::print_limits()
     std::printf("  dir  size      frames     MiB/s   frames/s  calls/frame  CPU ms/MiB  "
                 "server ms/MiB\n");
     for (const auto& [key, run] : m_limit_a)
-        std::printf("  %-3s  %-8s  %6u  %8.2f  %9.0f  %11.2f  %10.1f  %13s\n",
-                    key.first ? "OUT" : "IN", g_sim_size_name(key.second).c_str(), run.count,
-                    run.mib_per_s(), run.count / run.seconds,
-                    static_cast<double>(run.calls.system_calls()) / run.count,
-                    per_mib(run.cpu_ms, run.data_bytes),
-                    server_per_mib(run.server_ms, run.data_bytes).c_str());
+        print_limit_row(key.first ? "OUT" : "IN", key.second, run);
     std::printf("(a') OUT as in (a), each frame first copied into a freshly allocated block "
                 "that is freed\n     after the write, as the rewrite of an MDL OUT request "
                 "does\n");
     for (const auto& [size, run] : m_limit_a_copy)
-        std::printf("  %-3s  %-8s  %6u  %8.2f  %9.0f  %11.2f  %10.1f  %13s\n", "OUT",
-                    g_sim_size_name(size).c_str(), run.count, run.mib_per_s(),
-                    run.count / run.seconds,
-                    static_cast<double>(run.calls.system_calls()) / run.count,
-                    per_mib(run.cpu_ms, run.data_bytes),
-                    server_per_mib(run.server_ms, run.data_bytes).c_str());
+        print_limit_row("OUT", size, run);
     std::printf("(a*) IN as in (a), but a read that completed at once (its event already "
                 "signalled) is not\n     waited for: what the wait after every read costs\n");
     for (const auto& [size, run] : m_limit_a_unwaited)
-        std::printf("  %-3s  %-8s  %6u  %8.2f  %9.0f  %11.2f  %10.1f  %13s\n", "IN",
-                    g_sim_size_name(size).c_str(), run.count, run.mib_per_s(),
-                    run.count / run.seconds,
-                    static_cast<double>(run.calls.system_calls()) / run.count,
-                    per_mib(run.cpu_ms, run.data_bytes),
-                    server_per_mib(run.server_ms, run.data_bytes).c_str());
+        print_limit_row("IN", size, run);
     std::printf("(b) large reads: 1 MiB reap replies read with one overlapped read of the size "
                 "below at a time\n");
     std::printf("  read size     MiB/s  calls/MiB  CPU ms/MiB  server ms/MiB\n");
