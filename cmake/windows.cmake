@@ -6,6 +6,12 @@ else()
   set(WIN_WARNINGS -Wall -Wextra)
 endif()
 
+# The version of project(): the exe's version resource, manifest and tray tip, the MSI's version.
+set(KV_VERSION_DIR ${CMAKE_BINARY_DIR}/version)
+configure_file(${APP}/resources/version.h.in ${KV_VERSION_DIR}/kv_version.h @ONLY)
+configure_file(${APP}/resources/kvUsbRedirector.manifest.in
+  ${KV_VERSION_DIR}/kvUsbRedirector.manifest @ONLY)
+
 add_library(kv_engine STATIC
   ${PORTABLE_SOURCES}
   ${APP}/platform/platform_win32.cpp
@@ -33,7 +39,7 @@ add_library(kv_engine STATIC
 )
 target_compile_definitions(kv_engine PUBLIC ${WIN_DEFINITIONS})
 target_compile_options(kv_engine PRIVATE ${WIN_WARNINGS})
-target_include_directories(kv_engine PUBLIC ${APP})
+target_include_directories(kv_engine PUBLIC ${APP} ${KV_VERSION_DIR})
 target_link_libraries(kv_engine PUBLIC wtsapi32 setupapi advapi32 user32 gdi32 shell32 comctl32)
 
 if(NOT MSVC)
@@ -49,10 +55,12 @@ include(GoogleTest)
 
 set(KV_RESOURCES ${APP}/resources/kvUsbRedirector.rc)
 set_source_files_properties(${KV_RESOURCES} PROPERTIES
-  OBJECT_DEPENDS "${APP}/resources/warning_popup.rc;${APP}/resources/resource.h;${APP}/resources/kvUsbRedirector.ico;${APP}/resources/kvUsbRedirector.manifest;${APP}/resources/warning.bmp")
+  OBJECT_DEPENDS "${APP}/resources/warning_popup.rc;${APP}/resources/resource.h;${APP}/resources/kvUsbRedirector.ico;${KV_VERSION_DIR}/kvUsbRedirector.manifest;${APP}/resources/warning.bmp")
 if(NOT MSVC)
   set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
 endif()
+# The manifest is found in the version folder, made by configure_file above.
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${KV_VERSION_DIR}")
 
 # The event log's message table: the exe is the source's EventMessageFile.
 set(KV_MESSAGES_DIR ${CMAKE_BINARY_DIR}/messages)
@@ -153,10 +161,8 @@ if(KV_BUILD_PREVIEW)
   endif()
 endif()
 
-
-# The version of project(): the exe's version resource and the MSI's product version.
-configure_file(${APP}/resources/version.rc.in ${CMAKE_BINARY_DIR}/version/kvUsbRedirector.rc @ONLY)
-target_sources(kvUsbRedirector PRIVATE ${CMAKE_BINARY_DIR}/version/kvUsbRedirector.rc)
+configure_file(${APP}/resources/version.rc.in ${KV_VERSION_DIR}/kvUsbRedirector.rc @ONLY)
+target_sources(kvUsbRedirector PRIVATE ${KV_VERSION_DIR}/kvUsbRedirector.rc)
 
 # The per-machine MSI, when wixl is there to build it. wixl takes no absolute file paths: it runs
 # in the exe's folder.

@@ -277,6 +277,13 @@ BOOL Sim_port_driver::serve_call(HANDLE device, DWORD code, LPVOID in, DWORD in_
     std::lock_guard<std::mutex> lock(m_mutex);
     if (returned)
         *returned = 0;
+    if (code == IOCTL_PORT_QUERY)
+        ++queries;
+    if (m_removed)
+    {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
     switch (code)
     {
     case IOCTL_PORT_QUERY:
@@ -367,6 +374,14 @@ BOOL Sim_port_driver::port_cancel_io(HANDLE device)
             ++it;
     }
     return TRUE;
+}
+
+void Sim_port_driver::remove_port_device()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_removed = true;
+    while (!m_pending.empty())
+        finish_pending(m_pending.begin(), nullptr, 0);
 }
 
 bool Sim_port_driver::complete_pending(DWORD code, const std::vector<BYTE>& reply)

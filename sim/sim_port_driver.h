@@ -83,6 +83,10 @@ class Sim_port_driver
     uint64_t bytes_in = 0, bytes_out = 0;
     uint64_t completions_for_unplugged = 0;
     std::atomic<bool> completions_fail{false}; // the completion I/O control fails
+    // The port device goes away (its driver removed or upgraded) while the session stays: every
+    // call fails at once, and a pending query ends with its buffer as the engine left it.
+    void remove_port_device();
+    std::atomic<uint64_t> queries{0}; // port queries received
     uint64_t refused_completions = 0;
     uint64_t failed_completions = 0;  // failure status: the request could not be sent
     uint64_t cancelled_at_unplug = 0; // outstanding when their device was unplugged
@@ -136,4 +140,5 @@ class Sim_port_driver
     std::vector<std::vector<uint8_t>> m_cancelled_buffers;
     std::vector<std::vector<uint8_t>> m_spare_buffers; // of finished transfers, for reuse
     uint32_t m_next_handle = 1;
+    bool m_removed = false;
 };

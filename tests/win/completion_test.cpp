@@ -8,6 +8,7 @@
 #include "packets/usb_packet_types.h"
 
 #include <tuple>
+#include <utility>
 
 namespace
 {
@@ -158,6 +159,12 @@ TEST_F(Completion_test, ReapRepliesFillTheOldestMatchingMappedBufferOnlyWithWhat
     const Sent sent = completions();
     ASSERT_EQ(4u, sent.size());
     EXPECT_EQ(plain, sent[3]);
+    // Without the MDL list's mutex (no engine) the handler takes the same guarded lock as
+    // every other user, never a wait on an invalid handle.
+    const HANDLE mutex = std::exchange(g_mdl_urb_list_mutex, INVALID_HANDLE_VALUE);
+    reply(plain);
+    g_mdl_urb_list_mutex = mutex;
+    EXPECT_EQ(5u, completions().size());
 }
 
 TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailures)
@@ -205,15 +212,27 @@ TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailu
 TEST_F(Completion_test, TransfersOfADeviceThatLeftAreNeverWrittenNorMatched)
 {
     const Bytes twin = sim_records::record({.id = 8}); // the same device under another id
-    for (int how = 0; how < 3; ++how)                  // gone from the list, twin, stop
+    // Gone from the list, twin, stop; and requests yielded only after the unplug (they
+    // completed in the driver as it ran): never recorded, never sent.
+    for (int how = 0; how < 4; ++how)
     {
         BYTE old_a[4] = {}, old_b[4] = {}, fresh[4] = {};
-        hand_request(mdl_request(0x81, 4, old_a));
-        hand_request(mdl_request(0x82, 4, old_b));
+        if (how != 3)
+        {
+            hand_request(mdl_request(0x81, 4, old_a));
+            hand_request(mdl_request(0x82, 4, old_b));
+        }
         if (how == 2)
             reconcile_empty();
         else
-            reconcile(sim_records::reply(how == 0 ? Sent() : Sent({seven, twin})));
+            reconcile(sim_records::reply(how == 0 || how == 3 ? Sent() : Sent({seven, twin})));
+        if (how == 3)
+        {
+            const size_t sent_before = g_terminal_available(sim.terminal());
+            hand_request(mdl_request(0x81, 4, old_a));
+            hand_request(mdl_request(0x82, 4, old_b));
+            EXPECT_EQ(sent_before, g_terminal_available(sim.terminal()));
+        }
         EXPECT_EQ(0u, g_mdl_urb_record_count()) << how;
         make_opened(seven); // listed again: opened and plugged in anew
         hand_request(mdl_request(0x81, 4, fresh));

@@ -101,6 +101,10 @@ TEST_F(Shell_test, AFailedStartKeepsTheProcessWithItsIconUntilExit)
         SendMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
         EXPECT_TRUE(sim.has_line(L"kvUsbRedirector::WndProc (TaskbarCreated - icon added again)"));
         EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &g_notify_icon_data));
+        // A taskbar re-created without losing its icons: the icon stays, nothing is reported.
+        SendMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+        EXPECT_FALSE(sim.has_line(L"TaskbarCreated - Shell_NotifyIcon failed"));
+        EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &g_notify_icon_data));
         SendMessageW(window, WM_COMMAND, 106, 0); // another command does nothing
         EXPECT_TRUE(IsWindow(window));
         quit();

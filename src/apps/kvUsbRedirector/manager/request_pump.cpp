@@ -2,11 +2,13 @@
 // each to the terminal; a request that cannot be sent is answered with a made-up failure.
 #include "../debug/usb_debug.h"
 #include "../packets/mdl_urb_list.h"
+#include "../packets/usb_device_list.h"
 #include "../packets/usb_packet_types.h"
 #include "../portable/completion.h"
 #include "usb_driver.h"
 #include "usb_manager.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace
@@ -84,6 +86,72 @@ void answer_failure(const kv::Driver_request& request, BYTE* reply)
     }
 }
 
+// Holds g_device_list_mutex while an MDL request is recorded and sent: an unplug, which takes
+// it too, can then neither drop the record before it is appended nor unmap the buffer that an
+// OUT request's data is read from during the send.
+class Mdl_send_guard
+{
+  public:
+    explicit Mdl_send_guard(bool mdl) : m_locked(mdl && g_lock_device_list()) {}
+    ~Mdl_send_guard()
+    {
+        if (m_locked)
+            g_unlock_device_list();
+    }
+    Mdl_send_guard(const Mdl_send_guard&) = delete;
+    Mdl_send_guard& operator=(const Mdl_send_guard&) = delete;
+    bool locked() const
+    {
+        return m_locked;
+    }
+
+  private:
+    bool m_locked;
+};
+
+enum class Send_result
+{
+    sent,
+    not_sent,
+    not_forwarded
+};
+
+// Sends one request; an MDL request is recorded before its send (so that a fast reply finds
+// the record) and only while its device is listed (a record of a device already unplugged
+// would be matched by a later transfer that reuses the handle).
+Send_result send_request(BYTE* query, const kv::Driver_request& request)
+{
+    const bool mdl = request.code == kv::code_queue_mdl_urb;
+    const Mdl_urb_record record{request.devid, kv::code_reap_urb, request.handle,
+                                request.data_length, request.data_address};
+    Mdl_send_guard guard(mdl);
+    if (mdl && !guard.locked())
+        return Send_result::not_sent;
+    if (mdl && !g_is_device_listed(request.devid))
+    {
+        g_log(3,
+              L"Usb_manager::g_start_process_read_from_driver() - request for a device that is "
+              L"not listed - devid:%x, handle:%x",
+              request.devid, request.handle);
+        return Send_result::not_sent;
+    }
+    if (mdl && !g_append_mdl_urb_record(record))
+    {
+        g_log(2,
+              L"Usb_manager::g_start_process_read_from_driver() - no memory to record the "
+              L"transfer - devid:%x, handle:%x",
+              request.devid, request.handle);
+        return Send_result::not_sent;
+    }
+    bool forwarded = true;
+    const bool sent = forward(query, request.code, &forwarded);
+    if (mdl && !sent)
+        g_remove_mdl_urb_record(record);
+    if (!forwarded)
+        return Send_result::not_forwarded;
+    return sent ? Send_result::sent : Send_result::not_sent;
+}
+
 void handle_request(BYTE* query, BYTE* failure_reply)
 {
     const kv::Driver_request request = kv::parse_driver_request(query, k_port_query_buffer_size);
@@ -92,40 +160,25 @@ void handle_request(BYTE* query, BYTE* failure_reply)
           L"Usb_manager::g_start_process_read_from_driver() - Query IOCTL Return - code:%x, "
           L"devid:%x, handle:%x",
           request.code, request.devid, trace_handle);
-    // The record goes in before the send so that a fast reply finds it; an unsent request
-    // takes it out again.
-    const Mdl_urb_record record{request.devid, kv::code_reap_urb, request.handle,
-                                request.data_length, request.data_address};
-    const bool mdl = request.code == kv::code_queue_mdl_urb;
     // A length field claiming more than the query buffer holds would send bytes beyond it:
     // such a request is answered like one that could not be sent.
     const uint64_t frame_size = kv::load_u32(query) + 4ull;
-    bool forwarded = true;
-    bool sent = false;
-    bool recorded = false;
+    Send_result result = Send_result::not_sent;
     if (frame_size > k_port_query_buffer_size)
     {
-        forwarded = kv::build_failure_reply(request, failure_reply) != 0 ||
-                    request.code == kv::code_cancel_urb;
-        if (forwarded)
-            g_log(3,
-                  L"Usb_manager::g_start_process_read_from_driver() - request longer than the "
-                  L"query buffer - code:%x, length:%d",
-                  request.code, kv::load_u32(query));
+        if (kv::build_failure_reply(request, failure_reply) == 0 &&
+            request.code != kv::code_cancel_urb)
+            return;
+        g_log(3,
+              L"Usb_manager::g_start_process_read_from_driver() - request longer than the "
+              L"query buffer - code:%x, length:%d",
+              request.code, kv::load_u32(query));
     }
-    else if (mdl && !g_append_mdl_urb_record(record))
-        g_log(2,
-              L"Usb_manager::g_start_process_read_from_driver() - no memory to record the "
-              L"transfer - devid:%x, handle:%x",
-              request.devid, request.handle);
     else
-    {
-        recorded = mdl;
-        sent = forward(query, request.code, &forwarded);
-    }
-    if (!forwarded)
+        result = send_request(query, request);
+    if (result == Send_result::not_forwarded)
         return;
-    if (sent)
+    if (result == Send_result::sent)
     {
         g_log(4,
               L"Usb_manager::g_start_process_read_from_driver() - Sent Query to ZAMO - code:%x, "
@@ -133,13 +186,22 @@ void handle_request(BYTE* query, BYTE* failure_reply)
               request.code, request.devid, trace_handle);
         return;
     }
-    if (recorded)
-        g_remove_mdl_urb_record(record);
     g_log(4,
           L"Usb_manager::g_start_process_read_from_driver() - Query IOCTL failed - code:%x, "
           L"devid:%x, handle:%x",
           request.code, request.devid, trace_handle);
     answer_failure(request, failure_reply);
+}
+
+// A port device that went away fails every query at once (or completes it with the buffer
+// left zeroed): asking again at once would spin a core and log each failure. The pause grows
+// from the first to the longest, drops back after a query that yields a request, and ends
+// early when the engine stops.
+void pause_before_next_query(DWORD* delay_ms)
+{
+    *delay_ms = *delay_ms == 0 ? k_query_retry_first_ms
+                               : std::min<DWORD>(*delay_ms * 2, k_query_retry_longest_ms);
+    WaitForSingleObject(g_exit_now_read_event, *delay_ms);
 }
 
 } // namespace
@@ -154,6 +216,7 @@ DWORD WINAPI g_start_process_read_from_driver(LPVOID)
         L"g_start_process_read_from_driver",
         [&]
         {
+            DWORD retry_delay_ms = 0;
             while (query && failure_reply && g_read_from_driver_running)
             {
                 if (g_port_driver_handle == INVALID_HANDLE_VALUE)
@@ -169,8 +232,14 @@ DWORD WINAPI g_start_process_read_from_driver(LPVOID)
                 {
                     g_log(4, L"Usb_manager::g_start_process_read_from_driver() - read port "
                              L"driver call failed");
+                    pause_before_next_query(&retry_delay_ms);
                     continue;
                 }
+                // A completed query that left the zeroed buffer as it was yielded nothing.
+                if (kv::load_u32(query) == 0)
+                    pause_before_next_query(&retry_delay_ms);
+                else
+                    retry_delay_ms = 0;
                 handle_request(query, failure_reply);
             }
         });

@@ -121,7 +121,9 @@ bool initialize()
 void shutdown()
 {
     g_virtual_channel.close();
-    if (!g_close_bus_driver())
+    // A bus driver that was never opened (no driver in this session) is no failure to report.
+    const bool bus_was_open = g_bus_driver_handle != INVALID_HANDLE_VALUE;
+    if (!g_close_bus_driver() && bus_was_open)
         g_log(3, L"Usb_manager:shutdown() - g_bus_driver_handle CloseHandle() failed");
     close_if_open(g_exit_now_read_event,
                   L"Usb_manager:shutdown() - g_read_from_driver_event CloseHandle() failed");
@@ -141,7 +143,7 @@ void shutdown()
     g_log(4, L"Usb_manager:shutdown() - success");
 }
 
-void start_worker(int index, std::atomic<bool>& running, LPTHREAD_START_ROUTINE routine,
+bool start_worker(int index, std::atomic<bool>& running, LPTHREAD_START_ROUTINE routine,
                   const wchar_t* created_line, const wchar_t* name)
 {
     running = true;
@@ -153,10 +155,11 @@ void start_worker(int index, std::atomic<bool>& running, LPTHREAD_START_ROUTINE 
         --g_workers_alive;
         g_log(2, L"Usb_manager::g_start_threads() - CreateThread failed for %s (error:%d)", name,
               GetLastError());
-        return;
+        return false;
     }
     CloseHandle(thread);
     g_log(4, created_line);
+    return true;
 }
 
 } // namespace
@@ -204,8 +207,10 @@ void g_log_worker_exception(const wchar_t* worker)
 
 void g_worker_ended(int index)
 {
-    --g_workers_alive;
+    // The count drops only after the event is set: the stop's fallback closes the events once
+    // it reads 0.
     SetEvent(g_thread_ended_events[index]);
+    --g_workers_alive;
 }
 
 bool g_start_threads()
@@ -220,16 +225,25 @@ bool g_start_threads()
     ResetEvent(g_exit_now_read_event);
     ResetEvent(g_exit_now_write_event);
     ResetEvent(g_exit_now_virtual_channel_event);
-    start_worker(1, g_write_to_driver_running, g_start_process_write_to_driver,
-                 L"Usb_manager::g_start_threads() - thread g_start_process_write_to_driver created",
-                 L"g_start_process_write_to_driver");
-    start_worker(
-        0, g_read_from_driver_running, g_start_process_read_from_driver,
-        L"Usb_manager::g_start_threads() - thread g_start_process_read_from_driver created",
-        L"g_start_process_read_from_driver");
-    start_worker(2, g_device_list_running, g_start_process_device_list,
-                 L"Usb_manager::g_start_threads() - thread g_start_process_device_list created",
-                 L"g_start_process_device_list");
+    // An engine without one of its workers would look started and never work (no reply read,
+    // no request fetched, no list polled): it is stopped again, so the next connect retries.
+    const bool all_started =
+        start_worker(
+            1, g_write_to_driver_running, g_start_process_write_to_driver,
+            L"Usb_manager::g_start_threads() - thread g_start_process_write_to_driver created",
+            L"g_start_process_write_to_driver") &&
+        start_worker(
+            0, g_read_from_driver_running, g_start_process_read_from_driver,
+            L"Usb_manager::g_start_threads() - thread g_start_process_read_from_driver created",
+            L"g_start_process_read_from_driver") &&
+        start_worker(2, g_device_list_running, g_start_process_device_list,
+                     L"Usb_manager::g_start_threads() - thread g_start_process_device_list created",
+                     L"g_start_process_device_list");
+    if (!all_started)
+    {
+        g_stop_threads();
+        return false;
+    }
 
     BYTE* request = g_allocate_message(9);
     bool sent = false;

@@ -47,6 +47,9 @@ void g_end_application();
 // Pauses of the reply pump between failed channel reads: the first, doubled up to the longest.
 constexpr DWORD k_read_retry_first_ms = 10;
 constexpr DWORD k_read_retry_longest_ms = 1000;
+// The same for the request pump between port driver queries that yield nothing.
+constexpr DWORD k_query_retry_first_ms = 10;
+constexpr DWORD k_query_retry_longest_ms = 1000;
 
 // Longest terminal frame the reply pump accepts; longer ones are drained unread.
 extern uint32_t g_max_reply_length;

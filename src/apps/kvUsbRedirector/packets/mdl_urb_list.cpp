@@ -91,6 +91,7 @@ size_t g_mdl_urb_record_count()
 bool g_take_mdl_urb_record(uint32_t devid, uint8_t reply_code, uint32_t handle,
                            Mdl_urb_record* taken)
 {
+    Mdl_lock lock;
     for (auto it = g_mdl_urb_list.begin(); it != g_mdl_urb_list.end(); ++it)
     {
         if (it->devid == devid && it->reply_code == reply_code && it->handle == handle)

@@ -31,6 +31,6 @@ size_t g_mdl_urb_record_count();
 // Records appended so far (one list node allocated each), for the benchmark.
 uint64_t g_mdl_urb_record_allocation_count();
 
-// The caller holds g_mdl_urb_list_mutex. Removes the oldest record matching the three keys.
+// Removes the oldest record matching the three keys.
 bool g_take_mdl_urb_record(uint32_t devid, uint8_t reply_code, uint32_t handle,
                            Mdl_urb_record* taken);

@@ -82,11 +82,9 @@ void Usb_packet_reap_urb::process_return()
     }
     if (!g_lock_device_list())
         return;
-    WaitForSingleObject(g_mdl_urb_list_mutex, INFINITE);
     Mdl_urb_record record{};
     const bool mdl =
         g_take_mdl_urb_record(fields.devid, m_pPacket[kv::k_offset_code], fields.handle, &record);
-    ReleaseMutex(g_mdl_urb_list_mutex);
 
     BYTE* completion = nullptr;
     DWORD packet_size = 0;

@@ -4,6 +4,7 @@
 #include "../manager/usb_manager.h"
 #include "../resources/resource.h"
 #include "app_globals.h"
+#include "kv_version.h"
 
 #include <cstddef>
 #include <strsafe.h>
@@ -87,11 +88,14 @@ void on_session_change(WPARAM code)
     }
 }
 
-// Explorer forgets every tray icon when it restarts; the icon is added again as at start.
+// Explorer forgets every tray icon when it restarts; the icon is added again as at start. A
+// taskbar re-created without losing its icons refuses the add: the icon is then refreshed.
 void on_taskbar_created()
 {
     if (Shell_NotifyIconW(NIM_ADD, &g_notify_icon_data))
         g_log(4, L"kvUsbRedirector::WndProc (TaskbarCreated - icon added again)");
+    else if (Shell_NotifyIconW(NIM_MODIFY, &g_notify_icon_data))
+        g_log(4, L"kvUsbRedirector::WndProc (TaskbarCreated - icon still there, refreshed)");
     else
         g_log(3, L"kvUsbRedirector::WndProc (TaskbarCreated - Shell_NotifyIcon failed - error:%d)",
               GetLastError());
@@ -178,8 +182,7 @@ BOOL InitInstance(HINSTANCE hInstance, int nCmdShow)
     g_notify_icon_data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     g_notify_icon_data.uCallbackMessage = k_notify_icon_callback;
     g_notify_icon_data.hIcon = LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR));
-    StringCchCopyW(g_notify_icon_data.szTip, ARRAYSIZE(g_notify_icon_data.szTip),
-                   L"Kelvra USB Redirector 2.0");
+    StringCchCopyW(g_notify_icon_data.szTip, ARRAYSIZE(g_notify_icon_data.szTip), KV_TRAY_TIP);
 
     if (!g_threads_started)
     {
