@@ -1,5 +1,4 @@
-// Open replies and the share dialog, shown for real under Xvfb, and the
-// dialog's resources.
+// Open replies and the share dialog, shown for real under Xvfb.
 #include "support/device_fixture.h"
 #include "manager/usb_driver.h"
 #include "packets/usb_packet_open.h"
@@ -101,14 +100,6 @@ TEST_F(Device_attach_test, OnlyTheFirstButtonPlugsInAndOnlyWhatIsStillListed)
         ASSERT_NE(nullptr, dialog) << trace;
         EXPECT_EQ(question(name), text_of(dialog, IDC_WARNING_TEXT)) << trace;
         EXPECT_EQ(id_text, text_of(dialog, IDC_DEVICE_ID)) << trace;
-        EXPECT_EQ(L"&Yes|&No", text_of(dialog, IDOK) + L"|" + text_of(dialog, IDCANCEL));
-        EXPECT_EQ(IDCANCEL, LOWORD(SendMessageW(dialog, DM_GETDEFID, 0, 0)));
-        EXPECT_FALSE(IsWindowVisible(GetDlgItem(dialog, IDC_DEVICE_ID)));
-        EXPECT_NE(0, SendDlgItemMessageW(dialog, -1, STM_GETIMAGE, IMAGE_BITMAP, 0));
-        EXPECT_NE(0, SendMessageW(dialog, WM_GETICON, ICON_SMALL, 0));
-        EXPECT_TRUE(GetWindowLongW(dialog, GWL_EXSTYLE) & WS_EX_TOPMOST);
-        const LONG style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_SETFOREGROUND | DS_CENTER;
-        EXPECT_EQ(style, GetWindowLongW(dialog, GWL_STYLE) & style);
         EXPECT_EQ(before, sim.calls().size()); // the reply pump went on at once
         if (tampered == left)
             reconcile(reply({}));
@@ -161,7 +152,7 @@ TEST_F(Device_attach_test, TheDialogEndsByItselfWithinATickOnceItsDeviceIsGone)
         // may take a while longer to let the dialog's thread return.
         while (IsWindowVisible(dialog) && GetTickCount64() - left < 6000)
             Sleep(5);
-        EXPECT_LE(GetTickCount64() - left, k_warning_popup_timer_ms + 300) << listed;
+        EXPECT_LE(GetTickCount64() - left, 3300u) << listed; // one 3-second tick
         ASSERT_TRUE(sim.wait_for_line(ended(23, 2), 6000)) << listed;
         EXPECT_TRUE(g_wait_until_gone(dialog));
     }
@@ -209,7 +200,8 @@ TEST_F(Device_attach_test, OpenRepliesThatShowNoDialog)
     }
 }
 
-TEST(Share_dialog_resources, StringsInEveryLanguageAndTheImages)
+// Every language the dialog can ask in has a question with one place for the device's name.
+TEST(Share_dialog_resources, EveryLanguageAsksWithOnePlaceForTheName)
 {
     for (LANGID language : {0x0409, 0x0007, 0x000A, 0x000C, 0x0010, 0x001D, 0x0416, 0x0411, 0x0412,
                             0x0804, 0x1004, 0x0404, 0x0C04, 0x1404})
@@ -221,34 +213,6 @@ TEST(Share_dialog_resources, StringsInEveryLanguageAndTheImages)
         EXPECT_TRUE(text.find(L"<>") != std::wstring::npos && text.find(L"<>") == text.rfind(L"<>"))
             << language;
     }
-    EXPECT_EQ(L"", load_string(0x0809, IDS_YES)); // exact: British English is not carried
-    EXPECT_EQ(L"&Yes|&No", load_string(0x0409, IDS_YES) + L"|" + load_string(0x0409, IDS_NO));
-    EXPECT_EQ(L"Do you want to share the USB device <> with all connected users? "
-              L"\r\n\r\nFor you "
-              L"to access this USB device, it will be visible and shared to all "
-              L"connected "
-              L"Windows sessions. Click Yes to share the device, or click No to "
-              L"cancel the "
-              L"redirection.",
-              load_string(0x0409, IDS_SHARE_QUESTION));
-    const std::wstring french = load_string(0x000C, IDS_SHARE_QUESTION);
-    EXPECT_EQ(french.find(L'?'),
-              french.find(L"\u00a0?") + 1); // a no-break space before it
-    HMODULE self = GetModuleHandleW(nullptr);
-    HANDLE image =
-        LoadImageW(self, MAKEINTRESOURCEW(IDB_WARNING), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION);
-    DIBSECTION dib{};
-    ASSERT_EQ(static_cast<int>(sizeof dib), GetObjectW(image, sizeof dib, &dib));
-    EXPECT_EQ(Bytes({37, 34, 24}),
-              Bytes({BYTE(dib.dsBm.bmWidth), BYTE(dib.dsBm.bmHeight), BYTE(dib.dsBm.bmBitsPixel)}));
-    DeleteObject(image);
-    // The icon group: image count, then per image width, height, colours, planes,
-    // bit count.
-    HRSRC group = FindResourceW(self, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR), RT_GROUP_ICON);
-    ASSERT_NE(nullptr, group);
-    auto* directory = static_cast<const BYTE*>(LockResource(LoadResource(self, group)));
-    EXPECT_EQ(Bytes({1, 0, 32, 32}), Bytes(directory + 4, directory + 8));
-    EXPECT_EQ(24, directory[12]);
 }
 
 } // namespace

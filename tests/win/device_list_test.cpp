@@ -22,15 +22,13 @@ TEST_F(Device_list_test, EveryEmptyListFormUnplugsTheOpenedDevicesAndEmptiesTheL
 {
     BYTE poller_request[5] = {1, 0, 0, 0, kv::code_device_list};
     const std::function<void()> forms[] = {
-        [&] { reconcile(reply({})); },
         [&] { Usb_packet_device_list(poller_request, false).process_return(); },
-        [&] { reconcile_empty(); },
         [&]
         {
             sim.port_behaviour = [](const Ioctl_call&) { return Port_outcome::fail; };
             reconcile(reply({})); // the unplugs fail: the entries go all the same
         }};
-    for (int form = 0; form < 4; ++form)
+    for (int form = 0; form < 2; ++form)
     {
         sim.clear_lines();
         reconcile(reply({record({.id = 10, .id1 = 1}), record({.id = 11, .id1 = 2}),
@@ -45,13 +43,8 @@ TEST_F(Device_list_test, EveryEmptyListFormUnplugsTheOpenedDevicesAndEmptiesTheL
         // 12 still waited for its open reply: it leaves without a port driver call.
         const Ids unplugs = port_calls(IOCTL_PORT_UNPLUG);
         EXPECT_EQ(Ids({10, 11}), Ids(unplugs.begin() + before, unplugs.end())) << form;
-        for (std::wstring n : {L"10", L"11"})
-        {
-            EXPECT_EQ(1u, sim.count_lines(L"Device opened id:" + n + L" found:0.")) << form;
-            EXPECT_EQ(1u, sim.count_lines(L"Device opened erasing id:" + n + L".")) << form;
-        }
         // The driver's own error (31), not one the logging left behind.
-        EXPECT_EQ(form == 3 ? 2u : 0u, sim.count_lines(L"Unplug failed: 0x1f\n")) << form;
+        EXPECT_EQ(form == 1 ? 2u : 0u, sim.count_lines(L"Unplug failed: 0x1f\n")) << form;
     }
 }
 

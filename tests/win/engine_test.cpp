@@ -223,7 +223,9 @@ TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
     };
     g_session_id = 7;
     g_notify_icon_data.hWnd = nullptr; // no window: the request to end reaches this thread
-    g_engine_timing = Engine_timing{};
+    g_engine_timing.port_open_first_wait_ms = 17;
+    g_engine_timing.port_open_retry_wait_ms = 23;
+    g_engine_timing.port_open_retries = 20;
     g_set_sleep_function(record_sleep);
     ASSERT_TRUE(g_open_bus_driver());
     for (const auto& row : rows)
@@ -240,8 +242,8 @@ TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
         BYTE reply[9] = {5, 0, 0, 0, 12, 2, 0, 0, 0};
         Usb_packet_negotiate(reply, false, row.version).process_return();
 
-        std::vector<DWORD> waits(row.attempts, 3000);
-        std::fill_n(waits.begin(), std::min<size_t>(1, row.attempts), 5000);
+        std::vector<DWORD> waits(row.attempts, 23);
+        std::fill_n(waits.begin(), std::min<size_t>(1, row.attempts), 17);
         EXPECT_EQ(waits, g_sleeps);
         EXPECT_EQ(row.attempts, sim.count_lines(L"Usb_manager::g_open_port_driver() - "));
         EXPECT_EQ(row.port_after && row.port_after <= row.attempts,
