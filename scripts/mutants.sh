@@ -36,15 +36,15 @@ cmake -S "$scratch/src" -B "$scratch/win" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64
 
 # Builds and test runs take /tmp/kv-build.lock, so that other builds on this machine wait.
 build() {
-    flock /tmp/kv-build.lock cmake --build "$scratch/native" -j2 --target kv_native_tests \
+    flock -o /tmp/kv-build.lock cmake --build "$scratch/native" -j2 --target kv_native_tests \
         >/dev/null 2>&1 &&
-        flock /tmp/kv-build.lock cmake --build "$scratch/win" -j2 --target kv_win_tests \
+        flock -o /tmp/kv-build.lock cmake --build "$scratch/win" -j2 --target kv_win_tests \
             >/dev/null 2>&1
 }
 # 0 when every test passes; the Wine tests run in one process and stop at the first failure.
 run_tests() {
     "$scratch/native/kv_native_tests" --gtest_fail_fast >"$scratch/native.log" 2>&1 || return 1
-    flock /tmp/kv-build.lock timeout 150 /usr/lib/wine/wine64 "$scratch/win/kv_win_tests.exe" \
+    flock -o /tmp/kv-build.lock timeout 150 /usr/lib/wine/wine64 "$scratch/win/kv_win_tests.exe" \
         --gtest_fail_fast >"$scratch/wine.log" 2>&1
 }
 # Replaces the one occurrence of a text in a file; 1 when it is not there exactly once.
