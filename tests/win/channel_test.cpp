@@ -2,7 +2,6 @@
 // standing in for the virtual channel.
 #include "channel/server_channel.h"
 #include "support/engine_fixture.h"
-#include "packets/usb_packet_types.h"
 #include "portable/frame.h"
 
 #include <cstring>
@@ -101,51 +100,6 @@ TEST_F(Channel_test, ABrokenChannelFailsBothWaysAndReleasesTheMutex)
     std::thread([&] { wait = WaitForSingleObject(g_virtual_channel_mutex, 0); }).join();
     EXPECT_EQ(WAIT_OBJECT_0, wait);
     EXPECT_EQ(-1, g_read_from_virtual_channel(bytes, 4));
-}
-
-TEST_F(Channel_test, MdlRequestGoesOutAsCodeSevenWithItsOutDataOrNotAtAll)
-{
-    const BYTE data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    void* unreadable = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
-    const struct
-    {
-        const char* name;
-        int direction;
-        uint32_t data_length;
-        const void* address;
-        size_t sent; // bytes on the wire, 0 when refused
-        const wchar_t* line;
-    } rows[] = {
-        {"no out data: rewritten in place", 1, 512, data, 24, nullptr},
-        {"out data travels behind the header", 2, 8, data, 32, nullptr},
-        {"empty out data", 2, 0, nullptr, 24, nullptr},
-        {"null out data", 2, 8, nullptr, 0, L"(memcpy_s failed - error:22)"},
-        {"unreadable out data", 2, 16, unreadable, 0, L"(memcpy_s threw an exception - error:"},
-        {"out data too long to frame", 2, 0xFFFFFFF0u, data, 0, nullptr},
-    };
-    for (const auto& row : rows)
-    {
-        SCOPED_TRACE(row.name);
-        sim.clear_lines();
-        auto request = g_bytes({28, 0, 0, 0, 15, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, row.direction});
-        request.resize(32, 0x16);
-        kv::store_u32(request.data() + 20, row.data_length);
-        kv::store_u64(request.data() + 24, reinterpret_cast<uintptr_t>(row.address));
-        const auto original = request;
-        EXPECT_EQ(row.sent != 0, Usb_packet_queue_mdl_urb(request.data(), false).process_param());
-        EXPECT_EQ(original, request); // code 15 and length 28 again
-        EXPECT_EQ(row.sent, g_terminal_available(sim.terminal()));
-        EXPECT_TRUE(!row.line || sim.has_line(row.line));
-        auto sent = g_terminal_receive(sim.terminal(), row.sent);
-        if (row.sent)
-        {
-            EXPECT_EQ(row.sent - 4, kv::load_u32(sent.data()));
-            EXPECT_EQ(kv::code_queue_urb, sent[4]);
-            EXPECT_EQ(0, memcmp(sent.data() + 5, original.data() + 5, 19));
-            EXPECT_TRUE(row.sent == 24 || memcmp(sent.data() + 24, data, 8) == 0);
-        }
-    }
-    VirtualFree(unreadable, 0, MEM_RELEASE);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "packets/mdl_urb_list.h"
 #include "packets/usb_packet_types.h"
 
+#include <cstring>
 #include <tuple>
 #include <utility>
 
@@ -247,6 +248,54 @@ TEST_F(Completion_test, TransfersOfADeviceThatLeftAreNeverWrittenNorMatched)
         EXPECT_EQ(0u, g_mdl_urb_record_count()) << how;
         reconcile(sim_records::reply({seven}));
     }
+}
+
+TEST_F(Completion_test, MdlRequestGoesOutAsCodeSevenWithItsOutDataOrNotAtAll)
+{
+    const BYTE data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    void* unreadable = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
+    const struct
+    {
+        const char* name;
+        int direction;
+        uint32_t data_length;
+        const void* address;
+        size_t sent; // bytes on the wire, 0 when refused
+        const wchar_t* line;
+        BYTE devid = 7;
+    } rows[] = {
+        {"no out data: rewritten in place", 1, 512, data, 24, nullptr},
+        {"out data travels behind the header", 2, 8, data, 32, nullptr},
+        {"empty out data", 2, 0, nullptr, 24, nullptr},
+        {"null out data", 2, 8, nullptr, 0, L"(memcpy_s failed - error:22)"},
+        {"unreadable out data", 2, 16, unreadable, 0, L"(memcpy_s threw an exception - error:"},
+        {"out data too long to frame", 2, 0xFFFFFFF0u, data, 0, nullptr},
+        {"out data of a device not listed: never read", 2, 8, data, 0, nullptr, 9},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        sim.clear_lines();
+        auto request =
+            g_bytes({28, 0, 0, 0, 15, row.devid, 0, 0, 0, 5, 6, 7, 8, 9, 10, row.direction});
+        request.resize(32, 0x16);
+        kv::store_u32(request.data() + 20, row.data_length);
+        kv::store_u64(request.data() + 24, reinterpret_cast<uintptr_t>(row.address));
+        const auto original = request;
+        EXPECT_EQ(row.sent != 0, Usb_packet_queue_mdl_urb(request.data(), false).process_param());
+        EXPECT_EQ(original, request); // code 15 and length 28 again
+        EXPECT_EQ(row.sent, g_terminal_available(sim.terminal()));
+        EXPECT_TRUE(!row.line || sim.has_line(row.line));
+        auto sent = g_terminal_receive(sim.terminal(), row.sent);
+        if (row.sent)
+        {
+            EXPECT_EQ(row.sent - 4, kv::load_u32(sent.data()));
+            EXPECT_EQ(kv::code_queue_urb, sent[4]);
+            EXPECT_EQ(0, memcmp(sent.data() + 5, original.data() + 5, 19));
+            EXPECT_TRUE(row.sent == 24 || memcmp(sent.data() + 24, data, 8) == 0);
+        }
+    }
+    VirtualFree(unreadable, 0, MEM_RELEASE);
 }
 
 } // namespace

@@ -97,6 +97,26 @@ TEST_F(Fault_test, ATerminalVanishingMidFrameEndsEveryRequestAndUnplugsAll)
     EXPECT_EQ(0u, p.wrong_completions);
 }
 
+// Both directions full at once: replies the terminal cannot write while requests wait for it
+// to read. No lock held across a channel write may be one that the reply handlers need.
+TEST_F(Fault_test, LargeTransfersBothWaysAtOnceNeverDeadlock)
+{
+    Watchdog watchdog(60000);
+    ASSERT_TRUE(session.start());
+    // Each larger than what the channel holds in either direction.
+    for (int i = 0; i < 6; ++i)
+    {
+        ASSERT_TRUE(p.wait_outstanding_below(9, 20000)) << i;
+        p.submit_transfer(Sim_transfer::plain_in, 0x31, 3 << 19);
+        p.submit_transfer(Sim_transfer::plain_in, 0x31, 3 << 19);
+        p.submit_transfer(Sim_transfer::mdl_out, 0x32, 3 << 20);
+    }
+    ASSERT_TRUE(p.wait_idle(30000));
+    session.stop();
+    EXPECT_EQ(18u, p.completed);
+    EXPECT_EQ(0u, p.wrong_completions);
+}
+
 TEST_F(Fault_test, RefusedCompletionsAreLostAtTheDriverOnlyAndTheRelayGoesOn)
 {
     ASSERT_TRUE(session.start());

@@ -86,28 +86,29 @@ void answer_failure(const kv::Driver_request& request, BYTE* reply)
     }
 }
 
-// Holds g_device_list_mutex while an MDL request is recorded and sent: an unplug, which takes
-// it too, can then neither drop the record before it is appended nor unmap the buffer that an
-// OUT request's data is read from during the send.
-class Mdl_send_guard
+// Appends the record of an MDL request only while its device is listed, holding the device
+// list (then, inside the append, the MDL list): an unplug, which takes the device list too and
+// drops the device's records, comes either before (the request is not sent) or after.
+bool record_if_listed(const Mdl_urb_record& record)
 {
-  public:
-    explicit Mdl_send_guard(bool mdl) : m_locked(mdl && g_lock_device_list()) {}
-    ~Mdl_send_guard()
-    {
-        if (m_locked)
-            g_unlock_device_list();
-    }
-    Mdl_send_guard(const Mdl_send_guard&) = delete;
-    Mdl_send_guard& operator=(const Mdl_send_guard&) = delete;
-    bool locked() const
-    {
-        return m_locked;
-    }
-
-  private:
-    bool m_locked;
-};
+    if (!g_lock_device_list())
+        return false;
+    bool recorded = false;
+    if (!g_is_device_listed(record.devid))
+        g_log(3,
+              L"Usb_manager::g_start_process_read_from_driver() - request for a device that is "
+              L"not listed - devid:%x, handle:%x",
+              record.devid, record.handle);
+    else if (!g_append_mdl_urb_record(record))
+        g_log(2,
+              L"Usb_manager::g_start_process_read_from_driver() - no memory to record the "
+              L"transfer - devid:%x, handle:%x",
+              record.devid, record.handle);
+    else
+        recorded = true;
+    g_unlock_device_list();
+    return recorded;
+}
 
 enum class Send_result
 {
@@ -116,33 +117,16 @@ enum class Send_result
     not_forwarded
 };
 
-// Sends one request; an MDL request is recorded before its send (so that a fast reply finds
-// the record) and only while its device is listed (a record of a device already unplugged
-// would be matched by a later transfer that reuses the handle).
+// Sends one request. An MDL request is recorded before its send, so that a fast reply finds
+// the record, and only while its device is listed: a record of a device already unplugged
+// would be matched by a later transfer that reuses the handle.
 Send_result send_request(BYTE* query, const kv::Driver_request& request)
 {
     const bool mdl = request.code == kv::code_queue_mdl_urb;
     const Mdl_urb_record record{request.devid, kv::code_reap_urb, request.handle,
                                 request.data_length, request.data_address};
-    Mdl_send_guard guard(mdl);
-    if (mdl && !guard.locked())
+    if (mdl && !record_if_listed(record))
         return Send_result::not_sent;
-    if (mdl && !g_is_device_listed(request.devid))
-    {
-        g_log(3,
-              L"Usb_manager::g_start_process_read_from_driver() - request for a device that is "
-              L"not listed - devid:%x, handle:%x",
-              request.devid, request.handle);
-        return Send_result::not_sent;
-    }
-    if (mdl && !g_append_mdl_urb_record(record))
-    {
-        g_log(2,
-              L"Usb_manager::g_start_process_read_from_driver() - no memory to record the "
-              L"transfer - devid:%x, handle:%x",
-              request.devid, request.handle);
-        return Send_result::not_sent;
-    }
     bool forwarded = true;
     const bool sent = forward(query, request.code, &forwarded);
     if (mdl && !sent)

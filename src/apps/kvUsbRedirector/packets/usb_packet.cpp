@@ -4,6 +4,7 @@
 #include "../channel/server_channel.h"
 #include "../debug/usb_debug.h"
 #include "../portable/frame.h"
+#include "usb_device_list.h"
 
 #include <atomic>
 #include <new>
@@ -83,11 +84,29 @@ bool Usb_packet::write_packet_to_virtual_channel()
     if (!message)
         return false;
     kv::write_rewritten_header(m_pPacket, message, mdl.data_length);
+    // The data is read from the port driver's mapped buffer only while the device is listed:
+    // its unplug, which takes the device list too, unmaps the buffer. The list is let go before
+    // the write, which can wait for the terminal to read while the reply pump needs the list.
     int error = 0;
-    Copy_status copied =
-        g_guarded_copy(message + kv::k_urb_header_size, mdl.data_length,
-                       reinterpret_cast<const void*>(static_cast<uintptr_t>(mdl.data_address)),
-                       mdl.data_length, &error);
+    Copy_status copied = Copy_status::failed;
+    const uint32_t devid = kv::load_u32(m_pPacket + kv::k_offset_devid);
+    if (!g_lock_device_list())
+    {
+        g_free_message(message);
+        return false;
+    }
+    const bool listed = g_is_device_listed(devid);
+    if (listed)
+        copied =
+            g_guarded_copy(message + kv::k_urb_header_size, mdl.data_length,
+                           reinterpret_cast<const void*>(static_cast<uintptr_t>(mdl.data_address)),
+                           mdl.data_length, &error);
+    g_unlock_device_list();
+    if (!listed)
+    {
+        g_free_message(message);
+        return false;
+    }
     if (copied != Copy_status::ok)
     {
         if (copied == Copy_status::failed)
