@@ -124,11 +124,6 @@ HANDLE Sim_platform::virtual_channel_open(HANDLE, DWORD, LPSTR name)
 
 BOOL Sim_platform::virtual_channel_query(HANDLE, WTS_VIRTUAL_CLASS, PVOID* buffer, DWORD* bytes)
 {
-    if (query_fails)
-    {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
     auto* block = static_cast<HANDLE*>(LocalAlloc(LMEM_FIXED, sizeof(HANDLE)));
     *block = m_server;
     *buffer = block;
@@ -140,7 +135,6 @@ BOOL Sim_platform::virtual_channel_close(HANDLE channel)
 {
     if (channel != k_channel_token)
         return FALSE;
-    ++channel_closes;
     if (m_server != INVALID_HANDLE_VALUE)
         CloseHandle(m_server);
     m_server = INVALID_HANDLE_VALUE;
@@ -218,8 +212,6 @@ BOOL Sim_platform::destroy_device_info_list(HDEVINFO set)
 
 HANDLE Sim_platform::create_file(LPCWSTR path, DWORD, DWORD, DWORD, DWORD)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    opened_paths.push_back(path);
     for (size_t i = 0; i < port_devices.size(); ++i)
         if (port_devices[i].path == path)
             return port_devices[i].not_ready ? INVALID_HANDLE_VALUE
@@ -235,11 +227,6 @@ HANDLE Sim_platform::create_file(LPCWSTR path, DWORD, DWORD, DWORD, DWORD)
 HANDLE Sim_platform::port_handle_value() const
 {
     return reinterpret_cast<HANDLE>(k_port_base);
-}
-
-HANDLE Sim_platform::bus_handle_value() const
-{
-    return reinterpret_cast<HANDLE>(k_bus_base);
 }
 
 void Sim_platform::add_drivers()
@@ -305,7 +292,6 @@ ULONG Sim_platform::trace_event(TRACEHANDLE, EVENT_TRACE_HEADER* record)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto* bytes = reinterpret_cast<BYTE*>(record);
-    ++traces_written;
     m_traces.push_back({std::vector<BYTE>(bytes, bytes + record->Size)});
     trim_locked(m_traces);
     if (capture_trace_lines)

@@ -42,7 +42,6 @@ class Sim_platform : public Platform, public Sim_port_driver
     // Virtual channel.
     bool channel_fails = false;
     DWORD channel_error = ERROR_FILE_NOT_FOUND;
-    bool query_fails = false;
     HANDLE terminal() const
     {
         return m_terminal;
@@ -53,19 +52,16 @@ class Sim_platform : public Platform, public Sim_port_driver
     // session disconnects (a pipe does not fail a write already waiting for room).
     void break_channel();
     int channel_opens = 0;
-    int channel_closes = 0;
 
     // Devices.
     std::vector<Fake_device> bus_devices;
     std::vector<Fake_device> port_devices;
-    std::vector<std::wstring> opened_paths;
 
     // Drivers: a bus device and a port device for this process's session.
     void add_drivers();
     bool bus_register_fails = false;
     bool bus_unregister_fails = false;
     HANDLE port_handle_value() const;
-    HANDLE bus_handle_value() const;
 
     // Platform.
     HANDLE virtual_channel_open(HANDLE, DWORD, LPSTR name) override;
@@ -117,7 +113,7 @@ class Sim_platform : public Platform, public Sim_port_driver
     // Records kept of each kind (lines, trace records, events), the oldest dropped first; a
     // long run bounds them. The counts go on.
     size_t record_limit = SIZE_MAX;
-    uint64_t events_reported = 0, traces_written = 0;
+    uint64_t events_reported = 0;
 
   private:
     void close_channel_ends();

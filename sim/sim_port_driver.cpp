@@ -61,17 +61,6 @@ void Sim_port_driver::submit_status_request(uint8_t code, uint32_t devid)
     enqueue(std::move(r));
 }
 
-void Sim_port_driver::submit_cancel(uint32_t devid, uint32_t handle)
-{
-    std::vector<uint8_t> r(13, 0);
-    kv::store_u32(r.data(), 9);
-    r[4] = kv::code_cancel_urb;
-    kv::store_u32(r.data() + 5, devid);
-    kv::store_u32(r.data() + 9, handle);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    enqueue(std::move(r));
-}
-
 void Sim_port_driver::submit_transfer(Sim_transfer kind, uint32_t devid, uint32_t size)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -184,8 +173,6 @@ void Sim_port_driver::on_completion(const BYTE* data, DWORD size)
     it->second.pop_front();
     if (it->second.empty())
         m_expected.erase(it);
-    if (!m_plugged.count(devid))
-        ++completions_for_unplugged;
     ++completed;
     const uint32_t handle = static_cast<uint32_t>(k);
     // A made-up failure reply for a request the engine could not send.

@@ -61,7 +61,6 @@ class Sim_port_driver
     // The request source; each returns at once.
     void submit_status_request(uint8_t code, uint32_t devid);
     void submit_transfer(Sim_transfer kind, uint32_t devid, uint32_t size);
-    void submit_cancel(uint32_t devid, uint32_t handle);
     // Only while the device is plugged in, as a real port driver issues requests; false when not.
     bool submit_transfer_if_plugged(Sim_transfer kind, uint32_t devid, uint32_t size);
     // Releases what the driver keeps: the buffers of cancelled MDL transfers and the spare ones,
@@ -81,7 +80,6 @@ class Sim_port_driver
     std::vector<uint32_t> plug_order, unplug_order;
     uint64_t issued = 0, completed = 0, wrong_completions = 0, unexpected_completions = 0;
     uint64_t bytes_in = 0, bytes_out = 0;
-    uint64_t completions_for_unplugged = 0;
     std::atomic<bool> completions_fail{false}; // the completion I/O control fails
     // The port device goes away (its driver removed or upgraded) while the session stays: every
     // call fails at once, and a pending query ends with its buffer as the engine left it.
@@ -117,8 +115,6 @@ class Sim_port_driver
         uint32_t size;
         std::vector<uint8_t> buffer; // mapped buffer of an MDL transfer
     };
-    BOOL scripted_call(Ioctl_call call, LPVOID out, DWORD out_size, DWORD* returned,
-                       OVERLAPPED* overlapped);
     BOOL serve_call(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWORD out_size,
                     DWORD* returned, OVERLAPPED* overlapped);
     void finish_pending(std::vector<Pending>::iterator it, const BYTE* data, size_t size);

@@ -95,8 +95,6 @@ bool Sim_terminal::send(const std::vector<uint8_t>& frame)
     DWORD written = 0;
     bool ok = WriteFile(m_end, frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr) &&
               written == frame.size();
-    ++frames_out;
-    bytes_out += frame.size();
     return ok;
 }
 
@@ -109,7 +107,6 @@ bool Sim_terminal::answer(const std::vector<uint8_t>& frame)
     case kv::code_negotiate:
         return send({5, 0, 0, 0, kv::code_negotiate, 2, 0, 0, 0});
     case kv::code_device_list:
-        ++device_list_requests;
         return send(device_list_reply());
     case kv::code_open:
         ++open_requests;

@@ -39,9 +39,9 @@ class Sim_terminal
     std::atomic<bool> cut_next_large_frame{false};
     std::function<void()> on_cut;
 
-    std::atomic<uint64_t> frames_in{0}, frames_out{0}, bytes_in{0}, bytes_out{0};
+    std::atomic<uint64_t> frames_in{0}, bytes_in{0};
     std::atomic<uint64_t> out_data_errors{0};
-    std::atomic<uint64_t> device_list_requests{0}, open_requests{0};
+    std::atomic<uint64_t> open_requests{0};
 
   private:
     void serve();
