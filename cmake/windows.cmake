@@ -126,6 +126,7 @@ add_executable(kv_win_tests
   tests/support/engine_fixture.cpp
   tests/support/device_fixture.cpp
   tests/support/allocation_faults.cpp
+  tests/support/test_platform.cpp
   tests/win/channel_test.cpp
   tests/win/engine_test.cpp
   tests/win/logging_test.cpp

@@ -4,7 +4,6 @@
 #include "manager/usb_driver.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <winternl.h>
 
@@ -27,13 +26,13 @@ Device_set* as_set(HDEVINFO set)
     return static_cast<Device_set*>(set);
 }
 
-bool is_port(HANDLE device)
+} // namespace
+
+bool Sim_platform::is_port(HANDLE device)
 {
     auto value = reinterpret_cast<uintptr_t>(device);
     return value >= k_port_base && value < k_port_base + 0x100;
 }
-
-} // namespace
 
 Sim_platform::~Sim_platform()
 {
@@ -63,48 +62,11 @@ void Sim_platform::break_channel()
         CancelIoEx(m_server, nullptr);
 }
 
-std::vector<Log_line> Sim_platform::lines()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_lines;
-}
-
-void Sim_platform::clear_lines()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.clear();
-    m_traces.clear();
-    m_events.clear();
-}
-
-size_t Sim_platform::count_lines(const std::wstring& text)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    size_t n = 0;
-    for (const Log_line& line : m_lines)
-        if (line.text.find(text) != std::wstring::npos)
-            ++n;
-    return n;
-}
-
-bool Sim_platform::wait_for_line(const std::wstring& text, DWORD timeout_ms)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                              [&]
-                              {
-                                  for (const Log_line& line : m_lines)
-                                      if (line.text.find(text) != std::wstring::npos)
-                                          return true;
-                                  return false;
-                              });
-}
-
 HANDLE Sim_platform::virtual_channel_open(HANDLE, DWORD, LPSTR name)
 {
-    if (channel_fails || std::strcmp(name, "zelvusb") != 0)
+    if (std::strcmp(name, "zelvusb") != 0)
     {
-        SetLastError(channel_error);
+        SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
     close_channel_ends();
@@ -118,17 +80,11 @@ HANDLE Sim_platform::virtual_channel_open(HANDLE, DWORD, LPSTR name)
         return nullptr;
     m_terminal =
         CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ++channel_opens;
     return k_channel_token;
 }
 
 BOOL Sim_platform::virtual_channel_query(HANDLE, WTS_VIRTUAL_CLASS, PVOID* buffer, DWORD* bytes)
 {
-    if (query_fails)
-    {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
     auto* block = static_cast<HANDLE*>(LocalAlloc(LMEM_FIXED, sizeof(HANDLE)));
     *block = m_server;
     *buffer = block;
@@ -140,7 +96,6 @@ BOOL Sim_platform::virtual_channel_close(HANDLE channel)
 {
     if (channel != k_channel_token)
         return FALSE;
-    ++channel_closes;
     if (m_server != INVALID_HANDLE_VALUE)
         CloseHandle(m_server);
     m_server = INVALID_HANDLE_VALUE;
@@ -218,8 +173,6 @@ BOOL Sim_platform::destroy_device_info_list(HDEVINFO set)
 
 HANDLE Sim_platform::create_file(LPCWSTR path, DWORD, DWORD, DWORD, DWORD)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    opened_paths.push_back(path);
     for (size_t i = 0; i < port_devices.size(); ++i)
         if (port_devices[i].path == path)
             return port_devices[i].not_ready ? INVALID_HANDLE_VALUE
@@ -237,11 +190,6 @@ HANDLE Sim_platform::port_handle_value() const
     return reinterpret_cast<HANDLE>(k_port_base);
 }
 
-HANDLE Sim_platform::bus_handle_value() const
-{
-    return reinterpret_cast<HANDLE>(k_bus_base);
-}
-
 void Sim_platform::add_drivers()
 {
     DWORD session = 0;
@@ -256,17 +204,6 @@ BOOL Sim_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD
 {
     if (is_port(device))
         return port_io_control(device, code, in, in_size, out, out_size, returned, overlapped);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    record_call_locked({device, code,
-                        std::vector<BYTE>(static_cast<BYTE*>(in), static_cast<BYTE*>(in) + in_size),
-                        GetCurrentThreadId()});
-    const bool fails = (code == IOCTL_BUS_REGISTER_SESSION && bus_register_fails) ||
-                       (code == IOCTL_BUS_UNREGISTER_SESSION && bus_unregister_fails);
-    if (fails)
-    {
-        SetLastError(fail_error);
-        return FALSE;
-    }
     if (returned)
         *returned = 0;
     return TRUE;
@@ -295,28 +232,10 @@ ULONG Sim_platform::unregister_trace_guids(TRACEHANDLE)
     return ERROR_SUCCESS;
 }
 
-template <class Records> void Sim_platform::trim_locked(Records& records)
+ULONG Sim_platform::trace_event(TRACEHANDLE, EVENT_TRACE_HEADER*)
 {
-    if (records.size() > record_limit)
-        records.erase(records.begin(), records.end() - record_limit);
-}
-
-ULONG Sim_platform::trace_event(TRACEHANDLE, EVENT_TRACE_HEADER* record)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto* bytes = reinterpret_cast<BYTE*>(record);
-    ++traces_written;
-    m_traces.push_back({std::vector<BYTE>(bytes, bytes + record->Size)});
-    trim_locked(m_traces);
-    if (capture_trace_lines)
-    {
-        m_lines.push_back(
-            {record->Class.Level, reinterpret_cast<const wchar_t*>(bytes + sizeof *record)});
-        trim_locked(m_lines);
-    }
-    m_changed.notify_all();
     SetLastError(ERROR_SUCCESS);
-    return trace_status;
+    return ERROR_SUCCESS;
 }
 
 TRACEHANDLE Sim_platform::get_trace_logger_handle(PVOID buffer)
@@ -344,7 +263,8 @@ BOOL Sim_platform::report_event(HANDLE, WORD type, WORD, DWORD id, WORD count, L
     std::lock_guard<std::mutex> lock(m_mutex);
     ++events_reported;
     m_events.push_back({type, id, count ? strings[0] : L""});
-    trim_locked(m_events);
+    if (m_events.size() > record_limit)
+        m_events.erase(m_events.begin(), m_events.end() - record_limit);
     SetLastError(ERROR_SUCCESS); // a sink may touch the last error, as the system's do
     return TRUE;
 }
@@ -354,14 +274,14 @@ BOOL Sim_platform::deregister_event_source(HANDLE)
     return TRUE;
 }
 
-std::vector<Sim_platform::Trace_record> Sim_platform::trace_records()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_traces;
-}
-
 std::vector<Sim_platform::Event_record> Sim_platform::events()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_events;
+}
+
+void Sim_platform::clear_events()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.clear();
 }

@@ -1,6 +1,6 @@
 // The simulator's binding of the platform seam: a named-pipe virtual channel whose far end
-// is the terminal's, a synchronous bus driver, the asynchronous port driver, and the trace and
-// event-log records captured (trace records also as log lines).
+// is the terminal's, a synchronous bus driver, the asynchronous port driver, and the event-log
+// records captured.
 #pragma once
 
 #include "platform/platform.h"
@@ -9,12 +9,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-
-struct Log_line
-{
-    int level;
-    std::wstring text;
-};
 
 struct Fake_device
 {
@@ -28,21 +22,7 @@ class Sim_platform : public Platform, public Sim_port_driver
   public:
     ~Sim_platform() override;
 
-    // Captured log lines (levels 2..4 while tracing is enabled at level 4).
-    std::vector<Log_line> lines();
-    void clear_lines();
-    size_t count_lines(const std::wstring& text);
-    bool has_line(const std::wstring& text)
-    {
-        return count_lines(text) > 0;
-    }
-    // Waits (bounded, for tests only) until a line containing text was logged.
-    bool wait_for_line(const std::wstring& text, DWORD timeout_ms = 10000);
-
     // Virtual channel.
-    bool channel_fails = false;
-    DWORD channel_error = ERROR_FILE_NOT_FOUND;
-    bool query_fails = false;
     HANDLE terminal() const
     {
         return m_terminal;
@@ -52,20 +32,13 @@ class Sim_platform : public Platform, public Sim_port_driver
     // Also fails the channel's pending operations, as a real channel does when its
     // session disconnects (a pipe does not fail a write already waiting for room).
     void break_channel();
-    int channel_opens = 0;
-    int channel_closes = 0;
 
     // Devices.
     std::vector<Fake_device> bus_devices;
     std::vector<Fake_device> port_devices;
-    std::vector<std::wstring> opened_paths;
 
     // Drivers: a bus device and a port device for this process's session.
     void add_drivers();
-    bool bus_register_fails = false;
-    bool bus_unregister_fails = false;
-    HANDLE port_handle_value() const;
-    HANDLE bus_handle_value() const;
 
     // Platform.
     HANDLE virtual_channel_open(HANDLE, DWORD, LPSTR name) override;
@@ -99,32 +72,25 @@ class Sim_platform : public Platform, public Sim_port_driver
                       LPCWSTR* strings) override;
     BOOL deregister_event_source(HANDLE) override;
 
-    // Trace and event log observations.
-    struct Trace_record
-    {
-        std::vector<BYTE> bytes;
-    };
     struct Event_record
     {
         WORD type;
         DWORD id;
         std::wstring text;
     };
-    std::vector<Trace_record> trace_records();
     std::vector<Event_record> events();
-    ULONG trace_status = ERROR_SUCCESS;
-    bool capture_trace_lines = true;
-    // Records kept of each kind (lines, trace records, events), the oldest dropped first; a
-    // long run bounds them. The counts go on.
+    // Events kept, the oldest dropped first; a long run bounds them. The count goes on.
     size_t record_limit = SIZE_MAX;
-    uint64_t events_reported = 0, traces_written = 0;
+    uint64_t events_reported = 0;
+
+  protected:
+    static bool is_port(HANDLE device);
+    HANDLE port_handle_value() const;
+    void clear_events();
 
   private:
     void close_channel_ends();
-    template <class Records> void trim_locked(Records& records);
 
-    std::vector<Log_line> m_lines;
-    std::vector<Trace_record> m_traces;
     std::vector<Event_record> m_events;
     HANDLE m_server = INVALID_HANDLE_VALUE;
     HANDLE m_terminal = INVALID_HANDLE_VALUE;

@@ -4,7 +4,6 @@
 #include "portable/completion.h"
 #include "sim_pattern.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -28,13 +27,10 @@ void Sim_port_driver::enqueue(std::vector<uint8_t> request)
 {
     // The caller holds m_mutex. A waiting query takes the request at once.
     ++issued;
-    for (auto it = m_pending.begin(); it != m_pending.end(); ++it)
-        if (it->call.code == IOCTL_PORT_QUERY)
-        {
-            finish_pending(it, request.data(), request.size());
-            return;
-        }
-    m_requests.push_back(std::move(request));
+    if (!m_pending.empty())
+        finish_pending(m_pending.begin(), request.data(), request.size());
+    else
+        m_requests.push_back(std::move(request));
 }
 
 void Sim_port_driver::finish_pending(std::vector<Pending>::iterator it, const BYTE* data,
@@ -61,17 +57,6 @@ void Sim_port_driver::submit_status_request(uint8_t code, uint32_t devid)
     enqueue(std::move(r));
 }
 
-void Sim_port_driver::submit_cancel(uint32_t devid, uint32_t handle)
-{
-    std::vector<uint8_t> r(13, 0);
-    kv::store_u32(r.data(), 9);
-    r[4] = kv::code_cancel_urb;
-    kv::store_u32(r.data() + 5, devid);
-    kv::store_u32(r.data() + 9, handle);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    enqueue(std::move(r));
-}
-
 void Sim_port_driver::submit_transfer(Sim_transfer kind, uint32_t devid, uint32_t size)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -92,7 +77,6 @@ void Sim_port_driver::drop_history()
     std::lock_guard<std::mutex> lock(m_mutex);
     m_cancelled_buffers = {};
     m_spare_buffers = {};
-    m_calls = {};
     plug_order = {};
     unplug_order = {};
 }
@@ -184,8 +168,6 @@ void Sim_port_driver::on_completion(const BYTE* data, DWORD size)
     it->second.pop_front();
     if (it->second.empty())
         m_expected.erase(it);
-    if (!m_plugged.count(devid))
-        ++completions_for_unplugged;
     ++completed;
     const uint32_t handle = static_cast<uint32_t>(k);
     // A made-up failure reply for a request the engine could not send.
@@ -234,56 +216,9 @@ BOOL Sim_port_driver::port_io_control(HANDLE device, DWORD code, LPVOID in, DWOR
                                       LPVOID out, DWORD out_size, DWORD* returned,
                                       OVERLAPPED* overlapped)
 {
-    if (!port_behaviour)
-        return serve_call(device, code, in, in_size, out, out_size, returned, overlapped);
-    Ioctl_call call{device, code,
-                    std::vector<BYTE>(static_cast<BYTE*>(in), static_cast<BYTE*>(in) + in_size),
-                    GetCurrentThreadId()};
-    const Port_outcome outcome = port_behaviour(call);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    record_call_locked(call);
-    switch (outcome)
-    {
-    case Port_outcome::complete:
-        if (returned)
-            *returned = 0;
-        return TRUE;
-    case Port_outcome::fail:
-        SetLastError(fail_error);
-        return FALSE;
-    case Port_outcome::pend_done:
-        overlapped->Internal = 0;
-        SetEvent(overlapped->hEvent);
-        SetLastError(ERROR_IO_PENDING);
-        return FALSE;
-    case Port_outcome::pend:
-        break;
-    }
-    overlapped->Internal = 0x103; // STATUS_PENDING
-    m_pending.push_back(Pending{std::move(call), overlapped, static_cast<BYTE*>(out), out_size});
-    SetLastError(ERROR_IO_PENDING);
-    return FALSE;
-}
-
-void Sim_port_driver::record_call_locked(Ioctl_call call)
-{
-    m_calls.push_back(std::move(call));
-    m_changed.notify_all();
-}
-
-BOOL Sim_port_driver::serve_call(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
-                                 DWORD out_size, DWORD* returned, OVERLAPPED* overlapped)
-{
     std::lock_guard<std::mutex> lock(m_mutex);
     if (returned)
         *returned = 0;
-    if (code == IOCTL_PORT_QUERY)
-        ++queries;
-    if (m_removed)
-    {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-        return FALSE;
-    }
     switch (code)
     {
     case IOCTL_PORT_QUERY:
@@ -295,19 +230,11 @@ BOOL Sim_port_driver::serve_call(HANDLE device, DWORD code, LPVOID in, DWORD in_
             return TRUE;
         }
         overlapped->Internal = 0x103; // STATUS_PENDING
-        m_pending.push_back(Pending{{device, code, {}, GetCurrentThreadId()},
-                                    overlapped,
-                                    static_cast<BYTE*>(out),
-                                    out_size});
+        m_pending.push_back(
+            Pending{device, GetCurrentThreadId(), overlapped, static_cast<BYTE*>(out), out_size});
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     case IOCTL_PORT_COMPLETE:
-        if (completions_fail)
-        {
-            ++refused_completions;
-            SetLastError(fail_error);
-            return FALSE;
-        }
         on_completion(static_cast<const BYTE*>(in), in_size);
         return TRUE;
     case IOCTL_PORT_PLUG_IN:
@@ -360,11 +287,10 @@ void Sim_port_driver::cancel_device(uint32_t devid)
 BOOL Sim_port_driver::port_cancel_io(HANDLE device)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    ++cancel_calls;
     const DWORD thread = GetCurrentThreadId();
     for (auto it = m_pending.begin(); it != m_pending.end();)
     {
-        if (it->call.device == device && it->call.thread_id == thread)
+        if (it->device == device && it->thread_id == thread)
         {
             it->overlapped->Internal = 0xC0000120; // STATUS_CANCELLED
             SetEvent(it->overlapped->hEvent);
@@ -376,55 +302,11 @@ BOOL Sim_port_driver::port_cancel_io(HANDLE device)
     return TRUE;
 }
 
-void Sim_port_driver::remove_port_device()
+void Sim_port_driver::end_pending_calls()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_removed = true;
     while (!m_pending.empty())
         finish_pending(m_pending.begin(), nullptr, 0);
-}
-
-bool Sim_port_driver::complete_pending(DWORD code, const std::vector<BYTE>& reply)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto it = m_pending.begin(); it != m_pending.end(); ++it)
-        if (it->call.code == code)
-        {
-            finish_pending(it, reply.data(), reply.size());
-            return true;
-        }
-    return false;
-}
-
-size_t Sim_port_driver::pending_count()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_pending.size();
-}
-
-std::vector<Ioctl_call> Sim_port_driver::calls()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_calls;
-}
-
-size_t Sim_port_driver::count_calls(DWORD code)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return static_cast<size_t>(std::count_if(
-        m_calls.begin(), m_calls.end(), [code](const Ioctl_call& c) { return c.code == code; }));
-}
-
-bool Sim_port_driver::wait_for_calls(DWORD code, size_t count, DWORD timeout_ms)
-{
-    return wait_until(timeout_ms,
-                      [&]
-                      {
-                          return static_cast<size_t>(std::count_if(m_calls.begin(), m_calls.end(),
-                                                                   [code](const Ioctl_call& c) {
-                                                                       return c.code == code;
-                                                                   })) >= count;
-                      });
 }
 
 bool Sim_port_driver::wait_until(DWORD timeout_ms, const std::function<bool()>& done)

@@ -1,12 +1,11 @@
 // The simulated port driver, a session's virtual USB host: it hands the engine USB requests
 // through its pending query, takes completions, plug-ins and unplugs, cancels the calling
 // thread's pending calls on CancelIo, and checks that every request it issued is completed
-// exactly once with the right bytes. A test may instead script the outcome of each call.
+// exactly once with the right bytes.
 #pragma once
 
 #include <windows.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -15,23 +14,6 @@
 #include <mutex>
 #include <set>
 #include <vector>
-
-struct Ioctl_call
-{
-    HANDLE device;
-    DWORD code;
-    std::vector<BYTE> input;
-    DWORD thread_id;
-};
-
-// What a scripted port driver does with one I/O control.
-enum class Port_outcome
-{
-    pend,      // ERROR_IO_PENDING; completed later by complete_pending or cancelled
-    pend_done, // ERROR_IO_PENDING with the operation's event already signalled
-    complete,  // immediate success
-    fail,      // immediate failure with fail_error
-};
 
 enum class Sim_transfer
 {
@@ -44,28 +26,13 @@ enum class Sim_transfer
 class Sim_port_driver
 {
   public:
-    // Scripted mode when set: every port call is recorded and gets this outcome. Unset, the
-    // driver serves its own request source and checks the completions.
-    std::function<Port_outcome(const Ioctl_call&)> port_behaviour;
-    DWORD fail_error = ERROR_GEN_FAILURE;
-
-    // Calls recorded: all bus calls, and port calls in scripted mode.
-    std::vector<Ioctl_call> calls();
-    size_t count_calls(DWORD code);
-    bool wait_for_calls(DWORD code, size_t count, DWORD timeout_ms = 10000);
-    // Completes the oldest pending call of that code, copying reply into its buffer.
-    bool complete_pending(DWORD code, const std::vector<BYTE>& reply = {});
-    size_t pending_count();
-    int cancel_calls = 0;
-
     // The request source; each returns at once.
     void submit_status_request(uint8_t code, uint32_t devid);
     void submit_transfer(Sim_transfer kind, uint32_t devid, uint32_t size);
-    void submit_cancel(uint32_t devid, uint32_t handle);
     // Only while the device is plugged in, as a real port driver issues requests; false when not.
     bool submit_transfer_if_plugged(Sim_transfer kind, uint32_t devid, uint32_t size);
-    // Releases what the driver keeps: the buffers of cancelled MDL transfers and the spare ones,
-    // the recorded calls and the plug-in and unplug orders. Only while no engine runs.
+    // Releases what the driver keeps: the buffers of cancelled MDL transfers and the spare ones
+    // and the plug-in and unplug orders. Only while no engine runs.
     void drop_history();
 
     // Bounded waits for the simulator's users (never used by the engine's code).
@@ -75,19 +42,10 @@ class Sim_port_driver
     bool wait_unplugged(uint32_t devid, DWORD timeout_ms);
 
     size_t outstanding();
-    // Drops the requests whose completions the driver refused.
-    void forget_outstanding();
     std::set<uint32_t> plugged();
     std::vector<uint32_t> plug_order, unplug_order;
     uint64_t issued = 0, completed = 0, wrong_completions = 0, unexpected_completions = 0;
     uint64_t bytes_in = 0, bytes_out = 0;
-    uint64_t completions_for_unplugged = 0;
-    std::atomic<bool> completions_fail{false}; // the completion I/O control fails
-    // The port device goes away (its driver removed or upgraded) while the session stays: every
-    // call fails at once, and a pending query ends with its buffer as the engine left it.
-    void remove_port_device();
-    std::atomic<uint64_t> queries{0}; // port queries received
-    uint64_t refused_completions = 0;
     uint64_t failed_completions = 0;  // failure status: the request could not be sent
     uint64_t cancelled_at_unplug = 0; // outstanding when their device was unplugged
 
@@ -95,17 +53,22 @@ class Sim_port_driver
     BOOL port_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                          DWORD out_size, DWORD* returned, OVERLAPPED* overlapped);
     BOOL port_cancel_io(HANDLE device);
-    // The caller holds m_mutex.
-    void record_call_locked(Ioctl_call call);
+    // Ends every pending query, its buffer as the engine left it.
+    void end_pending_calls();
+    // Drops the requests not yet completed and those not yet handed out.
+    void forget_outstanding();
+    // Waits (bounded) under m_mutex until done holds; m_changed wakes it.
+    bool wait_until(DWORD timeout_ms, const std::function<bool()>& done);
 
     // Guards everything here and the binding's own records.
     std::mutex m_mutex;
     std::condition_variable m_changed;
 
   private:
-    struct Pending
+    struct Pending // a query
     {
-        Ioctl_call call;
+        HANDLE device;
+        DWORD thread_id;
         OVERLAPPED* overlapped;
         BYTE* buffer;
         DWORD size;
@@ -117,10 +80,6 @@ class Sim_port_driver
         uint32_t size;
         std::vector<uint8_t> buffer; // mapped buffer of an MDL transfer
     };
-    BOOL scripted_call(Ioctl_call call, LPVOID out, DWORD out_size, DWORD* returned,
-                       OVERLAPPED* overlapped);
-    BOOL serve_call(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWORD out_size,
-                    DWORD* returned, OVERLAPPED* overlapped);
     void finish_pending(std::vector<Pending>::iterator it, const BYTE* data, size_t size);
     void enqueue(std::vector<uint8_t> request);
     void submit_transfer_locked(Sim_transfer kind, uint32_t devid, uint32_t size);
@@ -129,9 +88,7 @@ class Sim_port_driver
     void cancel_device(uint32_t devid);
     size_t outstanding_locked() const;
     void on_completion(const BYTE* data, DWORD size);
-    bool wait_until(DWORD timeout_ms, const std::function<bool()>& done);
 
-    std::vector<Ioctl_call> m_calls;
     std::vector<Pending> m_pending;
     std::deque<std::vector<uint8_t>> m_requests;
     std::map<uint64_t, std::deque<Expected>> m_expected; // by devid and handle (or code)
@@ -140,5 +97,4 @@ class Sim_port_driver
     std::vector<std::vector<uint8_t>> m_cancelled_buffers;
     std::vector<std::vector<uint8_t>> m_spare_buffers; // of finished transfers, for reuse
     uint32_t m_next_handle = 1;
-    bool m_removed = false;
 };

@@ -55,9 +55,9 @@ std::string g_sim_size_name(uint32_t size)
     return std::to_string(size) + " B";
 }
 
-Sim_session::Sim_session()
+Sim_session_base::Sim_session_base(Sim_platform& platform) : m_platform(platform)
 {
-    g_set_platform(&platform);
+    g_set_platform(&m_platform);
     g_trace_enabled = 0; // no trace session: level 4 lines cost nothing, as in production
     g_event_source_handle = reinterpret_cast<HANDLE>(0xE5);
     g_is_server_os = false; // a workstation plugs devices in without asking
@@ -65,47 +65,46 @@ Sim_session::Sim_session()
     g_engine_timing.device_list_period_ms = 500;
     g_engine_timing.port_open_first_wait_ms = 100;
     g_engine_timing.port_open_retry_wait_ms = 100;
-    platform.capture_trace_lines = false;
-    platform.add_drivers();
+    m_platform.add_drivers();
 }
 
-Sim_session::~Sim_session()
+Sim_session_base::~Sim_session_base()
 {
     stop();
     g_set_platform(nullptr);
 }
 
-bool Sim_session::start(DWORD timeout_ms)
+bool Sim_session_base::start(DWORD timeout_ms)
 {
     if (!g_start_threads())
         return false;
     g_threads_started = true;
     m_running = true;
-    terminal.start(platform.terminal());
-    return platform.wait_plugged(terminal.devices().size(), timeout_ms);
+    terminal.start(m_platform.terminal());
+    return m_platform.wait_plugged(terminal.devices().size(), timeout_ms);
 }
 
-Sim_phase_result Sim_session::run_transfers(Sim_transfer kind, uint32_t devid, uint32_t size,
-                                            uint32_t count, uint32_t window)
+Sim_phase_result Sim_session_base::run_transfers(Sim_transfer kind, uint32_t devid, uint32_t size,
+                                                 uint32_t count, uint32_t window)
 {
     const double begin = now_seconds();
     for (uint32_t i = 0; i < count; ++i)
     {
-        platform.wait_outstanding_below(window, 60000);
-        platform.submit_transfer(kind, devid, size);
+        m_platform.wait_outstanding_below(window, 60000);
+        m_platform.submit_transfer(kind, devid, size);
     }
-    platform.wait_idle(120000);
+    m_platform.wait_idle(120000);
     const double seconds = now_seconds() - begin;
     return {kind, size, count, seconds, static_cast<uint64_t>(size) * count};
 }
 
-bool Sim_session::remove_device(uint32_t devid, DWORD timeout_ms)
+bool Sim_session_base::remove_device(uint32_t devid, DWORD timeout_ms)
 {
     terminal.remove_device(devid);
-    return platform.wait_unplugged(devid, timeout_ms);
+    return m_platform.wait_unplugged(devid, timeout_ms);
 }
 
-void Sim_session::stop()
+void Sim_session_base::stop()
 {
     if (!m_running)
         return;

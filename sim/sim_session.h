@@ -17,11 +17,11 @@ struct Sim_phase_result
     uint64_t bytes;
 };
 
-class Sim_session
+// What a session does, on a binding that its owner keeps.
+class Sim_session_base
 {
   public:
-    Sim_session();
-    ~Sim_session();
+    ~Sim_session_base();
 
     // Starts the engine and waits until the terminal's devices are plugged in.
     bool start(DWORD timeout_ms = 30000);
@@ -31,7 +31,6 @@ class Sim_session
     bool remove_device(uint32_t devid, DWORD timeout_ms = 30000);
     void stop();
 
-    Sim_platform platform;
     Sim_terminal terminal;
     std::function<void(const std::string&)> print = [](const std::string& line)
     {
@@ -39,9 +38,29 @@ class Sim_session
         std::fflush(stdout);
     };
 
+  protected:
+    explicit Sim_session_base(Sim_platform& platform);
+
   private:
+    Sim_platform& m_platform;
     bool m_running = false;
 };
+
+template <class Binding> struct Sim_binding_holder
+{
+    Binding platform;
+};
+
+// A session owning its binding, the simulator's or an extension of it; the binding is made
+// first and goes last.
+template <class Binding>
+class Sim_session_of : public Sim_binding_holder<Binding>, public Sim_session_base
+{
+  public:
+    Sim_session_of() : Sim_session_base(this->platform) {}
+};
+
+using Sim_session = Sim_session_of<Sim_platform>;
 
 const char* g_sim_kind_name(Sim_transfer kind);
 // Handles open in this process. Wine's GetProcessHandleCount reports 0: then they are counted

@@ -39,9 +39,9 @@ class Sim_terminal
     std::atomic<bool> cut_next_large_frame{false};
     std::function<void()> on_cut;
 
-    std::atomic<uint64_t> frames_in{0}, frames_out{0}, bytes_in{0}, bytes_out{0};
+    std::atomic<uint64_t> frames_in{0}, bytes_in{0};
     std::atomic<uint64_t> out_data_errors{0};
-    std::atomic<uint64_t> device_list_requests{0}, open_requests{0};
+    std::atomic<uint64_t> open_requests{0};
 
   private:
     void serve();
@@ -56,13 +56,5 @@ class Sim_terminal
     std::vector<uint8_t> m_reply; // the serving thread's
 };
 
-// The terminal's end driven by hand, for tests that script the terminal frame by frame.
 // Reads exactly size bytes from a pipe end, blocking; false when the pipe breaks first.
 bool g_pipe_read_exact(HANDLE end, uint8_t* data, size_t size);
-// Writes bytes as one pipe write.
-bool g_terminal_send(HANDLE terminal, const std::vector<BYTE>& bytes);
-// Reads exactly count bytes, giving up after timeout_ms (tests must not hang).
-std::vector<BYTE> g_terminal_receive(HANDLE terminal, size_t count, DWORD timeout_ms = 10000);
-// Bytes waiting on the terminal's side.
-DWORD g_terminal_available(HANDLE terminal);
-std::vector<BYTE> g_bytes(std::initializer_list<int> values);

@@ -1,8 +1,7 @@
 // Base fixture: installs the simulator, captures every log line, shortens engine waits.
 #pragma once
 
-#include "sim_platform.h"
-#include "sim_terminal.h"
+#include "test_platform.h"
 
 #include <gtest/gtest.h>
 
@@ -19,5 +18,5 @@ class Engine_fixture : public ::testing::Test
     void close_channel_only();
     DWORD own_session() const;
 
-    Sim_platform sim;
+    Test_platform sim;
 };

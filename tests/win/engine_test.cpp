@@ -16,7 +16,7 @@ namespace
 {
 
 const std::vector<BYTE> k_negotiate = {0x05, 0, 0, 0, 0x0C, 0x02, 0, 0, 0};
-Sim_platform* g_sim = nullptr;
+Test_platform* g_sim = nullptr;
 std::vector<DWORD> g_sleeps;     // recorded instead of slept
 size_t g_port_appears_after = 0; // sleeps before the port device shows up; 0 never
 

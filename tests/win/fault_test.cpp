@@ -3,11 +3,11 @@
 // refusing completions, failures at every step of a start, and many disconnect/reconnect
 // cycles while traffic flows. The traffic that flows meanwhile gets every completion right.
 #include "support/allocation_faults.h"
+#include "support/test_platform.h"
 #include "support/watchdog.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "sim_hostile.h"
-#include "sim_session.h"
 
 #include <gtest/gtest.h>
 
@@ -47,8 +47,8 @@ class Fault_test : public ::testing::Test
         session.run_transfers(Sim_transfer::mdl_out, 0x32, 9000, count, window);
     }
 
-    Sim_session session;
-    Sim_platform& p = session.platform;
+    Test_session session;
+    Test_platform& p = session.platform;
 };
 
 TEST_F(Fault_test, ATerminalVanishingMidFrameEndsEveryRequestAndUnplugsAll)
@@ -189,21 +189,21 @@ TEST_F(Fault_test, APeerThatFailsEveryCallIsRetriedQuietlyAndStillStopsAtOnce)
     struct Row
     {
         const char* fault;
-        void (*fail)(Sim_platform&);
+        void (*fail)(Test_platform&);
         const wchar_t* first_line; // the first failure's event, naming its error
     };
     const Row rows[] = {
-        {"broken channel", [](Sim_platform& sim) { sim.break_channel(); },
+        {"broken channel", [](Test_platform& sim) { sim.break_channel(); },
          L"ServerChannel::read (ReadFile failed - error:"},
-        {"port device gone", [](Sim_platform& sim) { sim.remove_port_device(); },
+        {"port device gone", [](Test_platform& sim) { sim.remove_port_device(); },
          L"Usb_manager::g_call_port_driver() - DeviceIoControl Failed: 1167"},
     };
     for (const Row& row : rows)
     {
-        Sim_session session;
+        Test_session session;
         session.print = [](const std::string&) {};
         session.terminal.add_device({0x31, 0x1111, 0x2222, 0x0100, "Stick", "S-1"});
-        Sim_platform& p = session.platform;
+        Test_platform& p = session.platform;
         Watchdog watchdog(30000);
         ASSERT_TRUE(session.start()) << row.fault;
         g_engine_timing.device_list_period_ms = 3000; // the poller's own failures at its pace

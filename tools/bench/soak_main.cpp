@@ -143,7 +143,6 @@ int main(int argc, char** argv)
     {
         started = run_cycle(session, traffic, hostile);
         p.drop_history();
-        p.opened_paths.clear();
         last = measure();
         if (cycle == 1 || cycles == 1)
             first = last;
