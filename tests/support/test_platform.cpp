@@ -63,6 +63,7 @@ ULONG Test_platform::trace_event(TRACEHANDLE logger, EVENT_TRACE_HEADER* record)
     }
     m_changed.notify_all();
     Sim_platform::trace_event(logger, record);
+    SetLastError(ERROR_SUCCESS); // as a real sink may: the logger must keep the caller's error
     return trace_status;
 }
 
@@ -263,4 +264,18 @@ std::vector<BYTE> g_terminal_receive(HANDLE terminal, size_t count, DWORD timeou
 std::vector<BYTE> g_bytes(std::initializer_list<int> values)
 {
     return std::vector<BYTE>(values.begin(), values.end());
+}
+
+BOOL Test_platform::virtual_channel_query(HANDLE channel, WTS_VIRTUAL_CLASS kind, PVOID* buffer,
+                                          DWORD* bytes)
+{
+    const BOOL given = Sim_platform::virtual_channel_query(channel, kind, buffer, bytes);
+    channel_buffers_given += given != FALSE;
+    return given;
+}
+
+void Test_platform::free_memory(PVOID memory)
+{
+    ++channel_buffers_freed;
+    Sim_platform::free_memory(memory);
 }

@@ -56,6 +56,7 @@ class Test_platform : public Sim_platform
 
     bool channel_fails = false;
     int channel_opens = 0;
+    int channel_buffers_given = 0, channel_buffers_freed = 0; // the handle query's blocks
     bool bus_register_fails = false;
     bool bus_unregister_fails = false;
     using Sim_platform::port_handle_value;
@@ -85,6 +86,9 @@ class Test_platform : public Sim_platform
     BOOL device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                            DWORD out_size, DWORD* returned, OVERLAPPED* overlapped) override;
     BOOL cancel_io(HANDLE device) override;
+    BOOL virtual_channel_query(HANDLE channel, WTS_VIRTUAL_CLASS kind, PVOID* buffer,
+                               DWORD* bytes) override;
+    void free_memory(PVOID memory) override;
     ULONG trace_event(TRACEHANDLE logger, EVENT_TRACE_HEADER* record) override;
 
   private:

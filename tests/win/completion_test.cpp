@@ -145,6 +145,13 @@ TEST_F(Completion_test, ReapRepliesFillTheOldestMatchingMappedBufferOnlyWithWhat
         EXPECT_EQ(1u, g_mdl_urb_record_count()) << mapped;
         g_discard_mdl_urb_records();
     }
+    // A mapped buffer that cannot be written: no completion, the failure logged.
+    void* read_only = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READONLY);
+    g_append_mdl_urb_record({7, 8, 0x56, 4, reinterpret_cast<uintptr_t>(read_only)});
+    reply(reap_reply(0x56, 4, {1, 2, 3, 4}));
+    EXPECT_EQ(3u, completions().size());
+    EXPECT_TRUE(sim.has_line(L"(memcpy_s threw an exception"));
+    VirtualFree(read_only, 0, MEM_RELEASE);
     // A device the list does not hold: no completion, but its record is gone all the same.
     BYTE other[4] = {};
     g_append_mdl_urb_record({99, 8, 0x61, 4, reinterpret_cast<uintptr_t>(other)});
@@ -180,6 +187,9 @@ TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailu
         hand_request({5, 0, 0, 0, static_cast<BYTE>(code), 7, 0, 0, 0});
     EXPECT_EQ(0u, g_terminal_available(sim.terminal()));
     EXPECT_TRUE(completions().empty());
+    const Bytes cancel = {9, 0, 0, 0, 10, 7, 0, 0, 0, 0x80, 0, 0, 0};
+    hand_request(cancel); // forwarded as it is
+    EXPECT_EQ(cancel, g_terminal_receive(sim.terminal(), 13));
     // No memory for the record's list node (two links and the record), on the pump's thread.
     g_fail_next_allocation(2 * sizeof(void*) + sizeof(Mdl_urb_record), pump_thread);
     hand_request(mdl_request(0x83, 16, buffer));
@@ -196,17 +206,23 @@ TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailu
     ReleaseMutex(g_mdl_urb_list_mutex);
     g_unlock_device_list();
     ASSERT_TRUE(sim.wait_for_calls(IOCTL_PORT_QUERY, ++handed + 1));
-    EXPECT_EQ(1u, g_mdl_urb_record_count());                // 0x81's taken out again, unsent
-    hand_request({9, 0, 0, 0, 3, 7, 0, 0, 0, 0, 0, 0, 0});  // set config
-    hand_request({9, 0, 0, 0, 10, 7, 0, 0, 0, 0, 0, 0, 0}); // cancel: no answer
+    EXPECT_EQ(1u, g_mdl_urb_record_count()); // 0x81's taken out again, unsent
+    // Every status request gets a status completion with 12 (clear halted, a log line only);
+    // a cancel gets nothing.
+    Sent expected = {reap(8, 1, 12, 0x83, 0, nullptr), reap(8, 1, 12, 0x81, 0, nullptr)};
+    for (BYTE code : {2, 3, 4, 5, 6, 9, 10})
+    {
+        hand_request({9, 0, 0, 0, code, 7, 0, 0, 0, 0, 0, 0, 0});
+        Bytes status = {6, 0, 0, 0, code, 12, 7};
+        status.resize(27);
+        if (code <= 6)
+            expected.push_back(status);
+    }
     // Claims more than the query buffer: never sent.
     hand_request({0xFF, 0x20, 0, 0, 7, 7, 0, 0, 0, 0x82, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    Bytes set_config = {6, 0, 0, 0, 3, 12, 7};
-    set_config.resize(27);
     // A code-15 failure reaches the port driver as a plain code-8 reap reply.
-    EXPECT_EQ(Sent({reap(8, 1, 12, 0x83, 0, nullptr), reap(8, 1, 12, 0x81, 0, nullptr), set_config,
-                    reap(8, 1, 12, 0x82, 0, nullptr)}),
-              completions());
+    expected.push_back(reap(8, 1, 12, 0x82, 0, nullptr));
+    EXPECT_EQ(expected, completions());
     EXPECT_EQ(0u, g_terminal_available(sim.terminal()));
 }
 

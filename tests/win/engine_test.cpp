@@ -108,6 +108,8 @@ TEST_F(Engine_test, StartNegotiatesStopReleasesEverythingAndRestartBeginsAnew)
                           g_exit_now_virtual_channel_event, g_bus_driver_handle})
         EXPECT_EQ(INVALID_HANDLE_VALUE, handle);
     EXPECT_FALSE(g_virtual_channel.is_open());
+    EXPECT_EQ(1, sim.channel_buffers_given);
+    EXPECT_EQ(1, sim.channel_buffers_freed);
     EXPECT_EQ(IOCTL_BUS_UNREGISTER_SESSION, sim.calls().back().code);
     EXPECT_EQ(own_session(), kv::load_u32(sim.calls().back().input.data()));
     start();
@@ -188,12 +190,15 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthAndDropsTheRest)
     std::vector<BYTE> oversized(4 + 65, 12); // a body of code bytes that must not be dispatched
     kv::store_u32(oversized.data(), 65);
     send(oversized);
+    std::vector<BYTE> longest(4 + 64, 0xEE); // exactly at the bound: read and dispatched
+    kv::store_u32(longest.data(), 64);
+    send(longest);
     send(g_bytes({1, 0, 0, 0, 12})); // a negotiate reply without body: version 2
     ASSERT_TRUE(sim.wait_for_calls(IOCTL_BUS_REGISTER_SESSION, 1));
     for (const wchar_t* line :
          {L"Unknown packet 1", L"Unknown packet 7", L"Unknown packet a", L"Unknown packet d",
-          L"Unknown packet c8", L"empty frame dropped", L"frame too long, dropped - length:65",
-          L"Response IOCTL - code:12, devid:-1, handle:-1"})
+          L"Unknown packet c8", L"Unknown packet ee", L"empty frame dropped",
+          L"frame too long, dropped - length:65", L"Response IOCTL - code:12, devid:-1, handle:-1"})
         EXPECT_TRUE(sim.has_line(line)) << line;
     send(g_bytes({2, 0, 0, 0, 12, 2})); // one body byte: version 1
     EXPECT_TRUE(sim.wait_for_line(L"The KRT is not using version 2.0"));

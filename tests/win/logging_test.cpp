@@ -36,7 +36,11 @@ TEST_F(Logging_test, ErrorsAndWarningsAlwaysReachTheEventLogAndTheSessionLevelSe
             EXPECT_EQ(0u, g_control_callback(WMI_DISABLE_EVENTS, nullptr, nullptr, nullptr));
         }
         for (int level = 1; level <= 5; ++level)
+        {
+            SetLastError(1234); // the sinks may change it: the caller's error survives the log
             EXPECT_TRUE(g_log(level, L"level %d", level));
+            EXPECT_EQ(1234u, GetLastError());
+        }
         std::vector<int> traced;
         for (const auto& record : sim.trace_records())
             traced.push_back(
