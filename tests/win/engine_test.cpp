@@ -230,7 +230,6 @@ TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
     g_notify_icon_data.hWnd = nullptr; // no window: the request to end reaches this thread
     g_engine_timing.port_open_first_wait_ms = 17;
     g_engine_timing.port_open_retry_wait_ms = 23;
-    g_engine_timing.port_open_retries = 20;
     g_set_sleep_function(record_sleep);
     ASSERT_TRUE(g_open_bus_driver());
     for (const auto& row : rows)
