@@ -116,7 +116,8 @@ def reply_frame_seeds():
 
 
 def completion_seeds():
-    return {
+    seeds = {"stream_" + name: data for name, data in reply_frame_seeds().items()}
+    return seeds | {
         "reap_data": reap_reply(b"\x00\x01\x02\x03\x04\x05\x06\x07"),
         "reap_no_data": reap_reply(data_length=512),
         "reap_zero": reap_reply(),
@@ -149,7 +150,6 @@ def mdl_rewrite_seeds():
 
 TARGETS = {
     "fuzz_device_list": device_list_seeds,
-    "fuzz_reply_frame": reply_frame_seeds,
     "fuzz_completion": completion_seeds,
     "fuzz_mdl_rewrite": mdl_rewrite_seeds,
 }

@@ -4,6 +4,8 @@
 # as make_seeds.py wrote them. Exits non-zero when a target crashes; its input stays in
 # build/fuzz/artifacts/<target>/.
 # Usage: fuzz.sh [seconds] [target...]
+# KV_FUZZ_SOURCE names another tree to build (a copy with a planted fault), KV_FUZZ_BUILD
+# another output directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -12,21 +14,22 @@ kv_require_packages "${KV_FUZZ_PACKAGES[@]}"
 seconds=${1:-20}
 shift || true
 targets=("$@")
+src=${KV_FUZZ_SOURCE:-.}
+out=${KV_FUZZ_BUILD:-build/fuzz}
 if [ ${#targets[@]} -eq 0 ]; then
-    for source in fuzz/fuzz_*.cpp; do
+    for source in "$src"/fuzz/fuzz_*.cpp; do
         targets+=("$(basename "$source" .cpp)")
     done
 fi
 CXX=${KV_FUZZ_CXX:-clang++-14}
-out=build/fuzz
-portable=src/apps/kvUsbRedirector/portable
+portable=$src/src/apps/kvUsbRedirector/portable
 mkdir -p "$out"
 
 for target in "${targets[@]}"; do
     "$CXX" -std=c++20 -O1 -g -Wall -Wextra -fno-omit-frame-pointer \
         -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-        -I src/apps/kvUsbRedirector -I fuzz \
-        "fuzz/$target.cpp" "$portable/frame.cpp" "$portable/device_record.cpp" \
+        -I "$src/src/apps/kvUsbRedirector" -I "$src/fuzz" \
+        "$src/fuzz/$target.cpp" "$portable/frame.cpp" "$portable/device_record.cpp" \
         "$portable/completion.cpp" -o "$out/$target"
 done
 
@@ -36,7 +39,7 @@ for target in "${targets[@]}"; do
     artifacts="$out/artifacts/$target"
     rm -rf "$corpus" "$artifacts"
     mkdir -p "$corpus" "$artifacts"
-    cp fuzz/corpus/"$target"/* "$corpus"/ 2>/dev/null || true
+    cp "$src"/fuzz/corpus/"$target"/* "$corpus"/ 2>/dev/null || true
     log="$out/$target.log"
     result=ok
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

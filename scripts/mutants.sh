@@ -1,13 +1,14 @@
 #!/bin/bash
 # Planted-fault check: applies each fault of scripts/mutants.list, one at a time, to a scratch
 # copy of the tree, rebuilds incrementally, runs the native and the Wine tests (stopping at the
-# first failure) and prints how many faults they caught, with the survivors.
+# first failure) and prints how many faults they caught, with the survivors. A fault in
+# portable/ that they miss also meets the fuzz targets, 10 s each, built from the copy.
 # Usage: scripts/mutants.sh [text in the fault names to run only those]
 # Run on demand, not in CI: about a minute a fault.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
-kv_require_packages "${KV_PACKAGES[@]}"
+kv_require_packages "${KV_PACKAGES[@]}" "${KV_FUZZ_PACKAGES[@]}"
 
 root=$PWD
 scratch=$root/build/mutants
@@ -47,6 +48,11 @@ run_tests() {
     flock -o /tmp/kv-build.lock timeout 150 /usr/lib/wine/wine64 "$scratch/win/kv_win_tests.exe" \
         --gtest_fail_fast >"$scratch/wine.log" 2>&1
 }
+# 0 when no fuzz target fails on the copy.
+run_fuzzers() {
+    KV_FUZZ_SOURCE="$scratch/src" KV_FUZZ_BUILD="$scratch/fuzz" "$root/scripts/fuzz.sh" 10 \
+        >"$scratch/fuzz.log" 2>&1
+}
 # Replaces the one occurrence of a text in a file; 1 when it is not there exactly once.
 apply() {
     python3 - "$@" <<'EOF'
@@ -65,6 +71,7 @@ main() {
     # A rare timing failure of the unchanged tree gets two more runs; a real one fails all three.
     run_tests || run_tests || run_tests ||
         { echo "the unchanged tree fails its tests: see $scratch/*.log"; exit 1; }
+    run_fuzzers || { echo "the unchanged tree fails a fuzz target: see $scratch/fuzz.log"; exit 1; }
     local total=0 caught=0 survivors=() broken=() faults
     # Read whole first, so that editing the list during a run changes nothing.
     mapfile -t faults <"$root/scripts/mutants.list"
@@ -82,16 +89,18 @@ main() {
         if ! build; then
             broken+=("$name (does not build)")
             verdict="does not build"
-        elif run_tests; then
+        elif ! run_tests; then
+            verdict="caught"
+        elif [[ "$file" == src/apps/kvUsbRedirector/portable/* ]] && ! run_fuzzers; then
+            verdict="caught by a fuzz target"
+        else
             survivors+=("$name")
             verdict="SURVIVED"
-        else
-            verdict="caught"
         fi
         cp "$scratch/original" "$target"
         if [ "$verdict" != "does not build" ]; then
             total=$((total + 1))
-            [ "$verdict" = caught ] && caught=$((caught + 1))
+            [[ "$verdict" == caught* ]] && caught=$((caught + 1))
         fi
         printf '%-60s %s (%d s)\n' "$name" "$verdict" $((SECONDS - started))
     done
