@@ -136,13 +136,16 @@ TEST_F(Completion_test, ReapRepliesFillTheOldestMatchingMappedBufferOnlyWithWhat
              {4, {}, 0, {9, 9, 9, 9, 9, 9, 9, 9}},            // announced, not there
              {2, {5, 6, 7, 8}, 2, {5, 6, 9, 9, 9, 9, 9, 9}}}) // more than mapped
     {
-        BYTE buffer[8] = {9, 9, 9, 9, 9, 9, 9, 9}, newer[4] = {};
+        BYTE buffer[8] = {9, 9, 9, 9, 9, 9, 9, 9}, newer[4] = {}, other_device[4] = {};
+        // An older transfer of another device under the same handle is not this one.
+        g_append_mdl_urb_record({8, 8, 0x55, 4, reinterpret_cast<uintptr_t>(other_device)});
         g_append_mdl_urb_record({7, 8, 0x55, mapped, reinterpret_cast<uintptr_t>(buffer)});
         g_append_mdl_urb_record({7, 8, 0x55, 4, reinterpret_cast<uintptr_t>(newer)});
         reply(reap_reply(0x55, 4, data));
         EXPECT_EQ(reap(16, 0x21, 0, 0x55, copied, buffer), completions().back()) << mapped;
         EXPECT_EQ(after, Bytes(buffer, buffer + 8)) << mapped;
-        EXPECT_EQ(1u, g_mdl_urb_record_count()) << mapped;
+        EXPECT_EQ(Bytes(4, 0), Bytes(other_device, other_device + 4)) << mapped;
+        EXPECT_EQ(2u, g_mdl_urb_record_count()) << mapped;
         g_discard_mdl_urb_records();
     }
     // A mapped buffer that cannot be written: no completion, the failure logged.
