@@ -30,6 +30,10 @@ git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -xf - -C "$
         cp "$stage/$f" "$scratch/src/$f"
     fi
 done
+# Files the tree no longer has go from the copy too (a removed fuzz target would still build).
+(cd "$scratch/src" && find . -type f -print0) | while IFS= read -r -d '' f; do
+    [ -e "$stage/$f" ] || rm -f "$scratch/src/$f"
+done
 
 cmake -S "$scratch/src" -B "$scratch/native" -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake -S "$scratch/src" -B "$scratch/win" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
