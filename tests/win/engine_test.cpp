@@ -264,6 +264,17 @@ TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
         ASSERT_EQ(row.error ? 1u : 0u, events.size());
         EXPECT_TRUE(!row.error || events[0].text.find(row.error) != std::wstring::npos);
     }
+    // A repeated reply keeps the port driver that is open: no wait, no second open.
+    g_sleeps.clear();
+    g_port_appears_after = 1;
+    BYTE reply[9] = {5, 0, 0, 0, 12, 2, 0, 0, 0};
+    Usb_packet_negotiate(reply, false, 2).process_return();
+    const HANDLE open = g_port_driver_handle;
+    ASSERT_NE(INVALID_HANDLE_VALUE, open);
+    g_sleeps.clear();
+    Usb_packet_negotiate(reply, false, 2).process_return();
+    EXPECT_EQ(open, g_port_driver_handle);
+    EXPECT_TRUE(g_sleeps.empty());
 }
 
 } // namespace

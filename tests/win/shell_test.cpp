@@ -172,6 +172,7 @@ TEST_F(Shell_test, OneInstanceASession)
     EXPECT_EQ(0, sim.channel_opens);
     EXPECT_FALSE(g_claim_single_instance(g_single_instance_name, &probe));
     g_release_single_instance(&running);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, running); // released once: a second release closes nothing
     launch(); // the claim is free again once the running instance is gone
     EXPECT_TRUE(g_threads_started);
     quit(WM_CLOSE); // the destroy stops the engine once
