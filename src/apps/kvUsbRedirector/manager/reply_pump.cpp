@@ -4,7 +4,6 @@
 #include "../portable/reply_frame.h"
 #include "usb_manager.h"
 
-#include <algorithm>
 
 uint32_t g_max_reply_length = kv::k_default_max_reply_length;
 
@@ -132,15 +131,6 @@ void read_and_dispatch(uint32_t length)
     g_free_message(frame);
 }
 
-// A broken channel fails every read at once: retrying at once would spin a core and log each
-// failure. The pause grows from the first to the longest and ends early when the engine stops.
-void pause_before_retry(DWORD* delay_ms)
-{
-    *delay_ms = *delay_ms == 0 ? k_read_retry_first_ms
-                               : std::min<DWORD>(*delay_ms * 2, k_read_retry_longest_ms);
-    WaitForSingleObject(g_exit_now_virtual_channel_event, *delay_ms);
-}
-
 } // namespace
 
 DWORD WINAPI g_start_process_write_to_driver(LPVOID)
@@ -156,7 +146,7 @@ DWORD WINAPI g_start_process_write_to_driver(LPVOID)
                 BYTE header[4];
                 if (g_read_from_virtual_channel(header, sizeof header) <= 0)
                 {
-                    pause_before_retry(&retry_delay_ms);
+                    g_pause_before_retry(g_exit_now_virtual_channel_event, &retry_delay_ms);
                     continue;
                 }
                 retry_delay_ms = 0;

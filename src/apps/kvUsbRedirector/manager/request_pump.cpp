@@ -8,7 +8,6 @@
 #include "usb_driver.h"
 #include "usb_manager.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace
@@ -177,17 +176,6 @@ void handle_request(BYTE* query, BYTE* failure_reply)
     answer_failure(request, failure_reply);
 }
 
-// A port device that went away fails every query at once (or completes it with the buffer
-// left zeroed): asking again at once would spin a core and log each failure. The pause grows
-// from the first to the longest, drops back after a query that yields a request, and ends
-// early when the engine stops.
-void pause_before_next_query(DWORD* delay_ms)
-{
-    *delay_ms = *delay_ms == 0 ? k_query_retry_first_ms
-                               : std::min<DWORD>(*delay_ms * 2, k_query_retry_longest_ms);
-    WaitForSingleObject(g_exit_now_read_event, *delay_ms);
-}
-
 } // namespace
 
 DWORD WINAPI g_start_process_read_from_driver(LPVOID)
@@ -216,12 +204,12 @@ DWORD WINAPI g_start_process_read_from_driver(LPVOID)
                 {
                     g_log(4, L"Usb_manager::g_start_process_read_from_driver() - read port "
                              L"driver call failed");
-                    pause_before_next_query(&retry_delay_ms);
+                    g_pause_before_retry(g_exit_now_read_event, &retry_delay_ms);
                     continue;
                 }
                 // A completed query that left the zeroed buffer as it was yielded nothing.
                 if (kv::load_u32(query) == 0)
-                    pause_before_next_query(&retry_delay_ms);
+                    g_pause_before_retry(g_exit_now_read_event, &retry_delay_ms);
                 else
                     retry_delay_ms = 0;
                 handle_request(query, failure_reply);

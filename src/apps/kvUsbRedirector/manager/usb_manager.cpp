@@ -10,6 +10,8 @@
 #include "../shell/app_globals.h"
 #include "usb_driver.h"
 
+#include <algorithm>
+
 HANDLE g_exit_now_read_event = INVALID_HANDLE_VALUE;
 HANDLE g_exit_now_write_event = INVALID_HANDLE_VALUE;
 HANDLE g_device_list_mutex = INVALID_HANDLE_VALUE;
@@ -188,6 +190,13 @@ void g_end_application()
     if (!PostMessageW(g_notify_icon_data.hWnd, WM_CLOSE, 0, 0))
         g_log(2, L"Usb_manager::g_end_application() - PostMessage failed - error:%d",
               GetLastError());
+}
+
+void g_pause_before_retry(HANDLE exit_event, DWORD* delay_ms)
+{
+    *delay_ms =
+        *delay_ms == 0 ? k_retry_first_ms : std::min<DWORD>(*delay_ms * 2, k_retry_longest_ms);
+    WaitForSingleObject(exit_event, *delay_ms);
 }
 
 void g_set_thread_creator(Thread_creator creator)

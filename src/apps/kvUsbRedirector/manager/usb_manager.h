@@ -44,12 +44,12 @@ void g_set_sleep_function(Sleep_function sleep);
 // which waits for the very worker thread that may be asking.
 void g_end_application();
 
-// Pauses of the reply pump between failed channel reads: the first, doubled up to the longest.
-constexpr DWORD k_read_retry_first_ms = 10;
-constexpr DWORD k_read_retry_longest_ms = 1000;
-// The same for the request pump between port driver queries that yield nothing.
-constexpr DWORD k_query_retry_first_ms = 10;
-constexpr DWORD k_query_retry_longest_ms = 1000;
+// A peer that fails every call at once (a broken channel, a port device gone) would have a
+// pump retry at once, spin a core and log each failure. Between failures the pumps wait on
+// their exit event: the first pause, doubled up to the longest; a good call sets *delay_ms to 0.
+constexpr DWORD k_retry_first_ms = 10;
+constexpr DWORD k_retry_longest_ms = 1000;
+void g_pause_before_retry(HANDLE exit_event, DWORD* delay_ms);
 
 // Longest terminal frame the reply pump accepts; longer ones are drained unread.
 extern uint32_t g_max_reply_length;

@@ -89,19 +89,17 @@ bool Usb_packet::write_packet_to_virtual_channel()
     // the write, which can wait for the terminal to read while the reply pump needs the list.
     int error = 0;
     Copy_status copied = Copy_status::failed;
-    const uint32_t devid = kv::load_u32(m_pPacket + kv::k_offset_devid);
-    if (!g_lock_device_list())
+    bool listed = false;
+    if (g_lock_device_list())
     {
-        g_free_message(message);
-        return false;
+        listed = g_is_device_listed(kv::load_u32(m_pPacket + kv::k_offset_devid));
+        if (listed)
+            copied = g_guarded_copy(
+                message + kv::k_urb_header_size, mdl.data_length,
+                reinterpret_cast<const void*>(static_cast<uintptr_t>(mdl.data_address)),
+                mdl.data_length, &error);
+        g_unlock_device_list();
     }
-    const bool listed = g_is_device_listed(devid);
-    if (listed)
-        copied =
-            g_guarded_copy(message + kv::k_urb_header_size, mdl.data_length,
-                           reinterpret_cast<const void*>(static_cast<uintptr_t>(mdl.data_address)),
-                           mdl.data_length, &error);
-    g_unlock_device_list();
     if (!listed)
     {
         g_free_message(message);
