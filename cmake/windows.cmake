@@ -123,8 +123,7 @@ target_link_libraries(kv_soak PRIVATE kv_sim psapi)
 add_executable(kv_win_tests
   ${KV_RESOURCES}
   ${APP}/shell/win_main.cpp
-  tests/support/engine_fixture.cpp
-  tests/support/device_fixture.cpp
+  tests/support/fixtures.cpp
   tests/support/allocation_faults.cpp
   tests/support/test_platform.cpp
   tests/win/channel_test.cpp

@@ -59,6 +59,12 @@ class Sim_port_driver
     void forget_outstanding();
     // Waits (bounded) under m_mutex until done holds; m_changed wakes it.
     bool wait_until(DWORD timeout_ms, const std::function<bool()>& done);
+    // Hands out a request; the caller holds m_mutex.
+    void enqueue(std::vector<uint8_t> request);
+    size_t pending_queries_locked() const
+    {
+        return m_pending.size();
+    }
 
     // Guards everything here and the binding's own records.
     std::mutex m_mutex;
@@ -81,7 +87,6 @@ class Sim_port_driver
         std::vector<uint8_t> buffer; // mapped buffer of an MDL transfer
     };
     void finish_pending(std::vector<Pending>::iterator it, const BYTE* data, size_t size);
-    void enqueue(std::vector<uint8_t> request);
     void submit_transfer_locked(Sim_transfer kind, uint32_t devid, uint32_t size);
     std::vector<uint8_t> take_buffer(size_t size);
     void keep_buffer(std::vector<uint8_t> buffer);

@@ -11,20 +11,17 @@
 class Watchdog
 {
   public:
-    explicit Watchdog(DWORD timeout_ms) : m_timeout_ms(timeout_ms)
+    explicit Watchdog(DWORD timeout_ms)
+        : m_thread(
+              [this, timeout_ms]
+              {
+                  if (WaitForSingleObject(m_done, timeout_ms) != WAIT_TIMEOUT)
+                      return;
+                  std::fprintf(stderr, "watchdog: stuck at step %d\n", step.load());
+                  std::fflush(stderr);
+                  ExitProcess(99);
+              })
     {
-        m_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        m_thread = std::thread(
-            [this]
-            {
-                if (WaitForSingleObject(m_done, m_timeout_ms) == WAIT_TIMEOUT)
-                {
-                    std::fprintf(stderr, "watchdog: no end within %lu ms, stuck at step %d\n",
-                                 m_timeout_ms, m_step.load());
-                    std::fflush(stderr);
-                    ExitProcess(99);
-                }
-            });
     }
     ~Watchdog()
     {
@@ -33,14 +30,9 @@ class Watchdog
         CloseHandle(m_done);
     }
     // Numbers the step in progress, for the message.
-    void step(int number)
-    {
-        m_step = number;
-    }
+    std::atomic<int> step{0};
 
   private:
-    DWORD m_timeout_ms;
-    HANDLE m_done;
-    std::atomic<int> m_step{0};
+    HANDLE m_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::thread m_thread;
 };

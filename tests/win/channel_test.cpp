@@ -1,7 +1,7 @@
 // The channel, and the packets written through it, against a real overlapped named pipe
 // standing in for the virtual channel.
 #include "channel/server_channel.h"
-#include "support/engine_fixture.h"
+#include "support/fixtures.h"
 #include "portable/frame.h"
 
 #include <cstring>

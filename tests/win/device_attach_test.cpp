@@ -1,5 +1,5 @@
 // Open replies and the share dialog, shown for real under Xvfb.
-#include "support/device_fixture.h"
+#include "support/fixtures.h"
 #include "manager/usb_driver.h"
 #include "packets/usb_packet_open.h"
 #include "packets/warning_popup.h"
@@ -12,7 +12,6 @@
 namespace
 {
 
-using namespace sim_records;
 using S = Usb_device_state;
 
 // String id of exactly that language (no fallback), read from its block of 16
@@ -58,7 +57,7 @@ class Device_attach_test : public Device_fixture
     {
         sim.clear_lines();
         g_is_server_os = true;
-        reconcile(reply({record}));
+        reconcile({record});
         open_reply(kv::record_device_id(record.data()), 0);
         EXPECT_EQ(state_of(kv::record_device_id(record.data())), S::pending_return);
         return g_wait_for_share_dialog();
@@ -102,7 +101,7 @@ TEST_F(Device_attach_test, OnlyTheFirstButtonPlugsInAndOnlyWhatIsStillListed)
         EXPECT_EQ(id_text, text_of(dialog, IDC_DEVICE_ID)) << trace;
         EXPECT_EQ(before, sim.calls().size()); // the reply pump went on at once
         if (tampered == left)
-            reconcile(reply({}));
+            reconcile({});
         else if (tampered)
             SetDlgItemTextW(dialog, IDC_DEVICE_ID, tampered);
         HWND no = GetDlgItem(dialog, IDCANCEL);
@@ -146,7 +145,7 @@ TEST_F(Device_attach_test, TheDialogEndsByItselfWithinATickOnceItsDeviceIsGone)
         }
         ASSERT_NE(nullptr, dialog) << listed;
         EXPECT_EQ(question(listed ? L"Stick" : L"Unknown"), text_of(dialog, IDC_WARNING_TEXT));
-        reconcile(reply({}));
+        reconcile({});
         const ULONGLONG left = GetTickCount64();
         // Hidden at once by EndDialog; under a display without window manager Wine
         // may take a while longer to let the dialog's thread return.
@@ -163,39 +162,40 @@ TEST_F(Device_attach_test, OpenRepliesThatShowNoDialog)
 {
     // Short, or for a device not listed: nothing changes.
     g_is_server_os = false;
-    reconcile(reply({record({.id = 30})}));
+    reconcile({record({.id = 30})});
     BYTE short_reply[10] = {5, 0, 0, 0, kv::code_open, 0, 30, 0, 0, 0};
     Usb_packet_open(short_reply, false).process_return();
     open_reply(99, 0);
     EXPECT_EQ(state_of(30), S::pending_return);
     reconcile_empty();
-    using Row = std::tuple<bool, bool, BYTE, Port_outcome, S, int, const wchar_t*>;
-    for (auto [server, switched_off, status, plug_in, state, level, line] : std::vector<Row>{
-             {false, false, 0, Port_outcome::complete, S::opened, 4, L"Plugged in device: 30\n"},
-             {true, true, 0, Port_outcome::complete, S::opened, 4, L"Plugged in device: 30\n"},
-             {false, false, 0, Port_outcome::fail, S::failed, 3,
+    // Server, the dialog switched off, the open's status, the plug-in failing.
+    using Row = std::tuple<bool, bool, BYTE, DWORD, S, int, const wchar_t*>;
+    for (auto [server, switched_off, status, failing, state, level, line] : std::vector<Row>{
+             {false, false, 0, 0, S::opened, 4, L"Plugged in device: 30\n"},
+             {true, true, 0, 0, S::opened, 4, L"Plugged in device: 30\n"},
+             {false, false, 0, IOCTL_PORT_PLUG_IN, S::failed, 3,
               L"Start terminal server session failed"},
-             {true, false, 5, Port_outcome::complete, S::failed, 3,
+             {true, false, 5, 0, S::failed, 3,
               L"Status code error returned for plug in device: 30, (5)\n"}})
     {
         g_is_server_os = server;
         g_warning_popup_disabled = switched_off;
-        sim.port_behaviour = [outcome = plug_in](const Ioctl_call&) { return outcome; };
+        sim.failing_code = failing;
         const Bytes device = record({.id = 30});
         const size_t calls = sim.calls().size();
-        reconcile(reply({device}));
+        reconcile({device});
         open_reply(30, status);
         EXPECT_EQ(state_of(30), state) << line;
         const Log_line last = sim.lines().back();
         EXPECT_EQ(L"Usb_packet_open::process_return() - " + std::wstring(line), last.text);
         EXPECT_EQ(level, last.level) << line;
-        reconcile(reply({device})); // still listed: never asked or plugged in again
+        reconcile({device}); // still listed: never asked or plugged in again
         Sleep(50);
         EXPECT_EQ(nullptr, FindWindowW(L"#32770", L"Kelvra USB Redirector"));
         const auto made = sim.calls();
         ASSERT_EQ(calls + (status ? 0 : 1), made.size()) << line;
         EXPECT_TRUE(status || Bytes(device.begin() + 2, device.end()) == made.back().input);
-        sim.port_behaviour = [](const Ioctl_call&) { return Port_outcome::complete; };
+        sim.failing_code = 0;
         reconcile_empty();
     }
 }

@@ -83,11 +83,11 @@ TEST_F(Fault_test, ATerminalVanishingMidFrameEndsEveryRequestAndUnplugsAll)
     EXPECT_EQ(completed_before + p.failed_completions, p.completed);
     EXPECT_EQ(0u, p.wrong_completions);
     EXPECT_EQ(0u, p.outstanding());
-    watchdog.step(1);
+    watchdog.step = 1;
     session.stop();
 
     // The next connection works again.
-    watchdog.step(2);
+    watchdog.step = 2;
     const uint64_t completed_after_cut = p.completed;
     ASSERT_TRUE(session.start());
     mixed_traffic(3, 4);
@@ -120,14 +120,14 @@ TEST_F(Fault_test, LargeTransfersBothWaysAtOnceNeverDeadlock)
 TEST_F(Fault_test, RefusedCompletionsAreLostAtTheDriverOnlyAndTheRelayGoesOn)
 {
     ASSERT_TRUE(session.start());
-    p.completions_fail = true;
+    p.failing_code = IOCTL_PORT_COMPLETE;
     for (int i = 0; i < 5; ++i)
         p.submit_transfer(Sim_transfer::mdl_in, 0x31, 5000);
-    for (int i = 0; i < 500 && p.refused_completions < 5; ++i)
+    for (int i = 0; i < 500 && p.failed_calls < 5; ++i)
         Sleep(10);
-    EXPECT_EQ(5u, p.refused_completions);
+    EXPECT_EQ(5u, p.failed_calls);
     p.forget_outstanding();
-    p.completions_fail = false;
+    p.failing_code = 0;
     mixed_traffic(5, 3);
     ASSERT_TRUE(p.wait_idle(10000));
     session.stop();
@@ -142,7 +142,7 @@ TEST_F(Fault_test, ReconnectCyclesUnderTrafficLeakNoHandleAndNeverDeadlock)
     DWORD handles_after_warm_up = 0;
     for (int cycle = 0; cycle < k_cycles; ++cycle)
     {
-        watchdog.step(cycle);
+        watchdog.step = cycle;
         ASSERT_TRUE(session.start(10000)) << "cycle " << cycle;
         // Every other cycle disconnects with requests still in flight.
         p.submit_transfer(Sim_transfer::mdl_in, 0x31, 20000);
@@ -296,7 +296,7 @@ TEST_F(Fault_test, EveryFailurePathOfAStartLeavesAStopThatFinishesAndAWorkingEng
     int step = 0;
     for (const Row& row : rows)
     {
-        watchdog.step(++step);
+        watchdog.step = ++step;
         g_event_creations_before_failure = row.event_failing;
         g_event_creations = 0;
         g_set_event_creator(row.event_failing == 99  ? unwaitable_ended_event_creator
@@ -315,7 +315,7 @@ TEST_F(Fault_test, EveryFailurePathOfAStartLeavesAStopThatFinishesAndAWorkingEng
         g_set_event_creator(nullptr);
         g_set_thread_creator(nullptr);
 
-        watchdog.step(++step);
+        watchdog.step = ++step;
         ASSERT_TRUE(session.start()) << "after " << row.fault;
         mixed_traffic(2, 2);
         EXPECT_TRUE(p.wait_idle(10000)) << "after " << row.fault;
@@ -337,7 +337,7 @@ TEST_F(Fault_test, GarbageBetweenAnswersNeverCostsACompletion)
             session.run_transfers(kind, round % 2 ? 0x31 : 0x32, 700 + 900 * round, 25, 8);
     sender.join();
     ASSERT_TRUE(session.platform.wait_idle(30000));
-    watchdog.step(1);
+    watchdog.step = 1;
     // The reply pump runs the stray frames in order; the last ones may still be on their way.
     for (int i = 0; i < 200 && p.unexpected_completions < injected.stray_completions; ++i)
         Sleep(10);

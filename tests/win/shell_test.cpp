@@ -1,7 +1,7 @@
 // The entry point and the hidden window under Xvfb against the simulated peers, the one-instance
 // claim, and the real program, which finds no virtual channel under Wine.
 #include "debug/usb_debug.h"
-#include "support/engine_fixture.h"
+#include "support/fixtures.h"
 #include "manager/usb_manager.h"
 #include "resources/resource.h"
 #include "shell/app_globals.h"
@@ -113,7 +113,7 @@ TEST_F(Shell_test, AFailedStartKeepsTheProcessWithItsIconUntilExit)
 
 TEST_F(Shell_test, SessionChangesStartAndStopTheEngineOnce)
 {
-    add_drivers();
+    sim.add_drivers();
     launch();
     ASSERT_TRUE(g_threads_started);
     const wchar_t *stopped = L"Usb_manager::g_stop_threads() - success", *none = nullptr;
@@ -157,7 +157,7 @@ TEST_F(Shell_test, OneInstanceASession)
     EXPECT_TRUE(g_claim_single_instance(L"Local\\kv\\no\\such\\directory", &probe));
     EXPECT_EQ(INVALID_HANDLE_VALUE, probe);
     // A second instance leaves before its window, and without taking the claim with it.
-    add_drivers();
+    sim.add_drivers();
     sim.clear_lines();
     ASSERT_TRUE(g_claim_single_instance(g_single_instance_name, &running));
     wchar_t command_line[] = L"";

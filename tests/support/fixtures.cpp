@@ -1,0 +1,177 @@
+#include "fixtures.h"
+
+#include "channel/server_channel.h"
+#include "debug/usb_debug.h"
+#include "manager/usb_driver.h"
+#include "manager/usb_manager.h"
+#include "packets/usb_packet_device_list.h"
+#include "packets/usb_packet_open.h"
+#include "resources/resource.h"
+#include "shell/app_globals.h"
+
+#include <cstring>
+
+void Engine_fixture::SetUp()
+{
+    g_set_platform(&sim);
+    g_trace_logger_handle = 1;
+    g_trace_enable_level = 4;
+    g_trace_enabled = 1;
+    g_event_source_handle = reinterpret_cast<HANDLE>(0xE5);
+    g_engine_timing = Engine_timing{};
+    g_engine_timing.device_list_period_ms = 20;
+    g_engine_timing.port_driver_idle_ms = 5;
+    g_engine_timing.port_open_first_wait_ms = 1;
+    g_engine_timing.port_open_retry_wait_ms = 1;
+    g_threads_started = false;
+}
+
+void Engine_fixture::TearDown()
+{
+    if (g_threads_started.exchange(false))
+        g_stop_threads();
+    g_virtual_channel.close();
+    g_port_driver_handle = INVALID_HANDLE_VALUE;
+    g_bus_driver_handle = INVALID_HANDLE_VALUE;
+    g_set_thread_creator(nullptr);
+    g_trace_enabled = 0;
+    g_event_source_handle = nullptr;
+    g_set_platform(nullptr);
+}
+
+DWORD Engine_fixture::own_session() const
+{
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    return session;
+}
+
+void Engine_fixture::open_channel_only()
+{
+    ASSERT_TRUE(g_virtual_channel.open());
+    g_virtual_channel_mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    g_exit_now_virtual_channel_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+void Engine_fixture::close_channel_only()
+{
+    g_virtual_channel.close();
+    for (HANDLE* handle : {&g_virtual_channel_mutex, &g_exit_now_virtual_channel_event})
+        CloseHandle(std::exchange(*handle, INVALID_HANDLE_VALUE));
+}
+
+void Device_fixture::SetUp()
+{
+    Engine_fixture::SetUp();
+    open_channel_only();
+    ASSERT_TRUE(g_create_device_list_mutex());
+    g_port_driver_handle = sim.port_handle_value();
+    g_instance = GetModuleHandleW(nullptr);
+    g_is_server_os = false;
+    g_warning_popup_disabled = false;
+}
+
+void Device_fixture::TearDown()
+{
+    // A dialog a failed test left open must not answer for the next test.
+    while (HWND dialog = FindWindowW(L"#32770", L"Kelvra USB Redirector"))
+    {
+        SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+        if (!g_wait_until_gone(dialog, 5000))
+            break;
+    }
+    sim.failing_code = 0;
+    reconcile_empty();
+    close_channel_only();
+    g_is_server_os = false;
+    Engine_fixture::TearDown();
+}
+
+void Engine_fixture::reconcile(const std::vector<Bytes>& records, bool closing_zero)
+{
+    const Bytes frame = sim_records::reply(records, closing_zero);
+    BYTE* copy = g_allocate_message(frame.size());
+    std::memcpy(copy, frame.data(), frame.size());
+    Usb_packet_device_list(copy, true).process_return();
+}
+
+void Engine_fixture::reconcile_empty()
+{
+    Usb_packet_device_list(nullptr, false).process_return();
+}
+
+void Engine_fixture::open_reply(uint32_t device_id, uint8_t status)
+{
+    BYTE frame[10] = {6, 0, 0, 0, kv::code_open, status};
+    kv::store_u32(frame + 6, device_id);
+    Usb_packet_open(frame, false).process_return();
+}
+
+void Engine_fixture::make_opened(const Bytes& record)
+{
+    reconcile({record});
+    open_reply(kv::record_device_id(record.data()), 0);
+}
+
+std::vector<std::pair<uint32_t, Usb_device_state>> Engine_fixture::entries()
+{
+    std::vector<std::pair<uint32_t, Usb_device_state>> result;
+    EXPECT_TRUE(g_lock_device_list());
+    for (const Usb_device_entry& entry : g_device_list)
+        result.emplace_back(kv::record_device_id(g_record_bytes(entry.record)), entry.state);
+    g_unlock_device_list();
+    return result;
+}
+
+std::optional<Usb_device_state> Engine_fixture::state_of(uint32_t device_id)
+{
+    for (auto [id, state] : entries())
+        if (id == device_id)
+            return state;
+    return std::nullopt;
+}
+
+std::vector<uint32_t> Engine_fixture::open_requests()
+{
+    std::vector<uint32_t> ids;
+    const std::vector<BYTE> bytes = g_terminal_drain(sim.terminal());
+    EXPECT_EQ(0u, bytes.size() % 9);
+    for (size_t at = 0; at + 9 <= bytes.size(); at += 9)
+    {
+        EXPECT_EQ(Bytes({5, 0, 0, 0, kv::code_open}), Bytes(&bytes[at], &bytes[at + 5]));
+        ids.push_back(kv::load_u32(&bytes[at + 5]));
+    }
+    return ids;
+}
+
+std::vector<uint32_t> Engine_fixture::port_calls(DWORD code)
+{
+    std::vector<uint32_t> ids;
+    for (const Ioctl_call& call : sim.calls())
+        if (call.code == code && call.input.size() >= 4)
+            ids.push_back(kv::load_u32(call.input.data()));
+    return ids;
+}
+
+HWND g_wait_for_share_dialog(DWORD timeout_ms)
+{
+    for (ULONGLONG deadline = GetTickCount64() + timeout_ms; GetTickCount64() < deadline; Sleep(5))
+    {
+        HWND dialog = FindWindowW(L"#32770", L"Kelvra USB Redirector");
+        GUITHREADINFO info{};
+        info.cbSize = sizeof info;
+        if (dialog && IsWindowVisible(dialog) &&
+            GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info) &&
+            info.hwndFocus == GetDlgItem(dialog, IDCANCEL))
+            return dialog;
+    }
+    return nullptr;
+}
+
+bool g_wait_until_gone(HWND window, DWORD timeout_ms)
+{
+    for (ULONGLONG deadline = GetTickCount64() + timeout_ms; IsWindow(window); Sleep(5))
+        if (GetTickCount64() >= deadline)
+            return false;
+    return true;
+}

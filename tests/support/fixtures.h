@@ -1,0 +1,52 @@
+// Fixtures: the simulator installed with every log line kept, the engine's waits shortened, and
+// the device handlers run by hand; for those without the engine, the channel to the simulated
+// terminal and the port driver open.
+#pragma once
+
+#include "sim_records.h"
+#include "test_platform.h"
+#include "packets/usb_device_list.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+using sim_records::Bytes;
+using sim_records::record;
+
+class Engine_fixture : public ::testing::Test
+{
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Opens the channel and makes the globals it relies on, without the engine.
+    void open_channel_only();
+    void close_channel_only();
+    DWORD own_session() const;
+    // Runs the reconciliation on a heap copy of exactly the reply's bytes, or on none.
+    void reconcile(const std::vector<Bytes>& records, bool closing_zero = true);
+    void reconcile_empty();
+    // Runs the open reply handler on a 10-byte status reply.
+    void open_reply(uint32_t device_id, uint8_t status);
+    // Lists the device and answers its open request with status 0: opened, or asked on a server.
+    void make_opened(const Bytes& record);
+    std::vector<std::pair<uint32_t, Usb_device_state>> entries();
+    std::optional<Usb_device_state> state_of(uint32_t device_id);
+    // Device ids of the open requests the terminal has received since the last call.
+    std::vector<uint32_t> open_requests();
+    // Device ids the port driver was asked to plug in or unplug.
+    std::vector<uint32_t> port_calls(DWORD code);
+
+    Test_platform sim;
+};
+
+class Device_fixture : public Engine_fixture
+{
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+// Polls (bounded) until the share dialog is shown with the focus settled; nullptr on time-out.
+HWND g_wait_for_share_dialog(DWORD timeout_ms = 10000);
+bool g_wait_until_gone(HWND window, DWORD timeout_ms = 10000);
