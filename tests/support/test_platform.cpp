@@ -22,7 +22,8 @@ void Test_platform::clear_lines()
 
 size_t Test_platform::count_lines_locked(const std::wstring& text) const
 {
-    return std::count_if(m_lines.begin(), m_lines.end(), [&](const Log_line& line)
+    return std::count_if(m_lines.begin(), m_lines.end(),
+                         [&](const Log_line& line)
                          { return line.text.find(text) != std::wstring::npos; });
 }
 
@@ -82,8 +83,8 @@ BOOL Test_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWOR
     else
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_calls.push_back({code, std::vector<BYTE>(static_cast<BYTE*>(in),
-                                                   static_cast<BYTE*>(in) + in_size)});
+        m_calls.push_back(
+            {code, std::vector<BYTE>(static_cast<BYTE*>(in), static_cast<BYTE*>(in) + in_size)});
         m_changed.notify_all();
     }
     if ((is_port(device) && m_removed) || code == failing_code)
@@ -145,8 +146,9 @@ size_t Test_platform::count_calls(DWORD code)
 
 bool Test_platform::wait_for_calls(DWORD code, size_t count, DWORD timeout_ms)
 {
-    return wait_until(timeout_ms, [&]
-                      { return std::ranges::count(m_calls, code, &Ioctl_call::code) >= std::ptrdiff_t(count); });
+    return wait_until(
+        timeout_ms, [&]
+        { return std::ranges::count(m_calls, code, &Ioctl_call::code) >= std::ptrdiff_t(count); });
 }
 
 void Test_platform::remove_port_device()

@@ -71,8 +71,8 @@ class Completion_test : public Device_fixture
         g_mdl_urb_list_mutex = CreateMutexW(nullptr, FALSE, nullptr);
         make_opened(seven);
         g_read_from_driver_running = true;
-        CloseHandle(CreateThread(nullptr, 0, g_start_process_read_from_driver, nullptr, 0,
-                                 &pump_thread));
+        CloseHandle(
+            CreateThread(nullptr, 0, g_start_process_read_from_driver, nullptr, 0, &pump_thread));
         g_terminal_drain(sim.terminal());
     }
     void TearDown() override
@@ -255,14 +255,14 @@ TEST_F(Completion_test, MdlRequestGoesOutAsCodeSevenWithItsOutDataOrNotAtAll)
     const BYTE data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     void* unreadable = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
     using Row = std::tuple<const char*, BYTE, uint32_t, const void*, size_t, const wchar_t*, BYTE>;
-    for (auto [name, direction, length, address, sent, line, devid] : {
-             Row{"no out data: rewritten in place", 1, 512, data, 24, nullptr, 7},
-             Row{"out data travels behind the header", 2, 8, data, 32, nullptr, 7},
-             Row{"empty out data", 2, 0, nullptr, 24, nullptr, 7},
-             Row{"null out data", 2, 8, nullptr, 0, L"(memcpy_s failed - error:22)", 7},
-             Row{"unreadable out data", 2, 16, unreadable, 0, L"(memcpy_s threw an exception", 7},
-             Row{"out data too long to frame", 2, 0xFFFFFFF0u, data, 0, nullptr, 7},
-             Row{"out data of a device not listed: never read", 2, 8, data, 0, nullptr, 9}})
+    for (auto [name, direction, length, address, sent, line, devid] :
+         {Row{"no out data: rewritten in place", 1, 512, data, 24, nullptr, 7},
+          Row{"out data travels behind the header", 2, 8, data, 32, nullptr, 7},
+          Row{"empty out data", 2, 0, nullptr, 24, nullptr, 7},
+          Row{"null out data", 2, 8, nullptr, 0, L"(memcpy_s failed - error:22)", 7},
+          Row{"unreadable out data", 2, 16, unreadable, 0, L"(memcpy_s threw an exception", 7},
+          Row{"out data too long to frame", 2, 0xFFFFFFF0u, data, 0, nullptr, 7},
+          Row{"out data of a device not listed: never read", 2, 8, data, 0, nullptr, 9}})
     {
         SCOPED_TRACE(name);
         sim.clear_lines();

@@ -170,13 +170,13 @@ TEST_F(Device_attach_test, OpenRepliesThatShowNoDialog)
     reconcile_empty();
     // Server, the dialog switched off, the open's status, the plug-in failing.
     using Row = std::tuple<bool, bool, BYTE, DWORD, S, int, const wchar_t*>;
-    for (auto [server, switched_off, status, failing, state, level, line] : std::vector<Row>{
-             {false, false, 0, 0, S::opened, 4, L"Plugged in device: 30\n"},
-             {true, true, 0, 0, S::opened, 4, L"Plugged in device: 30\n"},
-             {false, false, 0, IOCTL_PORT_PLUG_IN, S::failed, 3,
-              L"Start terminal server session failed"},
-             {true, false, 5, 0, S::failed, 3,
-              L"Status code error returned for plug in device: 30, (5)\n"}})
+    for (auto [server, switched_off, status, failing, state, level, line] :
+         std::vector<Row>{{false, false, 0, 0, S::opened, 4, L"Plugged in device: 30\n"},
+                          {true, true, 0, 0, S::opened, 4, L"Plugged in device: 30\n"},
+                          {false, false, 0, IOCTL_PORT_PLUG_IN, S::failed, 3,
+                           L"Start terminal server session failed"},
+                          {true, false, 5, 0, S::failed, 3,
+                           L"Status code error returned for plug in device: 30, (5)\n"}})
     {
         g_is_server_os = server;
         g_warning_popup_disabled = switched_off;

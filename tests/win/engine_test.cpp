@@ -70,12 +70,12 @@ TEST_F(Engine_test, PortDriverCallIsCancelledOnlyWhenAbortedWhilePending)
     ASSERT_TRUE(g_open_port_driver());
     const HANDLE port = g_port_driver_handle;
     HANDLE abort = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    for (auto [name, open, waiting, pends, failing, result, cancels] : {
-             Row{"port driver not open", false, true, false, 0, false, 0},
-             Row{"completes at once", true, true, false, 0, true, 0},
-             Row{"pending when aborted", true, false, false, 0, false, 1},
-             Row{"done and aborted: done wins", true, true, true, 0, true, 0},
-             Row{"fails at once", true, true, false, IOCTL_PORT_QUERY, false, 0}})
+    for (auto [name, open, waiting, pends, failing, result, cancels] :
+         {Row{"port driver not open", false, true, false, 0, false, 0},
+          Row{"completes at once", true, true, false, 0, true, 0},
+          Row{"pending when aborted", true, false, false, 0, false, 1},
+          Row{"done and aborted: done wins", true, true, true, 0, true, 0},
+          Row{"fails at once", true, true, false, IOCTL_PORT_QUERY, false, 0}})
     {
         SCOPED_TRACE(name);
         sim.cancel_calls = 0;

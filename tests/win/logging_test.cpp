@@ -43,7 +43,8 @@ TEST_F(Logging_test, ErrorsAndWarningsAlwaysReachTheEventLogAndTheSessionLevelSe
         }
         std::vector<int> traced;
         for (const auto& record : sim.trace_records())
-            traced.push_back(reinterpret_cast<const EVENT_TRACE_HEADER*>(record.data())->Class.Level);
+            traced.push_back(
+                reinterpret_cast<const EVENT_TRACE_HEADER*>(record.data())->Class.Level);
         EXPECT_EQ(row.traced, traced);
         std::vector<std::tuple<WORD, DWORD, std::wstring>> events;
         for (const auto& e : sim.events())
