@@ -1,10 +1,10 @@
-// Levels, sinks, the trace record layout, and the event log's message table in the shipped exe.
+// Levels, sinks, the trace record's size, and the event log's message table in the shipped exe.
 #include "debug/usb_debug.h"
 #include "support/fixtures.h"
 #include "messages/kvUsbRedirector.h"
 
-static_assert(KV_MSG_ERROR == k_event_id_error, "message file and g_report_event disagree");
-static_assert(KV_MSG_WARNING == k_event_id_warning, "message file and g_report_event disagree");
+static_assert(KV_MSG_ERROR == k_event_id_error && KV_MSG_WARNING == k_event_id_warning,
+              "message file and g_report_event disagree");
 
 namespace
 {
@@ -13,39 +13,26 @@ using Logging_test = Engine_fixture;
 
 TEST_F(Logging_test, ErrorsAndWarningsAlwaysReachTheEventLogAndTheSessionLevelSelectsTraces)
 {
-    const struct
+    // The level the trace session asks for (0 means 3); whether it disables the provider again.
+    using Row = std::tuple<UCHAR, bool, std::vector<int>>;
+    for (auto [session_level, disabled, traced] :
+         {Row{0, false, {2, 3}}, Row{2, false, {2}}, Row{4, false, {2, 3, 4}}, Row{4, true, {}}})
     {
-        const char* name;
-        UCHAR session_level; // the level the trace session asked for
-        bool disabled;       // the session disabled the provider again
-        std::vector<int> traced;
-    } rows[] = {
-        {"level 0 means 3", 0, false, {2, 3}},
-        {"level 2", 2, false, {2}},
-        {"level 4", 4, false, {2, 3, 4}},
-        {"no session", 4, true, {}},
-    };
-    for (const auto& row : rows)
-    {
-        SCOPED_TRACE(row.name);
         sim.clear_lines();
-        ASSERT_EQ(0u, g_control_callback(WMI_ENABLE_EVENTS, nullptr, nullptr,
-                                         reinterpret_cast<PVOID>(0x1000 | row.session_level)));
-        if (row.disabled)
-        {
-            EXPECT_EQ(0u, g_control_callback(WMI_DISABLE_EVENTS, nullptr, nullptr, nullptr));
-        }
+        g_control_callback(WMI_ENABLE_EVENTS, nullptr, nullptr,
+                           reinterpret_cast<PVOID>(0x1000 | session_level));
+        if (disabled)
+            g_control_callback(WMI_DISABLE_EVENTS, nullptr, nullptr, nullptr);
         for (int level = 1; level <= 5; ++level)
         {
             SetLastError(1234); // the sinks may change it: the caller's error survives the log
             EXPECT_TRUE(g_log(level, L"level %d", level));
             EXPECT_EQ(1234u, GetLastError());
         }
-        std::vector<int> traced;
-        for (const auto& record : sim.trace_records())
-            traced.push_back(
-                reinterpret_cast<const EVENT_TRACE_HEADER*>(record.data())->Class.Level);
-        EXPECT_EQ(row.traced, traced);
+        std::vector<int> levels;
+        for (const Log_line& line : sim.lines())
+            levels.push_back(line.level);
+        EXPECT_EQ(traced, levels) << int{session_level};
         std::vector<std::tuple<WORD, DWORD, std::wstring>> events;
         for (const auto& e : sim.events())
             events.emplace_back(e.type, e.id, e.text);
@@ -55,8 +42,13 @@ TEST_F(Logging_test, ErrorsAndWarningsAlwaysReachTheEventLogAndTheSessionLevelSe
     }
 }
 
-TEST_F(Logging_test, OnlyAnInvalidHandleTurnsTracingOffAndUnknownRequestsAreRefused)
+TEST_F(Logging_test, LongLinesAreCutOnlyAnInvalidHandleEndsTracingAndUnknownRequestsAreRefused)
 {
+    // Too long for the record's 16-bit size: cut, the size still true, the text ended.
+    g_log(4, L"%s", std::wstring(40000, L'x').c_str());
+    const std::vector<BYTE> cut = sim.trace_records().at(0);
+    EXPECT_EQ(cut.size(), reinterpret_cast<const EVENT_TRACE_HEADER*>(cut.data())->Size);
+    EXPECT_EQ(0, *reinterpret_cast<const wchar_t*>(&cut[(cut.size() - 2) & ~size_t{1}]));
     sim.trace_status = ERROR_NOT_ENOUGH_MEMORY;
     EXPECT_FALSE(g_log(4, L"lost"));
     EXPECT_EQ(1, g_trace_enabled);
@@ -64,19 +56,7 @@ TEST_F(Logging_test, OnlyAnInvalidHandleTurnsTracingOffAndUnknownRequestsAreRefu
     EXPECT_FALSE(g_log(4, L"lost"));
     EXPECT_EQ(0, g_trace_enabled);
     EXPECT_EQ(87u, g_control_callback(static_cast<WMIDPREQUESTCODE>(9), nullptr, nullptr, nullptr));
-    ASSERT_EQ(1u, sim.events().size());
-    EXPECT_EQ(EVENTLOG_WARNING_TYPE, sim.events()[0].type);
-    EXPECT_EQ(L"Usb_debug::g_control_callback (default reached)", sim.events()[0].text);
-}
-
-// A message too long for the record's 16-bit size is cut, the size still true, the text ended.
-TEST_F(Logging_test, ALongMessageIsCutToWhatTheRecordSizeCounts)
-{
-    g_log(4, L"%s", std::wstring(40000, L'x').c_str());
-    const std::vector<BYTE> cut = sim.trace_records().at(0);
-    EXPECT_EQ(cut.size(), reinterpret_cast<const EVENT_TRACE_HEADER*>(cut.data())->Size);
-    EXPECT_LT(cut.size(), 0x10000u);
-    EXPECT_EQ(0, *reinterpret_cast<const wchar_t*>(&cut[(cut.size() - 2) & ~size_t{1}]));
+    EXPECT_EQ(L"Usb_debug::g_control_callback (default reached)", sim.events().at(0).text);
 }
 
 // Event Viewer formats each event with the message table of the exe, loaded as data.
@@ -90,7 +70,7 @@ TEST(Message_table_test, EachReportedEventShowsItsLine)
     const wchar_t line[] = L"ServerChannel::open (WTSVirtualChannelOpen failed - error:2)";
     DWORD_PTR inserts[1] = {reinterpret_cast<DWORD_PTR>(line)};
     for (auto [id, kind] :
-         {std::pair{k_event_id_error, L"error"}, std::pair{k_event_id_warning, L"warning"}})
+         {std::pair{k_event_id_error, L"error"}, {k_event_id_warning, L"warning"}})
     {
         wchar_t text[1024];
         text[FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, program,
