@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of each fuzz target into fuzz/corpus/<target>/.
+"""Writes the seed corpus of the fuzz target into fuzz/corpus/fuzz_portable/.
 
 Small valid messages and the edge cases around them, so the fuzzers start past the length and
 code checks instead of having to find them. Rerun after changing a layout; the output is
@@ -148,22 +148,18 @@ def mdl_rewrite_seeds():
     }
 
 
-TARGETS = {
-    "fuzz_device_list": device_list_seeds,
-    "fuzz_completion": completion_seeds,
-    "fuzz_mdl_rewrite": mdl_rewrite_seeds,
-}
-
-
 def main():
-    for target, seeds in TARGETS.items():
-        directory = os.path.join(HERE, "corpus", target)
-        shutil.rmtree(directory, ignore_errors=True)
-        os.makedirs(directory)
-        for name, data in seeds().items():
-            with open(os.path.join(directory, name), "wb") as f:
-                f.write(data)
-        print(f"{target}: {len(seeds())} seeds")
+    seeds = {}
+    for kind, made in (("list", device_list_seeds), ("reply", completion_seeds),
+                       ("request", mdl_rewrite_seeds)):
+        seeds |= {f"{kind}_{name}": data for name, data in made().items()}
+    shutil.rmtree(os.path.join(HERE, "corpus"), ignore_errors=True)
+    directory = os.path.join(HERE, "corpus", "fuzz_portable")
+    os.makedirs(directory)
+    for name, data in seeds.items():
+        with open(os.path.join(directory, name), "wb") as f:
+            f.write(data)
+    print(f"fuzz_portable: {len(seeds)} seeds")
 
 
 if __name__ == "__main__":

@@ -147,9 +147,8 @@ std::vector<uint32_t> Engine_fixture::open_requests()
 std::vector<uint32_t> Engine_fixture::port_calls(DWORD code)
 {
     std::vector<uint32_t> ids;
-    for (const Ioctl_call& call : sim.calls())
-        if (call.code == code && call.input.size() >= 4)
-            ids.push_back(kv::load_u32(call.input.data()));
+    for (const Bytes& input : sim.inputs(code))
+        ids.push_back(kv::load_u32(input.data()));
     return ids;
 }
 

@@ -14,6 +14,19 @@
 using sim_records::Bytes;
 using sim_records::record;
 
+// The values' little-endian bytes, each at its own width: le(uint32_t{5}, BYTE{12}) is a frame.
+template <class... T> Bytes le(T... values)
+{
+    Bytes bytes;
+    auto put = [&](auto v)
+    {
+        for (size_t i = 0; i < sizeof v; ++i)
+            bytes.push_back(static_cast<BYTE>(static_cast<uint64_t>(v) >> 8 * i));
+    };
+    (put(values), ...);
+    return bytes;
+}
+
 class Engine_fixture : public ::testing::Test
 {
   protected:

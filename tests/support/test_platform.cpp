@@ -139,6 +139,15 @@ std::vector<Ioctl_call> Test_platform::calls()
     return m_calls;
 }
 
+std::vector<std::vector<BYTE>> Test_platform::inputs(DWORD code)
+{
+    std::vector<std::vector<BYTE>> found;
+    for (const Ioctl_call& call : calls())
+        if (call.code == code)
+            found.push_back(call.input);
+    return found;
+}
+
 size_t Test_platform::count_calls(DWORD code)
 {
     return std::ranges::count(calls(), code, &Ioctl_call::code);

@@ -19,43 +19,25 @@ using Sent = std::vector<Bytes>;
 // A 27-byte reap completion (code 16) or reap reply (code 8) of device 7.
 Bytes reap(BYTE code, BYTE flags, BYTE status, uint32_t handle, uint32_t length, const void* at)
 {
-    Bytes c(27, 0);
-    c[0] = 23;
-    c[4] = code;
-    c[5] = 7;
-    c[9] = flags;
-    c[10] = status;
-    kv::store_u32(c.data() + 11, handle);
-    kv::store_u32(c.data() + 15, length);
-    kv::store_u64(c.data() + 19, reinterpret_cast<uintptr_t>(at));
-    return c;
+    return le(uint32_t{23}, code, uint32_t{7}, flags, status, handle, length,
+              reinterpret_cast<uint64_t>(at));
 }
 
 // The terminal's reap reply: the announced length, then what data there is.
 Bytes reap_reply(uint32_t handle, uint32_t length, const Bytes& data, uint32_t devid = 7)
 {
-    Bytes r = reap(kv::code_reap_urb, 0x21, 0, handle, length, nullptr);
-    r.resize(19);
-    kv::store_u32(r.data() + 5, devid);
+    Bytes r = le(static_cast<uint32_t>(15 + data.size()), BYTE{8}, devid, BYTE{0x21}, BYTE{0},
+                 handle, length);
     r.insert(r.end(), data.begin(), data.end());
-    kv::store_u32(r.data(), static_cast<uint32_t>(r.size() - 4));
     return r;
 }
 
 // An MDL URB request (code 15) of 32 bytes: direction, data length and mapped address.
 Bytes mdl_request(uint32_t handle, uint32_t length, const void* data, BYTE direction = 1,
-                  BYTE devid = 7)
+                  uint32_t devid = 7)
 {
-    Bytes r(32, 0x16);
-    r[0] = 28;
-    r[1] = r[2] = r[3] = 0;
-    r[4] = kv::code_queue_mdl_urb;
-    kv::store_u32(r.data() + 5, devid);
-    kv::store_u32(r.data() + 9, handle);
-    r[15] = direction;
-    kv::store_u32(r.data() + 20, length);
-    kv::store_u64(r.data() + 24, reinterpret_cast<uintptr_t>(data));
-    return r;
+    return le(uint32_t{28}, BYTE{15}, devid, handle, uint16_t{0x1616}, direction,
+              uint32_t{0x16161616}, length, reinterpret_cast<uint64_t>(data));
 }
 
 // Device 7 is opened and the request pump runs against the simulator's port driver.
@@ -88,11 +70,7 @@ class Completion_test : public Device_fixture
     }
     Sent completions()
     {
-        Sent out;
-        for (const Ioctl_call& call : sim.calls())
-            if (call.code == IOCTL_PORT_COMPLETE)
-                out.push_back(call.input);
-        return out;
+        return sim.inputs(IOCTL_PORT_COMPLETE);
     }
     template <class Packet = Usb_packet_reap_urb> void reply(Bytes frame)
     {
@@ -108,7 +86,8 @@ class Completion_test : public Device_fixture
 
 TEST_F(Completion_test, RepliesBecomeCompletionsMdlDataLandingInTheOldestMatchingBufferOnly)
 {
-    Bytes reset = {6, 0, 0, 0, 2, 0, 7, 0, 0, 0}, setting = {6, 0, 0, 0, 6, 3, 9, 1, 0, 0};
+    Bytes reset = le(uint32_t{6}, BYTE{2}, BYTE{0}, uint32_t{7}),
+          setting = le(uint32_t{6}, BYTE{6}, BYTE{3}, uint32_t{0x109});
     reply<Usb_packet_reset>(reset);
     reply<Usb_packet_interface_setting>(setting);
     reply<Usb_packet_set_config>({5, 0, 0, 0, 3, 0, 7, 0, 0});         // a byte short: dropped
@@ -200,14 +179,14 @@ TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailu
     for (BYTE code : {2, 3, 4, 5, 6, 9, 10})
     {
         hand({9, 0, 0, 0, code, 7, 0, 0, 0, 0, 0, 0, 0});
-        Bytes status = {6, 0, 0, 0, code, 12, 7};
-        status.resize(27);
         if (code <= 6)
-            expected.push_back(status);
+            expected.push_back(
+                le(uint32_t{6}, code, BYTE{12}, uint32_t{7}, uint64_t{0}, uint64_t{0}, BYTE{0}));
     }
     // Claims more than the query buffer: never sent. A code-15 failure reaches the port driver
     // as a plain code-8 reap reply.
-    hand({0xFF, 0x20, 0, 0, 7, 7, 0, 0, 0, 0x82, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    hand(le(uint32_t{0x20FF}, BYTE{7}, uint32_t{7}, uint32_t{0x82}, uint64_t{0}, uint16_t{0},
+            BYTE{0}));
     expected.push_back(reap(8, 1, 12, 0x82, 0, nullptr));
     EXPECT_EQ(expected, completions());
 }
