@@ -126,9 +126,7 @@ add_executable(kv_win_tests
   tests/support/fixtures.cpp
   tests/support/allocation_faults.cpp
   tests/support/test_platform.cpp
-  tests/win/channel_test.cpp
   tests/win/engine_test.cpp
-  tests/win/logging_test.cpp
   tests/win/shell_test.cpp
   tests/win/completion_test.cpp
   tests/win/fault_test.cpp

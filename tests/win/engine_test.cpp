@@ -1,14 +1,20 @@
-// The port driver call, engine start and stop, the reply pump and the negotiation handler,
-// against the simulated channel and drivers.
+// The engine against the simulated channel and drivers: the port driver call, start and stop,
+// the reply pump, the negotiation, the channel itself, and logging with its message table.
 #include "channel/server_channel.h"
+#include "debug/usb_debug.h"
 #include "support/fixtures.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
+#include "messages/kvUsbRedirector.h"
 #include "packets/usb_packet_negotiate.h"
 #include "portable/reply_frame.h"
 #include "shell/app_globals.h"
 
-#include <algorithm>
+#include <numeric>
+#include <thread>
+
+static_assert(KV_MSG_ERROR == k_event_id_error && KV_MSG_WARNING == k_event_id_warning,
+              "message file and g_report_event disagree");
 
 namespace
 {
@@ -16,18 +22,6 @@ namespace
 Test_platform* g_sim = nullptr;
 std::vector<DWORD> g_sleeps;     // recorded instead of slept
 size_t g_port_appears_after = 0; // sleeps before the port device shows up; 0 never
-
-void record_sleep(DWORD ms)
-{
-    g_sleeps.push_back(ms);
-    if (g_sleeps.size() == g_port_appears_after)
-        g_sim->port_devices.push_back({L"late-port", 7, false});
-}
-HANDLE disconnect_then_create(LPTHREAD_START_ROUTINE routine)
-{
-    g_sim->disconnect_terminal();
-    return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
-}
 
 class Engine_test : public Engine_fixture
 {
@@ -46,14 +40,8 @@ class Engine_test : public Engine_fixture
     }
     void start() // and take the negotiation request off the wire
     {
-        ASSERT_TRUE(g_start_threads());
-        g_threads_started = true;
+        ASSERT_TRUE(g_threads_started = g_start_threads());
         EXPECT_EQ(Bytes({5, 0, 0, 0, 12, 2, 0, 0, 0}), g_terminal_receive(sim.terminal(), 9));
-    }
-    void stop()
-    {
-        g_stop_threads();
-        g_threads_started = false;
     }
     void send(const Bytes& frame)
     {
@@ -65,19 +53,15 @@ TEST_F(Engine_test, PortDriverCallIsCancelledOnlyWhenAbortedWhilePending)
 {
     // The abort is set before each call. With a request waiting the query completes at once,
     // or through its event when it pends.
-    using Row = std::tuple<const char*, bool, bool, bool, DWORD, bool, int>;
+    using Row = std::tuple<bool, bool, bool, DWORD, bool, int>;
     g_session_id = own_session();
     ASSERT_TRUE(g_open_port_driver());
-    const HANDLE port = g_port_driver_handle;
-    HANDLE abort = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    for (auto [name, open, waiting, pends, failing, result, cancels] :
-         {Row{"port driver not open", false, true, false, 0, false, 0},
-          Row{"completes at once", true, true, false, 0, true, 0},
-          Row{"pending when aborted", true, false, false, 0, false, 1},
-          Row{"done and aborted: done wins", true, true, true, 0, true, 0},
-          Row{"fails at once", true, true, false, IOCTL_PORT_QUERY, false, 0}})
+    const HANDLE port = g_port_driver_handle, abort = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    for (auto [open, waiting, pends, failing, result, cancels] :
+         {Row{false, true, false, 0, false, 0}, Row{true, true, false, 0, true, 0},
+          Row{true, false, false, 0, false, 1}, Row{true, true, true, 0, true, 0},
+          Row{true, true, false, IOCTL_PORT_QUERY, false, 0}})
     {
-        SCOPED_TRACE(name);
         sim.cancel_calls = 0;
         const uint64_t queries = sim.queries;
         sim.forget_outstanding();
@@ -89,63 +73,16 @@ TEST_F(Engine_test, PortDriverCallIsCancelledOnlyWhenAbortedWhilePending)
         BYTE buffer[16];
         DWORD returned;
         EXPECT_EQ(result, g_call_port_driver(IOCTL_PORT_QUERY, buffer, 16, &returned, abort));
-        EXPECT_EQ(cancels, sim.cancel_calls);
+        EXPECT_EQ(cancels, sim.cancel_calls) << open << waiting << pends << failing;
         EXPECT_EQ(0u, sim.pending_queries());
         EXPECT_EQ(open ? 1u : 0u, sim.queries - queries);
     }
-    sim.failing_code = 0;
     CloseHandle(abort);
 }
 
-TEST_F(Engine_test, StartNegotiatesStopReleasesEverythingAndRestartBeginsAnew)
+TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRestartBeginsAnew)
 {
-    sim.failing_code = IOCTL_BUS_UNREGISTER_SESSION;
-    start();
-    stop();
-    EXPECT_EQ(1u, sim.count_lines(L"Usb_manager::g_stop_threads() - All threads have ended"));
-    // Never opened, the port driver's close fails; a failed unregister does not end the stop.
-    EXPECT_TRUE(sim.has_line(L"Usb_manager::g_close_port_driver() - success return_value:0"));
-    for (HANDLE handle : {g_mdl_urb_list_mutex, g_virtual_channel_mutex, g_exit_now_read_event,
-                          g_exit_now_virtual_channel_event, g_bus_driver_handle})
-        EXPECT_EQ(INVALID_HANDLE_VALUE, handle);
-    EXPECT_FALSE(g_virtual_channel.is_open());
-    EXPECT_EQ(1, sim.channel_buffers_given);
-    EXPECT_EQ(1, sim.channel_buffers_freed);
-    EXPECT_EQ(IOCTL_BUS_UNREGISTER_SESSION, sim.calls().back().code);
-    EXPECT_EQ(own_session(), kv::load_u32(sim.calls().back().input.data()));
-    start();
-    EXPECT_EQ(2u, sim.count_lines(L"Usb_manager::initialize() - success."));
-}
-
-TEST_F(Engine_test, AFailedStartLeavesNothingOpen)
-{
-    using Row = std::tuple<const char*, bool, bool, Thread_creator, const wchar_t*>;
-    const auto bus = sim.bus_devices;
-    for (auto [name, channel_fails, bus_driver, creator, line] :
-         {Row{"no channel", true, true, nullptr, L"g_virtual_channel.open() failed."},
-          Row{"no bus driver", false, false, nullptr, L"g_open_bus_driver failed."},
-          Row{"negotiation not sent", false, true, disconnect_then_create,
-              L"process_return - packet_negotiate failed"}})
-    {
-        SCOPED_TRACE(name);
-        sim.clear_lines();
-        sim.channel_fails = channel_fails;
-        sim.bus_devices = bus_driver ? bus : decltype(bus){};
-        g_set_thread_creator(creator);
-        EXPECT_FALSE(g_start_threads());
-        EXPECT_TRUE(sim.has_line(line));
-        EXPECT_EQ(sim.has_line(L"created"),
-                  sim.has_line(L"Usb_manager::g_stop_threads() - All threads have ended"));
-        EXPECT_FALSE(g_virtual_channel.is_open());
-        EXPECT_EQ(INVALID_HANDLE_VALUE, g_virtual_channel_mutex);
-        EXPECT_EQ(INVALID_HANDLE_VALUE, g_bus_driver_handle);
-        // A bus driver that was never opened is not reported as failing to close.
-        EXPECT_FALSE(sim.has_line(L"g_bus_driver_handle CloseHandle() failed"));
-    }
-}
-
-TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthAndDropsTheRest)
-{
+    sim.failing_code = IOCTL_BUS_UNREGISTER_SESSION; // does not end the stop
     start();
     g_max_reply_length = 64;
     for (BYTE code : {1, 7, 10, 13, 200})
@@ -165,72 +102,235 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthAndDropsTheRest)
         EXPECT_TRUE(sim.has_line(line)) << line;
     send({2, 0, 0, 0, 12, 2}); // one body byte: version 1
     EXPECT_TRUE(sim.wait_for_line(L"The KRT is not using version 2.0"));
-    // A length no terminal will ever fill: drained until the stop ends the read.
-    send({0xFF, 0xFF, 0xFF, 0xFF});
+    send({0xFF, 0xFF, 0xFF, 0xFF}); // a length no terminal fills: drained until the stop
     ASSERT_TRUE(sim.wait_for_line(L"length:-1"));
-    stop();
+    g_threads_started = false;
+    g_stop_threads();
+    EXPECT_EQ(1u, sim.count_lines(L"Usb_manager::g_stop_threads() - All threads have ended"));
     EXPECT_EQ(0u, sim.pending_queries()); // the request pump's query was cancelled
     EXPECT_EQ(1u, sim.count_calls(IOCTL_BUS_REGISTER_SESSION));
+    for (HANDLE handle :
+         {g_mdl_urb_list_mutex, g_virtual_channel_mutex, g_exit_now_read_event,
+          g_exit_now_virtual_channel_event, g_bus_driver_handle, g_port_driver_handle})
+        EXPECT_EQ(INVALID_HANDLE_VALUE, handle);
+    EXPECT_FALSE(g_virtual_channel.is_open());
+    EXPECT_EQ(1, sim.channel_buffers_given);
+    EXPECT_EQ(1, sim.channel_buffers_freed);
+    EXPECT_EQ(IOCTL_BUS_UNREGISTER_SESSION, sim.calls().back().code);
+    EXPECT_EQ(own_session(), kv::load_u32(sim.calls().back().input.data()));
+    start();
+    EXPECT_EQ(2u, sim.count_lines(L"Usb_manager::initialize() - success."));
+}
+
+TEST_F(Engine_test, AFailedStartLeavesNothingOpen)
+{
+    using Row = std::tuple<bool, bool, Thread_creator, const wchar_t*>;
+    const auto bus = sim.bus_devices;
+    auto disconnect_then_create = [](LPTHREAD_START_ROUTINE routine)
+    {
+        g_sim->disconnect_terminal();
+        return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
+    };
+    for (auto [channel_fails, bus_driver, creator, line] :
+         {Row{true, true, nullptr, L"g_virtual_channel.open() failed."},
+          Row{false, false, nullptr, L"g_open_bus_driver failed."},
+          Row{false, true, disconnect_then_create, L"process_return - packet_negotiate failed"}})
+    {
+        sim.clear_lines();
+        sim.channel_fails = channel_fails;
+        sim.bus_devices = bus_driver ? bus : decltype(bus){};
+        g_set_thread_creator(creator);
+        EXPECT_FALSE(g_start_threads());
+        EXPECT_TRUE(sim.has_line(line)) << line;
+        EXPECT_EQ(sim.has_line(L"created"),
+                  sim.has_line(L"Usb_manager::g_stop_threads() - All threads have ended"));
+        EXPECT_FALSE(g_virtual_channel.is_open());
+        EXPECT_EQ(INVALID_HANDLE_VALUE, g_virtual_channel_mutex);
+        EXPECT_EQ(INVALID_HANDLE_VALUE, g_bus_driver_handle);
+        // A bus driver that was never opened is not reported as failing to close.
+        EXPECT_FALSE(sim.has_line(L"g_bus_driver_handle CloseHandle() failed"));
+    }
 }
 
 TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
 {
-    // Sleeps before the port device appears (0 never), opens; an error logged at level 2 and
-    // the application asked to end.
-    using Row = std::tuple<const char*, uint32_t, DWORD, size_t, size_t, const wchar_t*>;
     g_session_id = 7;
     g_notify_icon_data.hWnd = nullptr; // no window: the request to end reaches this thread
     g_engine_timing.port_open_first_wait_ms = 17;
     g_engine_timing.port_open_retry_wait_ms = 23;
-    g_set_sleep_function(record_sleep);
+    g_set_sleep_function(
+        [](DWORD ms)
+        {
+            g_sleeps.push_back(ms);
+            if (g_sleeps.size() == g_port_appears_after)
+                g_sim->port_devices.push_back({L"late-port", 7, false});
+        });
     ASSERT_TRUE(g_open_bus_driver());
     BYTE reply[9] = {5, 0, 0, 0, 12, 2, 0, 0, 0};
-    for (auto [name, version, failing, port_after, attempts, error] :
-         {Row{"version 1", 1, 0, 1, 0, L"The KRT is not using version 2.0"},
-          Row{"failed unregister", 2, IOCTL_BUS_UNREGISTER_SESSION, 1, 1, nullptr},
-          Row{"failed register", 2, IOCTL_BUS_REGISTER_SESSION, 1, 0, L"session failed:0x1f"},
-          Row{"port driver at the fifth attempt", 2, 0, 5, 5, nullptr},
-          Row{"port driver never there", 2, 0, 0, 21, nullptr}})
+    // Version, the bus call failing, sleeps before the port device appears (0 never), opens; an
+    // error logged at level 2 and the application asked to end.
+    using Row = std::tuple<uint32_t, DWORD, size_t, size_t, const wchar_t*>;
+    for (auto [version, failing, port_after, attempts, error] :
+         {Row{1, 0, 1, 0, L"The KRT is not using version 2.0"},
+          Row{2, IOCTL_BUS_UNREGISTER_SESSION, 1, 1, nullptr},
+          Row{2, IOCTL_BUS_REGISTER_SESSION, 1, 0, L"session failed:0x1f"},
+          Row{2, 0, 5, 5, nullptr}, Row{2, 0, 1, 0, nullptr}, Row{2, 0, 0, 21, nullptr}})
     {
-        SCOPED_TRACE(name);
-        g_close_port_driver();
+        SCOPED_TRACE(testing::PrintToString(std::make_tuple(version, failing, port_after)));
+        if (attempts || error) // else a repeated reply: it keeps the port driver that is open
+            g_close_port_driver();
         sim.port_devices = {{L"other-session", 3, false}};
         sim.clear_lines();
         g_sleeps.clear();
         g_port_appears_after = port_after;
         sim.failing_code = failing;
         const size_t calls = sim.calls().size();
+        const HANDLE port = g_port_driver_handle;
         Usb_packet_negotiate(reply, false, version).process_return();
-
         std::vector<DWORD> waits(attempts, 23);
         std::fill_n(waits.begin(), std::min<size_t>(1, attempts), 17);
         EXPECT_EQ(waits, g_sleeps);
-        EXPECT_EQ(attempts, sim.count_lines(L"Usb_manager::g_open_port_driver() - "));
         EXPECT_EQ(port_after && port_after <= attempts,
-                  g_port_driver_handle != INVALID_HANDLE_VALUE);
+                  g_port_driver_handle != INVALID_HANDLE_VALUE && g_port_driver_handle != port);
         auto all = sim.calls(); // unregister, then register, with the session id
         ASSERT_EQ(calls + (version == 2 ? 2 : 0), all.size());
         for (size_t i = calls; i < all.size(); ++i)
             EXPECT_EQ(Bytes({7, 0, 0, 0}), all[i].input);
         EXPECT_TRUE(version != 2 || all[calls].code == IOCTL_BUS_UNREGISTER_SESSION);
         MSG msg; // with no window the request to end is a message of this thread
-        EXPECT_EQ(error != nullptr,
-                  PeekMessageW(&msg, nullptr, WM_CLOSE, WM_CLOSE, PM_REMOVE) != FALSE);
-        auto events = sim.events();
-        ASSERT_EQ(error ? 1u : 0u, events.size());
-        EXPECT_TRUE(!error || events[0].text.find(error) != std::wstring::npos);
+        EXPECT_EQ(error != nullptr, PeekMessageW(&msg, nullptr, WM_CLOSE, WM_CLOSE, PM_REMOVE));
+        ASSERT_EQ(error ? 1u : 0u, sim.events().size());
+        EXPECT_TRUE(!error || sim.events()[0].text.find(error) != std::wstring::npos);
     }
-    // A repeated reply keeps the port driver that is open: no wait, no second open.
-    sim.failing_code = 0;
-    g_sleeps.clear();
-    g_port_appears_after = 1;
-    Usb_packet_negotiate(reply, false, 2).process_return();
-    const HANDLE open = g_port_driver_handle;
-    ASSERT_NE(INVALID_HANDLE_VALUE, open);
-    g_sleeps.clear();
-    Usb_packet_negotiate(reply, false, 2).process_return();
-    EXPECT_EQ(open, g_port_driver_handle);
-    EXPECT_TRUE(g_sleeps.empty());
+}
+
+using Channel_test = Engine_fixture;
+
+TEST_F(Channel_test, WritesGatherUpToOneChunkAndOlderBytesLeaveFirst)
+{
+    open_channel_only();
+    // Sizes written; bytes left in the output buffer; flushes made inside write.
+    using Row = std::tuple<std::vector<DWORD>, DWORD, size_t>;
+    for (auto [writes, buffered, inner_flushes] :
+         {Row{{0}, 0, 0}, Row{{10, 20}, 30, 0}, Row{{1600}, 0, 1}, Row{{1550, 100}, 50, 1},
+          Row{{10, 1601}, 0, 1}}) // more than a chunk goes direct after the older bytes
+    {
+        sim.clear_lines();
+        std::vector<BYTE> all;
+        for (DWORD n : writes)
+        {
+            std::vector<BYTE> bytes(n);
+            std::iota(bytes.begin(), bytes.end(), static_cast<BYTE>(all.size()));
+            EXPECT_EQ(0, g_virtual_channel.write(bytes.data(), n));
+            all.insert(all.end(), bytes.begin(), bytes.end());
+        }
+        ASSERT_EQ(buffered, g_virtual_channel.out_amount()) << all.size();
+        EXPECT_EQ(inner_flushes, sim.count_lines(L"ServerChannel::flush (enter)")) << all.size();
+        EXPECT_EQ(all.size() - buffered, g_terminal_available(sim.terminal()));
+        EXPECT_TRUE(g_virtual_channel.flush());
+        EXPECT_EQ(all, g_terminal_receive(sim.terminal(), all.size()));
+    }
+    close_channel_only();
+}
+
+TEST_F(Channel_test, ReadsServeFramesFromOneChannelReadUntilTheExitEventOrABreakEndsOne)
+{
+    open_channel_only();
+    std::vector<BYTE> data(2404), got(data.size());
+    std::iota(data.begin(), data.end(), BYTE{11});
+    ASSERT_TRUE(g_terminal_send(sim.terminal(), {data.begin(), data.begin() + 304}));
+    EXPECT_EQ(4, g_read_from_virtual_channel(got.data(), 4));
+    EXPECT_EQ(300, g_read_from_virtual_channel(got.data() + 4, 300));
+    EXPECT_EQ(1u, sim.count_lines(L"ServerChannel::read (WAIT_OBJECT_0 + 0)"));
+    int32_t result = 99;
+    std::thread reader([&] { result = g_read_from_virtual_channel(got.data() + 304, 4); });
+    ASSERT_TRUE(sim.wait_for_line(L"ServerChannel::read (entered while loop"));
+    Sleep(20);
+    SetEvent(g_exit_now_virtual_channel_event);
+    reader.join();
+    EXPECT_EQ(0, result);
+    // The ended read took nothing: the stream goes on, here over two channel reads.
+    ResetEvent(g_exit_now_virtual_channel_event);
+    ASSERT_TRUE(g_terminal_send(sim.terminal(), {data.begin() + 304, data.end()}));
+    EXPECT_EQ(2100, g_read_from_virtual_channel(got.data() + 304, 2100));
+    EXPECT_EQ(data, got);
+    // Broken, it fails both ways, drops the bytes it could not write and frees its mutex.
+    sim.disconnect_terminal();
+    EXPECT_FALSE(g_write_to_virtual_channel(got.data(), 20));
+    EXPECT_EQ(0u, g_virtual_channel.out_amount());
+    std::thread([&] { result = WaitForSingleObject(g_virtual_channel_mutex, 0); }).join();
+    EXPECT_EQ(WAIT_OBJECT_0, static_cast<DWORD>(result));
+    EXPECT_EQ(-1, g_read_from_virtual_channel(got.data(), 4));
+    close_channel_only();
+}
+
+using Logging_test = Engine_fixture;
+
+TEST_F(Logging_test, ErrorsAndWarningsAlwaysReachTheEventLogAndTheSessionLevelSelectsTraces)
+{
+    // Too long for the record's 16-bit size: cut, the size still true, the text ended.
+    g_log(4, L"%s", std::wstring(40000, L'x').c_str());
+    const std::vector<BYTE> cut = sim.trace_records().back();
+    EXPECT_EQ(cut.size(), reinterpret_cast<const EVENT_TRACE_HEADER*>(cut.data())->Size);
+    EXPECT_EQ(0, *reinterpret_cast<const wchar_t*>(&cut[(cut.size() - 2) & ~size_t{1}]));
+    // Only an invalid handle ends tracing; an unknown request is refused.
+    sim.trace_status = ERROR_NOT_ENOUGH_MEMORY;
+    EXPECT_FALSE(g_log(4, L"lost"));
+    EXPECT_EQ(1, g_trace_enabled);
+    sim.trace_status = ERROR_INVALID_HANDLE;
+    EXPECT_FALSE(g_log(4, L"lost"));
+    EXPECT_EQ(0, g_trace_enabled);
+    EXPECT_EQ(87u, g_control_callback(static_cast<WMIDPREQUESTCODE>(9), nullptr, nullptr, nullptr));
+    EXPECT_EQ(L"Usb_debug::g_control_callback (default reached)", sim.events().back().text);
+    sim.trace_status = ERROR_SUCCESS;
+    // The level the trace session asks for (0 means 3); whether it disables the provider again.
+    using Row = std::tuple<UCHAR, bool, std::vector<int>>;
+    for (auto [session_level, disabled, traced] :
+         {Row{0, false, {2, 3}}, Row{2, false, {2}}, Row{4, false, {2, 3, 4}}, Row{4, true, {}}})
+    {
+        sim.clear_lines();
+        g_control_callback(WMI_ENABLE_EVENTS, nullptr, nullptr,
+                           reinterpret_cast<PVOID>(0x1000 | session_level));
+        if (disabled)
+            g_control_callback(WMI_DISABLE_EVENTS, nullptr, nullptr, nullptr);
+        for (int level = 1; level <= 5; ++level)
+        {
+            SetLastError(1234); // the sinks may change it: the caller's error survives the log
+            EXPECT_TRUE(g_log(level, L"level %d", level));
+            EXPECT_EQ(1234u, GetLastError());
+        }
+        std::vector<int> levels;
+        for (const Log_line& line : sim.lines())
+            levels.push_back(line.level);
+        EXPECT_EQ(traced, levels) << int{session_level};
+        std::vector<std::tuple<WORD, DWORD, std::wstring>> events;
+        for (const auto& e : sim.events())
+            events.emplace_back(e.type, e.id, e.text);
+        EXPECT_EQ(decltype(events)({{EVENTLOG_ERROR_TYPE, k_event_id_error, L"level 2"},
+                                    {EVENTLOG_WARNING_TYPE, k_event_id_warning, L"level 3"}}),
+                  events);
+    }
+}
+
+// Event Viewer formats each event with the message table of the exe, loaded as data.
+TEST(Message_table_test, EachReportedEventShowsItsLine)
+{
+    wchar_t path[MAX_PATH];
+    std::wstring exe(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    exe.replace(exe.find_last_of(L"\\/") + 1, std::wstring::npos, L"kvUsbRedirector.exe");
+    HMODULE program = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(nullptr, program) << GetLastError();
+    const wchar_t line[] = L"ServerChannel::open (WTSVirtualChannelOpen failed - error:2)";
+    DWORD_PTR inserts[1] = {reinterpret_cast<DWORD_PTR>(line)};
+    for (auto [id, kind] :
+         {std::pair{k_event_id_error, L"error"}, {k_event_id_warning, L"warning"}})
+    {
+        wchar_t text[1024];
+        text[FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, program,
+                            id, 0, text, 1023, reinterpret_cast<va_list*>(inserts))] = 0;
+        EXPECT_TRUE(wcsstr(text, line) && wcsstr(text, kind)) << text;
+    }
+    FreeLibrary(program);
 }
 
 } // namespace
