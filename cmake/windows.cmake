@@ -130,8 +130,7 @@ add_executable(kv_win_tests
   tests/win/shell_test.cpp
   tests/win/completion_test.cpp
   tests/win/fault_test.cpp
-  tests/win/device_list_test.cpp
-  tests/win/device_attach_test.cpp
+  tests/win/device_test.cpp
   ${KV_MESSAGES_DIR}/kvUsbRedirector.h
 )
 target_include_directories(kv_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_BINARY_DIR})
