@@ -124,7 +124,6 @@ add_executable(kv_win_tests
   ${KV_RESOURCES}
   ${APP}/shell/win_main.cpp
   tests/support/fixtures.cpp
-  tests/support/allocation_faults.cpp
   tests/support/test_platform.cpp
   tests/win/engine_test.cpp
   tests/win/shell_test.cpp
