@@ -69,9 +69,12 @@ class Shell_test : public Engine_fixture
     int exit_code = -1;
 };
 
-TEST_F(Shell_test, AFailedStartKeepsTheProcessWithItsIconUntilExit)
+// The edition and the switch are read at the entry; a failed start keeps the process with its
+// icon; session changes then start and stop the engine once.
+TEST_F(Shell_test, TheProcessStaysWithItsIconAndSessionChangesStartAndStopTheEngineOnce)
 {
     sim.channel_fails = true;
+    sim.add_drivers();
     const UINT taskbar_created = RegisterWindowMessageW(L"TaskbarCreated");
     for (auto [product, key, server] : {std::tuple{BYTE{VER_NT_SERVER}, true, true},
                                         std::tuple{BYTE{VER_NT_DOMAIN_CONTROLLER}, false, true},
@@ -87,35 +90,30 @@ TEST_F(Shell_test, AFailedStartKeepsTheProcessWithItsIconUntilExit)
         EXPECT_EQ(server, g_is_server_os) << product;
         EXPECT_TRUE(sim.has_line(L"kvUsbRedirector::InitInstance (g_start_threads failed)"));
         EXPECT_FALSE(g_threads_started || IsWindowVisible(window));
-        // Explorer restarting forgets the icon, then broadcasts TaskbarCreated: it comes back.
-        ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &g_notify_icon_data));
-        SendMessageW(window, taskbar_created, 0, 0);
-        EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &g_notify_icon_data));
-        // A taskbar re-created without losing its icons: the icon stays, nothing is reported.
-        SendMessageW(window, taskbar_created, 0, 0);
-        EXPECT_FALSE(sim.has_line(L"TaskbarCreated - Shell_NotifyIcon failed"));
-        EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &g_notify_icon_data));
-        SendMessageW(window, WM_COMMAND, 106, 0); // another command does nothing
-        quit();
-        EXPECT_FALSE(sim.has_line(L"g_stop_threads()"));
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, k_popup_key);
+        if (server)
+            quit();
     }
-}
-
-TEST_F(Shell_test, SessionChangesStartAndStopTheEngineOnce)
-{
-    sim.add_drivers();
-    launch();
-    ASSERT_TRUE(g_threads_started);
+    // Explorer restarting forgets the icon, then broadcasts TaskbarCreated: it comes back. A
+    // taskbar re-created without losing its icons: the icon stays, nothing is reported.
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &g_notify_icon_data));
+    for (int i = 0; i < 2; ++i)
+    {
+        SendMessageW(window, taskbar_created, 0, 0);
+        EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &g_notify_icon_data));
+    }
+    EXPECT_FALSE(sim.has_line(L"TaskbarCreated - Shell_NotifyIcon failed"));
+    SendMessageW(window, WM_COMMAND, 106, 0); // another command does nothing
+    sim.channel_fails = false;
     const wchar_t *stopped = L"Usb_manager::g_stop_threads() - success", *none = nullptr;
     // A change, whether the engine runs after it, a line logged once (else only the two of
     // the window's own: a worker may still log its last line after a stop).
     for (auto [change, running, once] :
-         {std::tuple{WTS_REMOTE_CONNECT, true, none},
+         {std::tuple{WTS_REMOTE_CONNECT, true, L"Usb_manager::initialize() - success."},
+          std::tuple{WTS_REMOTE_CONNECT, true, none},
           std::tuple{WTS_REMOTE_DISCONNECT, false, stopped},
-          std::tuple{WTS_REMOTE_DISCONNECT, false, none},
+          std::tuple{WTS_REMOTE_DISCONNECT, false, none}, std::tuple{WTS_SESSION_LOCK, false, none},
           std::tuple{WTS_REMOTE_CONNECT, true, L"Usb_manager::initialize() - success."},
-          std::tuple{WTS_SESSION_LOCK, true, none},
           std::tuple{WTS_REMOTE_DISCONNECT, false, stopped}})
     {
         sim.clear_lines();
@@ -145,17 +143,15 @@ TEST_F(Shell_test, OneInstanceASession)
     // A backslash past the namespace prefix makes no mutex: the instance runs unguarded.
     EXPECT_TRUE(g_claim_single_instance(L"Local\\kv\\no\\such\\directory", &probe));
     EXPECT_EQ(INVALID_HANDLE_VALUE, probe);
-    // A second instance leaves before its window, and without taking the claim with it.
+    // A second instance leaves before its window, with a warning in the event log, and without
+    // taking the claim with it.
     sim.add_drivers();
     sim.clear_lines();
     ASSERT_TRUE(g_claim_single_instance(g_single_instance_name, &running));
     EXPECT_EQ(0, run_entry());
-    const Log_line refused = sim.lines().back();
-    EXPECT_EQ(3, refused.level);
-    EXPECT_NE(std::wstring::npos,
-              refused.text.find(L"already running in this session; this instance exits"));
-    ASSERT_EQ(1u, sim.events().size()); // a warning administrators see in the event log
-    EXPECT_EQ(k_event_id_warning, sim.events()[0].id);
+    EXPECT_TRUE(sim.lines().back().text.ends_with(
+        L"already running in this session; this instance exits)"));
+    EXPECT_EQ(k_event_id_warning, sim.events().at(0).id);
     EXPECT_FALSE(sim.has_line(L"kvUsbRedirector::MyRegisterClass") || sim.channel_opens);
     EXPECT_FALSE(g_claim_single_instance(g_single_instance_name, &probe));
     g_release_single_instance(&running);
@@ -163,7 +159,6 @@ TEST_F(Shell_test, OneInstanceASession)
     launch(); // the claim is free again once the running instance is gone
     EXPECT_TRUE(g_threads_started);
     quit(WM_CLOSE); // the destroy stops the engine once
-    EXPECT_FALSE(g_threads_started);
     EXPECT_EQ(1u, sim.count_lines(L"Usb_manager::g_stop_threads() - success"));
     EXPECT_TRUE(g_claim_single_instance(g_single_instance_name, &probe)); // released at exit
     g_release_single_instance(&probe);
