@@ -5,16 +5,12 @@
 #include "support/fixtures.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
-#include "messages/kvUsbRedirector.h"
 #include "packets/usb_packet_negotiate.h"
 #include "portable/reply_frame.h"
 #include "shell/app_globals.h"
 
 #include <numeric>
 #include <thread>
-
-static_assert(KV_MSG_ERROR == k_event_id_error && KV_MSG_WARNING == k_event_id_warning,
-              "message file and g_report_event disagree");
 
 namespace
 {
@@ -120,36 +116,6 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRest
     EXPECT_EQ(own_session(), kv::load_u32(sim.calls().back().input.data()));
     start();
     EXPECT_EQ(2u, sim.count_lines(L"Usb_manager::initialize() - success."));
-}
-
-TEST_F(Engine_test, AFailedStartLeavesNothingOpen)
-{
-    using Row = std::tuple<bool, bool, Thread_creator, const wchar_t*>;
-    const auto bus = sim.bus_devices;
-    auto disconnect_then_create = [](LPTHREAD_START_ROUTINE routine)
-    {
-        g_sim->disconnect_terminal();
-        return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
-    };
-    for (auto [channel_fails, bus_driver, creator, line] :
-         {Row{true, true, nullptr, L"g_virtual_channel.open() failed."},
-          Row{false, false, nullptr, L"g_open_bus_driver failed."},
-          Row{false, true, disconnect_then_create, L"process_return - packet_negotiate failed"}})
-    {
-        sim.clear_lines();
-        sim.channel_fails = channel_fails;
-        sim.bus_devices = bus_driver ? bus : decltype(bus){};
-        g_set_thread_creator(creator);
-        EXPECT_FALSE(g_start_threads());
-        EXPECT_TRUE(sim.has_line(line)) << line;
-        EXPECT_EQ(sim.has_line(L"created"),
-                  sim.has_line(L"Usb_manager::g_stop_threads() - All threads have ended"));
-        EXPECT_FALSE(g_virtual_channel.is_open());
-        EXPECT_EQ(INVALID_HANDLE_VALUE, g_virtual_channel_mutex);
-        EXPECT_EQ(INVALID_HANDLE_VALUE, g_bus_driver_handle);
-        // A bus driver that was never opened is not reported as failing to close.
-        EXPECT_FALSE(sim.has_line(L"g_bus_driver_handle CloseHandle() failed"));
-    }
 }
 
 TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
@@ -310,27 +276,6 @@ TEST_F(Logging_test, ErrorsAndWarningsAlwaysReachTheEventLogAndTheSessionLevelSe
                                     {EVENTLOG_WARNING_TYPE, k_event_id_warning, L"level 3"}}),
                   events);
     }
-}
-
-// Event Viewer formats each event with the message table of the exe, loaded as data.
-TEST(Message_table_test, EachReportedEventShowsItsLine)
-{
-    wchar_t path[MAX_PATH];
-    std::wstring exe(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-    exe.replace(exe.find_last_of(L"\\/") + 1, std::wstring::npos, L"kvUsbRedirector.exe");
-    HMODULE program = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    ASSERT_NE(nullptr, program) << GetLastError();
-    const wchar_t line[] = L"ServerChannel::open (WTSVirtualChannelOpen failed - error:2)";
-    DWORD_PTR inserts[1] = {reinterpret_cast<DWORD_PTR>(line)};
-    for (auto [id, kind] :
-         {std::pair{k_event_id_error, L"error"}, {k_event_id_warning, L"warning"}})
-    {
-        wchar_t text[1024];
-        text[FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, program,
-                            id, 0, text, 1023, reinterpret_cast<va_list*>(inserts))] = 0;
-        EXPECT_TRUE(wcsstr(text, line) && wcsstr(text, kind)) << text;
-    }
-    FreeLibrary(program);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // flows meanwhile, every request code of it, gets every completion right.
 #include "support/test_platform.h"
 #include "manager/usb_driver.h"
+#include "channel/server_channel.h"
 #include "manager/usb_manager.h"
 
 #include <gtest/gtest.h>
@@ -212,27 +213,43 @@ TEST_F(Fault_test, EveryFailurePathOfAStartLeavesAStopThatFinishesAndAWorkingEng
     struct Row
     {
         int event, thread; // the event creation or the worker that fails, -1 none
+        int peer;          // 1: no channel, 2: no bus driver
         bool starts;       // the engine runs and relays
     };
-    std::vector<Row> rows = {{99, -1, true}};
+    std::vector<Row> rows = {{99, -1, 0, true}, {-1, -1, 1, false}, {-1, -1, 2, false}};
     for (int i = 0; i < 6; ++i)
-        rows.push_back({i, -1, false});
+        rows.push_back({i, -1, 0, false});
     for (int i = 0; i < 3; ++i) // reply pump, request pump, poller
-        rows.push_back({-1, i, false});
+        rows.push_back({-1, i, 0, false});
+    const auto bus = p.bus_devices;
     for (const Row& row : rows)
     {
-        const std::string trace = testing::PrintToString(std::make_pair(row.event, row.thread));
+        const std::string trace =
+            testing::PrintToString(std::make_tuple(row.event, row.thread, row.peer));
         g_events = g_threads = 0;
         g_event_failing = row.event;
         g_thread_failing = row.thread;
         g_set_event_creator(counted_event);
         g_set_thread_creator(counted_thread);
+        p.channel_fails = row.peer == 1;
+        if (row.peer == 2)
+            p.bus_devices.clear();
         const bool relays = session.start(2000);
         EXPECT_EQ(row.starts, g_threads_started.load()) << trace;
         EXPECT_EQ(row.starts, relays) << trace;
+        // A failed start leaves nothing open, and closes nothing it never opened.
+        EXPECT_TRUE(row.starts ||
+                    (!g_virtual_channel.is_open() && g_bus_driver_handle == INVALID_HANDLE_VALUE))
+            << trace;
+        EXPECT_TRUE(std::ranges::none_of(
+            p.events(), [](const auto& e)
+            { return e.text.ends_with(L"g_bus_driver_handle CloseHandle() failed"); }))
+            << trace;
         session.stop(); // a start that failed already stopped what it had started
         g_set_event_creator(nullptr);
         g_set_thread_creator(nullptr);
+        p.channel_fails = false;
+        p.bus_devices = bus;
         ASSERT_TRUE(session.start()) << "after " << trace;
         mixed_traffic(2, 2);
         EXPECT_TRUE(p.wait_idle(10000)) << "after " << trace;

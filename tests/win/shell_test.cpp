@@ -1,6 +1,7 @@
 // The entry point and the hidden window under Xvfb against the simulated peers, the one-instance
 // claim, and the real program, which finds no virtual channel under Wine.
 #include "debug/usb_debug.h"
+#include "messages/kvUsbRedirector.h"
 #include "support/fixtures.h"
 #include "manager/usb_manager.h"
 #include "resources/resource.h"
@@ -11,6 +12,9 @@
 #include <thread>
 #include <tuple>
 #include <wtsapi32.h>
+
+static_assert(KV_MSG_ERROR == k_event_id_error && KV_MSG_WARNING == k_event_id_warning,
+              "message file and g_report_event disagree");
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int);
 
@@ -165,8 +169,9 @@ TEST_F(Shell_test, OneInstanceASession)
 }
 
 // The real program, with the system's own bindings: Wine has no virtual channel, and the
-// program stays with its hidden window until it is told to exit.
-TEST(Exe_test, RunsWithoutChannelUntilExit)
+// program stays with its hidden window until it is told to exit. Event Viewer formats its events
+// with the exe's message table, loaded as data.
+TEST(Exe_test, RunsWithoutChannelUntilExitAndItsMessageTableShowsEachEvent)
 {
     PROCESS_INFORMATION process{};
     STARTUPINFOW startup{};
@@ -190,6 +195,19 @@ TEST(Exe_test, RunsWithoutChannelUntilExit)
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     EXPECT_EQ(0u, code);
+    HMODULE program = LoadLibraryExW(command, nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(nullptr, program) << GetLastError();
+    const wchar_t line[] = L"ServerChannel::open (WTSVirtualChannelOpen failed - error:2)";
+    DWORD_PTR inserts[1] = {reinterpret_cast<DWORD_PTR>(line)};
+    for (auto [id, kind] :
+         {std::pair{k_event_id_error, L"error"}, {k_event_id_warning, L"warning"}})
+    {
+        wchar_t text[1024];
+        text[FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, program,
+                            id, 0, text, 1023, reinterpret_cast<va_list*>(inserts))] = 0;
+        EXPECT_TRUE(wcsstr(text, line) && wcsstr(text, kind)) << text;
+    }
+    FreeLibrary(program);
 }
 
 } // namespace
