@@ -1,8 +1,8 @@
 // One input read every way the program reads bytes from a peer: as the terminal's reply and
-// stream of replies, as a request from the port driver's query buffer (sent, rewritten, or
-// answered with a made-up failure) and as a device-list reply with its records. Buffers are
-// vectors of exactly their size, so ASan flags the first byte past them; a failed check aborts,
-// so libFuzzer keeps the input.
+// stream of replies, as a request from the port driver's query buffer and as a device-list reply
+// with its records. Buffers are vectors of exactly their size, so ASan flags the first byte past
+// them; a failed check aborts, so libFuzzer keeps the input. The exact layouts are the Windows
+// tests' to check; here what must hold for any input.
 #include "portable/bounded_copy.h"
 #include "portable/completion.h"
 #include "portable/device_record.h"
@@ -39,6 +39,8 @@ template <size_t N> uint64_t le(const uint8_t* p)
     return v;
 }
 
+// Read as the terminal's reply: MDL data is copied only when the frame ends right after it, never
+// more than the mapped buffer holds; the completions fit their 27 bytes.
 void reply(const Bytes& in)
 {
     const uint8_t* p = in.data();
@@ -46,30 +48,17 @@ void reply(const Bytes& in)
     kv::Reap_reply r{};
     const bool ok = in.size() >= 19 && framed >= 19 && framed <= in.size();
     KV_CHECK(kv::parse_reap_reply(p, in.size(), &r) == ok);
-    if (ok)
+    Bytes out(kv::k_completion_size);
+    KV_CHECK(!ok || r.data_present == (r.data_length != 0 && framed == 19 + r.data_length));
+    for (uint32_t buffer : {0u, 1u, r.data_length - 1, r.data_length, 0xFFFFFFFFu})
     {
-        KV_CHECK(r.devid == le<4>(p + 5) && r.handle == le<4>(p + 11) &&
-                 r.data_length == le<4>(p + 15));
-        // Data counts only when the frame ends right after it.
-        KV_CHECK(r.data_present == (r.data_length != 0 && framed == 19 + le<4>(p + 15)));
-        for (uint32_t buffer : {0u, 1u, r.data_length - 1, r.data_length, 0xFFFFFFFFu})
-        {
-            const uint32_t copied = kv::mdl_copy_length(r, buffer);
-            KV_CHECK(copied == (r.data_present ? std::min(r.data_length, buffer) : 0));
-            Bytes out(kv::k_completion_size);
-            kv::build_mdl_completion(r, copied, 0x0123456789ABCDEFull, out.data());
-            KV_CHECK(le<4>(&out[0]) == 23 && out[4] == 16 && le<4>(&out[5]) == r.devid &&
-                     out[9] == p[9] && out[10] == p[10] && le<4>(&out[11]) == r.handle &&
-                     le<4>(&out[15]) == copied && le<8>(&out[19]) == 0x0123456789ABCDEFull);
-        }
+        const uint32_t copied = kv::mdl_copy_length(r, buffer);
+        KV_CHECK(copied == (ok && r.data_present ? std::min(r.data_length, buffer) : 0));
+        kv::build_mdl_completion(r, copied, 0, out.data());
     }
-    const uint8_t code = in.size() > 4 ? p[4] : 0;
-    Bytes status(kv::k_completion_size, 0xA5);
     const bool whole = in.size() >= 10 && le<4>(p) + 4 >= 10;
-    KV_CHECK(kv::build_status_completion(p, in.size(), code, status.data()) == whole);
-    KV_CHECK(!whole || (le<4>(&status[0]) == 6 && status[4] == code && status[5] == p[5] &&
-                        le<4>(&status[6]) == le<4>(p + 6) &&
-                        std::count(&status[10], &status[0] + 27, 0) == 17));
+    KV_CHECK(kv::build_status_completion(p, in.size(), in.size() > 4 ? p[4] : 0, out.data()) ==
+             whole);
     for (size_t back = 0; back <= in.size() + 8; ++back) // offsets near SIZE_MAX wrap
         for (size_t at : {back, SIZE_MAX - back})
             KV_CHECK(kv::field_or_none(p, in.size(), at) ==
@@ -77,37 +66,27 @@ void reply(const Bytes& in)
                                                                           : 0xFFFFFFFFu));
 }
 
-// A request the pump could not send is answered by a reply read from the same 27-byte buffer.
+// Read as a request from the port driver's query buffer: answered, if at all, with the code
+// the driver waits for; rewritten from code 15 only when data and header fit 32 bits.
 void request(const Bytes& in)
 {
     const uint8_t* q = in.data();
     const kv::Driver_request r = kv::parse_driver_request(q, in.size());
-    // Bytes past the frame's length field are stale and read as absent.
-    const uint64_t framed = in.size() < 5 ? 0 : std::min<uint64_t>(in.size(), le<4>(q) + 4);
-    const uint8_t code = in.size() < 5 ? 0 : q[4];
-    const bool urb = code == 7 || code == 15, mdl = code == 15 && framed >= 32;
-    KV_CHECK(r.code == code && r.devid == (framed >= 9 ? le<4>(q + 5) : 0) &&
-             r.handle == (urb && framed >= 13 ? le<4>(q + 9) : 0xFFFFFFFFu) &&
-             r.data_length == (mdl ? le<4>(q + 20) : 0) &&
-             r.data_address == (mdl ? le<8>(q + 24) : 0));
     Bytes out(kv::k_completion_size);
     const uint8_t answer = kv::build_failure_reply(r, out.data());
-    KV_CHECK(answer == (urb ? 8 : (code >= 2 && code <= 6) || code == 9 ? code : 0));
-    KV_CHECK(!answer || (le<4>(&out[0]) == 23 && out[4] == answer));
-    KV_CHECK(answer != 8 || (le<4>(&out[5]) == r.devid && out[9] == 1 && out[10] == 12 &&
-                             le<4>(&out[11]) == r.handle && le<4>(&out[15]) == 0));
-    KV_CHECK(answer == 8 || !answer || (out[5] == 12 && le<4>(&out[6]) == r.devid));
-    // The code-15 rewrite: refused when too short or when data + 24-byte header overflows.
+    const uint8_t code = in.size() < 5 ? 0 : q[4];
+    KV_CHECK(answer == (code == 7 || code == 15                 ? 8
+                        : (code >= 2 && code <= 6) || code == 9 ? code
+                                                                : 0));
     kv::Mdl_rewrite m{};
     const bool ok = in.size() >= 32 && le<4>(q) + 4 >= 32 && le<4>(q + 20) + 24 <= UINT32_MAX;
     KV_CHECK(kv::parse_mdl_request(q, in.size(), &m) == ok);
     if (!ok)
         return;
-    KV_CHECK(m.message_size == le<4>(q + 20) + 24 && m.data_address == le<8>(q + 24));
     Bytes header(24);
     kv::write_rewritten_header(q, header.data(), m.data_length);
     KV_CHECK(le<4>(&header[0]) + 4 == m.message_size && header[4] == 7 &&
-             std::memcmp(&header[5], q + 5, 19) == 0);
+             m.message_size == m.data_length + 24);
 }
 
 // Short messages, frame sizes and the copy of data into a message of room bytes.
@@ -142,8 +121,8 @@ void record(const Bytes& r)
 {
     const bool ok = kv::check_record(r.data(), r.size()) == kv::Record_check::ok;
     const size_t name = r.size() >= 25 ? le<2>(&r[19]) : 0, id = r.size() >= 25 ? le<2>(&r[21]) : 0;
-    KV_CHECK(!ok || (name < r.size() && id < r.size() &&
-                     (!id || std::count(r.begin() + id, r.end(), 0))));
+    KV_CHECK(!ok ||
+             (name < r.size() && id < r.size() && (!id || std::count(r.begin() + id, r.end(), 0))));
     const kv::Name_span span = kv::display_name_span(r.data(), r.size());
     KV_CHECK(!span.present || (span.offset == name && span.offset + span.count <= r.size()));
     if (!ok || !span.present)
