@@ -22,33 +22,6 @@ using Ids = std::vector<uint32_t>;
 using Device_list_test = Device_fixture;
 using Device_engine_test = Engine_fixture;
 
-TEST_F(Device_list_test, EveryEmptyListFormUnplugsTheOpenedDevicesAndEmptiesTheList)
-{
-    BYTE poller_request[5] = {1, 0, 0, 0, kv::code_device_list}; // the poller's own on failure
-    for (int form = 0; form < 2; ++form)
-    {
-        sim.clear_lines();
-        reconcile({record({.id = 10, .id1 = 1}), record({.id = 11, .id1 = 2}),
-                   record({.id = 12, .id1 = 3})});
-        open_reply(10, 0);
-        open_reply(11, 0);
-        open_requests();
-        const size_t before = port_calls(IOCTL_PORT_UNPLUG).size();
-        sim.failing_code = form == 1 ? IOCTL_PORT_UNPLUG : 0; // the entries go all the same
-        if (form == 0)
-            Usb_packet_device_list(poller_request, false).process_return();
-        else
-            reconcile({});
-        EXPECT_TRUE(entries().empty()) << form;
-        EXPECT_TRUE(open_requests().empty()) << form;
-        // 12 still waited for its open reply: it leaves without a port driver call.
-        const Ids unplugs = port_calls(IOCTL_PORT_UNPLUG);
-        EXPECT_EQ(Ids({10, 11}), Ids(unplugs.begin() + before, unplugs.end())) << form;
-        // The driver's own error (31), not one the logging left behind.
-        EXPECT_EQ(form == 1 ? 2u : 0u, sim.count_lines(L"Unplug failed: 0x1f\n")) << form;
-    }
-}
-
 TEST_F(Device_list_test, EachNewDeviceGetsOneOpenRequestUnlessTwinOrUntrusted)
 {
     Bytes bad_name = record({.id = 3, .id1 = 3});
@@ -73,14 +46,36 @@ TEST_F(Device_list_test, EachNewDeviceGetsOneOpenRequestUnlessTwinOrUntrusted)
     EXPECT_TRUE(sim.calls().empty()); // nothing reaches the port driver before an open reply
 }
 
-// An opened device under a new id is unplugged and returns one reply later; a failed device is
-// not retried until it leaves.
-TEST_F(Device_list_test, ADeviceThatChangedOrFailedIsOpenedAgainOnlyAfterLeaving)
+// An empty list unplugs the opened devices, even when the unplugs fail; an opened device under
+// a new id is unplugged and returns one reply later; a failed device is not retried until it
+// leaves.
+TEST_F(Device_list_test, DevicesThatLeftChangedOrFailedAreUnpluggedAndOpenedAgainOnlyAfterLeaving)
 {
+    BYTE poller_request[5] = {1, 0, 0, 0, kv::code_device_list}; // the poller's own on failure
+    for (DWORD failing : {DWORD{0}, DWORD{IOCTL_PORT_UNPLUG}})
+    {
+        sim.clear_lines();
+        reconcile({record({.id = 10, .id1 = 1}), record({.id = 11, .id1 = 2}),
+                   record({.id = 12, .id1 = 3})});
+        open_reply(10, 0);
+        open_reply(11, 0);
+        sim.failing_code = failing;
+        if (failing)
+            reconcile({});
+        else
+            Usb_packet_device_list(poller_request, false).process_return();
+        EXPECT_TRUE(entries().empty());
+        // 12 still waited for its open reply: it leaves without a port driver call. The error
+        // logged is the driver's own (31), not one the logging left behind.
+        EXPECT_EQ(failing ? Ids({10, 11, 10, 11}) : Ids({10, 11}), port_calls(IOCTL_PORT_UNPLUG));
+        EXPECT_EQ(failing ? 2u : 0u, sim.count_lines(L"Unplug failed: 0x1f\n"));
+    }
+    sim.failing_code = 0;
+    EXPECT_EQ(Ids({10, 11, 12, 10, 11, 12}), open_requests());
     make_opened(record({.id = 5}));
     for (int round = 0; round < 2; ++round)
         reconcile({record({.id = 6})});
-    EXPECT_EQ(Ids({5}), port_calls(IOCTL_PORT_UNPLUG));
+    EXPECT_EQ(Ids({10, 11, 10, 11, 5}), port_calls(IOCTL_PORT_UNPLUG));
     EXPECT_EQ(Entries({{6, S::pending_return}}), entries());
     EXPECT_EQ(Ids({5, 6}), open_requests());
     const Bytes nine = record({.id = 9, .id1 = 9}), three = record({.id = 3, .id1 = 3});
@@ -93,7 +88,7 @@ TEST_F(Device_list_test, ADeviceThatChangedOrFailedIsOpenedAgainOnlyAfterLeaving
     reconcile({}); // neither was plugged in: no port driver call
     reconcile({nine});
     EXPECT_EQ(Ids({9, 3, 9}), open_requests());
-    EXPECT_EQ(1u, port_calls(IOCTL_PORT_UNPLUG).size());
+    EXPECT_EQ(5u, port_calls(IOCTL_PORT_UNPLUG).size());
     sim.disconnect_terminal(); // an open request that cannot be written fails the device too
     reconcile({record({.id = 4})});
     EXPECT_EQ(Entries({{4, S::failed}}), entries());

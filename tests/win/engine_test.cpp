@@ -74,6 +74,8 @@ TEST_F(Engine_test, PortDriverCallIsCancelledOnlyWhenAbortedWhilePending)
         EXPECT_EQ(open ? 1u : 0u, sim.queries - queries);
     }
     CloseHandle(abort);
+    g_set_platform(nullptr); // the production binding again
+    EXPECT_NE(static_cast<Platform*>(&sim), &g_platform());
 }
 
 TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRestartBeginsAnew)
