@@ -4,6 +4,7 @@
 #include "debug/usb_debug.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
+#include "packets/mdl_urb_list.h"
 #include "packets/usb_packet_device_list.h"
 #include "packets/usb_packet_open.h"
 #include "resources/resource.h"
@@ -69,6 +70,11 @@ void Device_fixture::SetUp()
     g_instance = GetModuleHandleW(nullptr);
     g_is_server_os = false;
     g_warning_popup_disabled = false;
+    for (HANDLE* h : {&g_exit_now_write_event, &g_exit_now_read_event, &g_thread_ended_events[0]})
+        *h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_mdl_urb_list_mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    g_read_from_driver_running = true;
+    CloseHandle(CreateThread(nullptr, 0, g_start_process_read_from_driver, nullptr, 0, nullptr));
 }
 
 void Device_fixture::TearDown()
@@ -80,9 +86,16 @@ void Device_fixture::TearDown()
         if (!g_wait_until_gone(dialog, 5000))
             break;
     }
+    g_read_from_driver_running = false;
+    SetEvent(g_exit_now_read_event);
+    WaitForSingleObject(g_thread_ended_events[0], 10000);
     sim.failing_code = 0;
     reconcile_empty();
+    g_discard_mdl_urb_records();
     close_channel_only();
+    for (HANDLE* h : {&g_mdl_urb_list_mutex, &g_exit_now_write_event, &g_exit_now_read_event,
+                      &g_thread_ended_events[0]})
+        CloseHandle(std::exchange(*h, INVALID_HANDLE_VALUE));
     g_is_server_os = false;
     Engine_fixture::TearDown();
 }

@@ -53,6 +53,8 @@ class Engine_fixture : public ::testing::Test
     Test_platform sim;
 };
 
+// The device handlers without the engine: the channel open, the port driver open, the device
+// list's and the MDL list's mutexes made, and the request pump running.
 class Device_fixture : public Engine_fixture
 {
   protected:

@@ -39,33 +39,15 @@ Bytes mdl_request(uint32_t handle, uint32_t length, const void* data, BYTE direc
               uint32_t{0x16161616}, length, reinterpret_cast<uint64_t>(data));
 }
 
-// Device 7 is opened and the request pump runs against the simulator's port driver.
+// Device 7 is opened.
 class Completion_test : public Device_fixture
 {
   protected:
     void SetUp() override
     {
         Device_fixture::SetUp();
-        for (HANDLE* h :
-             {&g_exit_now_write_event, &g_exit_now_read_event, &g_thread_ended_events[0]})
-            *h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        g_mdl_urb_list_mutex = CreateMutexW(nullptr, FALSE, nullptr);
         make_opened(seven);
-        g_read_from_driver_running = true;
-        CloseHandle(
-            CreateThread(nullptr, 0, g_start_process_read_from_driver, nullptr, 0, nullptr));
         g_terminal_drain(sim.terminal());
-    }
-    void TearDown() override
-    {
-        g_read_from_driver_running = false;
-        SetEvent(g_exit_now_read_event);
-        WaitForSingleObject(g_thread_ended_events[0], 10000);
-        g_discard_mdl_urb_records();
-        Device_fixture::TearDown();
-        for (HANDLE* h : {&g_mdl_urb_list_mutex, &g_exit_now_write_event, &g_exit_now_read_event,
-                          &g_thread_ended_events[0]})
-            CloseHandle(std::exchange(*h, INVALID_HANDLE_VALUE));
     }
     Sent completions()
     {
