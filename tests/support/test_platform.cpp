@@ -148,11 +148,6 @@ std::vector<std::vector<BYTE>> Test_platform::inputs(DWORD code)
     return found;
 }
 
-size_t Test_platform::count_calls(DWORD code)
-{
-    return std::ranges::count(calls(), code, &Ioctl_call::code);
-}
-
 bool Test_platform::wait_for_calls(DWORD code, size_t count, DWORD timeout_ms)
 {
     return wait_until(

@@ -44,7 +44,6 @@ class Test_platform : public Sim_platform
 
     std::vector<Ioctl_call> calls();
     std::vector<std::vector<BYTE>> inputs(DWORD code);
-    size_t count_calls(DWORD code);
     bool wait_for_calls(DWORD code, size_t count, DWORD timeout_ms = 10000);
     // Calls of this I/O control code fail at once with ERROR_GEN_FAILURE; failed_calls counts them.
     std::atomic<DWORD> failing_code{0};

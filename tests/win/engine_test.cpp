@@ -106,7 +106,7 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRest
     g_stop_threads();
     EXPECT_EQ(1u, sim.count_lines(L"Usb_manager::g_stop_threads() - All threads have ended"));
     EXPECT_EQ(0u, sim.pending_queries()); // the request pump's query was cancelled
-    EXPECT_EQ(1u, sim.count_calls(IOCTL_BUS_REGISTER_SESSION));
+    EXPECT_EQ(1u, sim.inputs(IOCTL_BUS_REGISTER_SESSION).size());
     for (HANDLE handle :
          {g_mdl_urb_list_mutex, g_virtual_channel_mutex, g_exit_now_read_event,
           g_exit_now_virtual_channel_event, g_bus_driver_handle, g_port_driver_handle})

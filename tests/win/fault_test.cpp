@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace
 {
@@ -173,10 +172,6 @@ TEST_F(Fault_test, APeerThatFailsEveryCallIsRetriedQuietlyAndStillStopsAtOnce)
         const DWORD stop_begin = GetTickCount();
         session.stop();
         const DWORD stop_ms = GetTickCount() - stop_begin;
-        std::printf("%s: %zu events and %llu queries in the first second, %.2f %% of a core, "
-                    "stopped in %lu ms\n",
-                    fault, events.size() - events_before, static_cast<unsigned long long>(queries),
-                    cpu_share * 100, stop_ms);
         EXPECT_LE(events.size() - events_before, 20u) << fault;
         EXPECT_LE(queries, 100u) << fault;
         EXPECT_LT(cpu_share, 0.10) << fault;
