@@ -7,6 +7,7 @@
 #include "packets/mdl_urb_list.h"
 #include "packets/usb_packet_device_list.h"
 #include "packets/usb_packet_open.h"
+#include "portable/reply_frame.h"
 #include "resources/resource.h"
 #include "shell/app_globals.h"
 
@@ -19,12 +20,19 @@ void Engine_fixture::SetUp()
     g_trace_enable_level = 4;
     g_trace_enabled = 1;
     g_event_source_handle = reinterpret_cast<HANDLE>(0xE5);
+    g_shorten_engine_waits();
+    g_threads_started = false;
+    g_instance = GetModuleHandleW(nullptr); // the share dialog's module
+    sim.add_drivers();
+}
+
+void g_shorten_engine_waits()
+{
     g_engine_timing = Engine_timing{};
     g_engine_timing.device_list_period_ms = 20;
     g_engine_timing.port_driver_idle_ms = 5;
     g_engine_timing.port_open_first_wait_ms = 1;
     g_engine_timing.port_open_retry_wait_ms = 1;
-    g_threads_started = false;
 }
 
 void Engine_fixture::TearDown()
@@ -35,16 +43,11 @@ void Engine_fixture::TearDown()
     g_port_driver_handle = INVALID_HANDLE_VALUE;
     g_bus_driver_handle = INVALID_HANDLE_VALUE;
     g_set_thread_creator(nullptr);
+    g_set_sleep_function(nullptr);
+    g_max_reply_length = kv::k_default_max_reply_length;
     g_trace_enabled = 0;
     g_event_source_handle = nullptr;
     g_set_platform(nullptr);
-}
-
-DWORD Engine_fixture::own_session() const
-{
-    DWORD session = 0;
-    ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    return session;
 }
 
 void Engine_fixture::open_channel_only()
@@ -67,7 +70,6 @@ void Device_fixture::SetUp()
     open_channel_only();
     ASSERT_TRUE(g_create_device_list_mutex());
     g_port_driver_handle = sim.port_handle_value();
-    g_instance = GetModuleHandleW(nullptr);
     g_is_server_os = false;
     g_warning_popup_disabled = false;
     for (HANDLE* h : {&g_exit_now_write_event, &g_exit_now_read_event, &g_thread_ended_events[0]})
@@ -134,14 +136,6 @@ std::vector<std::pair<uint32_t, Usb_device_state>> Engine_fixture::entries()
         result.emplace_back(kv::record_device_id(g_record_bytes(entry.record)), entry.state);
     g_unlock_device_list();
     return result;
-}
-
-std::optional<Usb_device_state> Engine_fixture::state_of(uint32_t device_id)
-{
-    for (auto [id, state] : entries())
-        if (id == device_id)
-            return state;
-    return std::nullopt;
 }
 
 std::vector<uint32_t> Engine_fixture::open_requests()

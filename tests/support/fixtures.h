@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
-
 using sim_records::Bytes;
 using sim_records::record;
 
@@ -27,6 +25,9 @@ template <class... T> Bytes le(T... values)
     return bytes;
 }
 
+// The poller every 20 ms, the port driver looked for every millisecond.
+void g_shorten_engine_waits();
+
 class Engine_fixture : public ::testing::Test
 {
   protected:
@@ -35,7 +36,6 @@ class Engine_fixture : public ::testing::Test
     // Opens the channel and makes the globals it relies on, without the engine.
     void open_channel_only();
     void close_channel_only();
-    DWORD own_session() const;
     // Runs the reconciliation on a heap copy of exactly the reply's bytes, or on none.
     void reconcile(const std::vector<Bytes>& records, bool closing_zero = true);
     void reconcile_empty();
@@ -44,7 +44,6 @@ class Engine_fixture : public ::testing::Test
     // Lists the device and answers its open request with status 0: opened, or asked on a server.
     void make_opened(const Bytes& record);
     std::vector<std::pair<uint32_t, Usb_device_state>> entries();
-    std::optional<Usb_device_state> state_of(uint32_t device_id);
     // Device ids of the open requests the terminal has received since the last call.
     std::vector<uint32_t> open_requests();
     // Device ids the port driver was asked to plug in or unplug.

@@ -15,7 +15,6 @@ void Test_platform::clear_lines()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_lines.clear();
-        m_traces.clear();
     }
     clear_events();
 }
@@ -38,20 +37,13 @@ bool Test_platform::wait_for_line(const std::wstring& text, DWORD timeout_ms)
     return wait_until(timeout_ms, [&] { return count_lines_locked(text) > 0; });
 }
 
-std::vector<std::vector<BYTE>> Test_platform::trace_records()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_traces;
-}
-
 ULONG Test_platform::trace_event(TRACEHANDLE logger, EVENT_TRACE_HEADER* record)
 {
-    auto* bytes = reinterpret_cast<BYTE*>(record);
+    const auto* text = reinterpret_cast<const wchar_t*>(record + 1);
+    const size_t room = (record->Size - sizeof *record) / sizeof *text;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_traces.emplace_back(bytes, bytes + record->Size);
-        m_lines.push_back(
-            {record->Class.Level, reinterpret_cast<const wchar_t*>(bytes + sizeof *record)});
+        m_lines.push_back({record->Class.Level, std::wstring(text, wcsnlen(text, room))});
     }
     m_changed.notify_all();
     Sim_platform::trace_event(logger, record);
@@ -66,9 +58,7 @@ HANDLE Test_platform::virtual_channel_open(HANDLE server, DWORD session, LPSTR n
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
-    HANDLE channel = Sim_platform::virtual_channel_open(server, session, name);
-    channel_opens += channel != nullptr;
-    return channel;
+    return Sim_platform::virtual_channel_open(server, session, name);
 }
 
 BOOL Test_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
@@ -93,21 +83,8 @@ BOOL Test_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWOR
         SetLastError(m_removed ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE);
         return FALSE;
     }
-    const BOOL done = Sim_platform::device_io_control(device, code, in, in_size, out, out_size,
-                                                      returned, overlapped);
-    if (!done || code != IOCTL_PORT_QUERY || !queries_pend)
-        return done;
-    overlapped->Internal = 0;
-    overlapped->InternalHigh = out_size;
-    SetEvent(overlapped->hEvent);
-    SetLastError(ERROR_IO_PENDING);
-    return FALSE;
-}
-
-BOOL Test_platform::cancel_io(HANDLE device)
-{
-    ++cancel_calls;
-    return Sim_platform::cancel_io(device);
+    return Sim_platform::device_io_control(device, code, in, in_size, out, out_size, returned,
+                                           overlapped);
 }
 
 void Test_platform::queue_request(const std::vector<BYTE>& request)

@@ -26,7 +26,7 @@ class Test_platform : public Sim_platform
 {
   public:
     std::vector<Log_line> lines();
-    // Also forgets the trace records and the events.
+    // Also forgets the events.
     void clear_lines();
     size_t count_lines(const std::wstring& text);
     bool has_line(const std::wstring& text)
@@ -34,11 +34,9 @@ class Test_platform : public Sim_platform
         return count_lines(text) > 0;
     }
     bool wait_for_line(const std::wstring& text, DWORD timeout_ms = 10000);
-    std::vector<std::vector<BYTE>> trace_records();
     ULONG trace_status = ERROR_SUCCESS;
 
     bool channel_fails = false;
-    int channel_opens = 0;
     int channel_buffers_given = 0, channel_buffers_freed = 0; // the handle query's blocks
     using Sim_platform::port_handle_value;
 
@@ -48,9 +46,6 @@ class Test_platform : public Sim_platform
     // Calls of this I/O control code fail at once with ERROR_GEN_FAILURE; failed_calls counts them.
     std::atomic<DWORD> failing_code{0};
     std::atomic<uint64_t> failed_calls{0}, queries{0};
-    int cancel_calls = 0;
-    // A query that finds a request completes through its event, not at once.
-    bool queries_pend = false;
     // Queues a request for the port driver's next query.
     void queue_request(const std::vector<BYTE>& request);
     // Hands the request pump one request once it waits, then waits until it has dealt with it.
@@ -64,7 +59,6 @@ class Test_platform : public Sim_platform
     HANDLE virtual_channel_open(HANDLE server, DWORD session, LPSTR name) override;
     BOOL device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                            DWORD out_size, DWORD* returned, OVERLAPPED* overlapped) override;
-    BOOL cancel_io(HANDLE device) override;
     BOOL virtual_channel_query(HANDLE channel, WTS_VIRTUAL_CLASS kind, PVOID* buffer,
                                DWORD* bytes) override;
     void free_memory(PVOID memory) override;
@@ -75,7 +69,6 @@ class Test_platform : public Sim_platform
 
     // Guarded by m_mutex.
     std::vector<Log_line> m_lines;
-    std::vector<std::vector<BYTE>> m_traces;
     std::vector<Ioctl_call> m_calls;
     // Held over a port call, so that no call slips past the device's removal.
     std::mutex m_port_mutex;

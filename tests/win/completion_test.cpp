@@ -6,7 +6,6 @@
 #include "packets/mdl_urb_list.h"
 #include "packets/usb_packet_types.h"
 
-#include <cstring>
 #include <tuple>
 #include <utility>
 

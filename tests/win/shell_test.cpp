@@ -78,7 +78,6 @@ class Shell_test : public Engine_fixture
 TEST_F(Shell_test, TheProcessStaysWithItsIconAndSessionChangesStartAndStopTheEngineOnce)
 {
     sim.channel_fails = true;
-    sim.add_drivers();
     const UINT taskbar_created = RegisterWindowMessageW(L"TaskbarCreated");
     for (auto [product, key, server] : {std::tuple{BYTE{VER_NT_SERVER}, true, true},
                                         std::tuple{BYTE{VER_NT_DOMAIN_CONTROLLER}, false, true},
@@ -116,9 +115,8 @@ TEST_F(Shell_test, TheProcessStaysWithItsIconAndSessionChangesStartAndStopTheEng
          {std::tuple{WTS_REMOTE_CONNECT, true, L"Usb_manager::initialize() - success."},
           std::tuple{WTS_REMOTE_CONNECT, true, none},
           std::tuple{WTS_REMOTE_DISCONNECT, false, stopped},
-          std::tuple{WTS_REMOTE_DISCONNECT, false, none}, std::tuple{WTS_SESSION_LOCK, false, none},
-          std::tuple{WTS_REMOTE_CONNECT, true, L"Usb_manager::initialize() - success."},
-          std::tuple{WTS_REMOTE_DISCONNECT, false, stopped}})
+          std::tuple{WTS_REMOTE_DISCONNECT, false, none},
+          std::tuple{WTS_SESSION_LOCK, false, none}})
     {
         sim.clear_lines();
         SendMessageW(window, WM_WTSSESSION_CHANGE, change, 0);
@@ -144,19 +142,15 @@ TEST_F(Shell_test, OneInstanceASession)
     EXPECT_FALSE(g_claim_single_instance(g_single_instance_name, &probe));
     EXPECT_TRUE(sim.has_line(L"already running in this session under other rights"));
     CloseHandle(holder);
-    // A backslash past the namespace prefix makes no mutex: the instance runs unguarded.
-    EXPECT_TRUE(g_claim_single_instance(L"Local\\kv\\no\\such\\directory", &probe));
-    EXPECT_EQ(INVALID_HANDLE_VALUE, probe);
     // A second instance leaves before its window, with a warning in the event log, and without
     // taking the claim with it.
-    sim.add_drivers();
     sim.clear_lines();
     ASSERT_TRUE(g_claim_single_instance(g_single_instance_name, &running));
     EXPECT_EQ(0, run_entry());
     EXPECT_TRUE(sim.lines().back().text.ends_with(
         L"already running in this session; this instance exits)"));
     EXPECT_EQ(k_event_id_warning, sim.events().at(0).id);
-    EXPECT_FALSE(sim.has_line(L"kvUsbRedirector::MyRegisterClass") || sim.channel_opens);
+    EXPECT_FALSE(sim.has_line(L"kvUsbRedirector::MyRegisterClass"));
     EXPECT_FALSE(g_claim_single_instance(g_single_instance_name, &probe));
     g_release_single_instance(&running);
     EXPECT_EQ(INVALID_HANDLE_VALUE, running); // released once: a second release closes nothing
@@ -187,11 +181,10 @@ TEST(Exe_test, RunsWithoutChannelUntilExitAndItsMessageTableShowsEachEvent)
     EXPECT_FALSE(IsWindowVisible(window));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(process.hProcess, 500));
     PostMessageW(window, WM_COMMAND, IDM_EXIT, 0);
-    DWORD code = WaitForSingleObject(process.hProcess, 20000);
-    if (code == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &code);
-    else
-        TerminateProcess(process.hProcess, code);
+    if (WaitForSingleObject(process.hProcess, 20000) != WAIT_OBJECT_0)
+        TerminateProcess(process.hProcess, 99);
+    DWORD code = 98;
+    GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     EXPECT_EQ(0u, code);
