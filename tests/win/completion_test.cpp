@@ -38,7 +38,6 @@ Bytes mdl_request(uint32_t handle, uint32_t length, const void* data, BYTE direc
               uint32_t{0x16161616}, length, reinterpret_cast<uint64_t>(data));
 }
 
-// Device 7 is opened.
 class Completion_test : public Device_fixture
 {
   protected:
@@ -55,10 +54,6 @@ class Completion_test : public Device_fixture
     template <class Packet = Usb_packet_reap_urb> void reply(Bytes frame)
     {
         Packet(frame.data(), false).process_return();
-    }
-    void hand(const Bytes& request)
-    {
-        ASSERT_TRUE(sim.hand_request(request));
     }
     const Bytes seven = record({.id = 7});
 };
@@ -123,15 +118,15 @@ TEST_F(Completion_test, RepliesBecomeCompletionsMdlDataLandingInTheOldestMatchin
 TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailures)
 {
     BYTE buffer[16] = {};
-    hand(mdl_request(0x80, 16, buffer));
+    ASSERT_TRUE(sim.hand_request(mdl_request(0x80, 16, buffer)));
     EXPECT_EQ(1u, g_mdl_urb_record_count());
     const Bytes sent = g_terminal_receive(sim.terminal(), 24);
     ASSERT_EQ(24u, sent.size());
     EXPECT_EQ(Bytes({20, 0, 0, 0, kv::code_queue_urb}), Bytes(sent.begin(), sent.begin() + 5));
     for (BYTE code : {0, 8, 11, 12, 13, 14, 16}) // not requests: ignored
-        hand({5, 0, 0, 0, code, 7, 0, 0, 0});
+        ASSERT_TRUE(sim.hand_request({5, 0, 0, 0, code, 7, 0, 0, 0}));
     const Bytes cancel = {9, 0, 0, 0, 10, 7, 0, 0, 0, 0x80, 0, 0, 0};
-    hand(cancel); // forwarded as it is
+    ASSERT_TRUE(sim.hand_request(cancel)); // forwarded as it is
     EXPECT_EQ(cancel, g_terminal_drain(sim.terminal()));
     EXPECT_TRUE(completions().empty());
     sim.disconnect_terminal();
@@ -152,15 +147,15 @@ TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailu
     Sent expected = {reap(8, 1, 12, 0x81, 0, nullptr)};
     for (BYTE code : {2, 3, 4, 5, 6, 9, 10})
     {
-        hand({9, 0, 0, 0, code, 7, 0, 0, 0, 0, 0, 0, 0});
+        ASSERT_TRUE(sim.hand_request({9, 0, 0, 0, code, 7, 0, 0, 0, 0, 0, 0, 0}));
         if (code <= 6)
             expected.push_back(
                 le(uint32_t{6}, code, BYTE{12}, uint32_t{7}, uint64_t{0}, uint64_t{0}, BYTE{0}));
     }
     // Claims more than the query buffer: never sent. A code-15 failure reaches the port driver
     // as a plain code-8 reap reply.
-    hand(le(uint32_t{0x20FF}, BYTE{7}, uint32_t{7}, uint32_t{0x82}, uint64_t{0}, uint16_t{0},
-            BYTE{0}));
+    ASSERT_TRUE(sim.hand_request(le(uint32_t{0x20FF}, BYTE{7}, uint32_t{7}, uint32_t{0x82},
+                                    uint64_t{0}, uint16_t{0}, BYTE{0})));
     expected.push_back(reap(8, 1, 12, 0x82, 0, nullptr));
     EXPECT_EQ(expected, completions());
 }
@@ -175,8 +170,8 @@ TEST_F(Completion_test, TransfersOfADeviceThatLeftAreNeverWrittenNorMatched)
         BYTE old[8] = {}, fresh[4] = {};
         auto hand_old = [&]
         {
-            hand(mdl_request(0x81, 4, old));
-            hand(mdl_request(0x82, 4, old + 4));
+            ASSERT_TRUE(sim.hand_request(mdl_request(0x81, 4, old)));
+            ASSERT_TRUE(sim.hand_request(mdl_request(0x82, 4, old + 4)));
         };
         if (how != 3)
             hand_old();
@@ -190,7 +185,7 @@ TEST_F(Completion_test, TransfersOfADeviceThatLeftAreNeverWrittenNorMatched)
         EXPECT_EQ(0u, g_terminal_available(sim.terminal())) << how;
         EXPECT_EQ(0u, g_mdl_urb_record_count()) << how;
         make_opened(seven); // listed again: opened and plugged in anew
-        hand(mdl_request(0x81, 4, fresh));
+        ASSERT_TRUE(sim.hand_request(mdl_request(0x81, 4, fresh)));
         reply(reap_reply(0x81, 4, {1, 2, 3, 4}));
         EXPECT_EQ(reap(16, 0x21, 0, 0x81, 4, fresh), completions().back()) << how;
         // A late reply for an old transfer finds no record: a plain completion, no write.

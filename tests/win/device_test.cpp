@@ -1,5 +1,4 @@
-// The device list's reconciliation, the open replies and the share dialog, shown for real under
-// Xvfb.
+// The device list's reconciliation, the open replies and the share dialog, real under Xvfb.
 #include "support/fixtures.h"
 #include "manager/usb_driver.h"
 #include "manager/usb_manager.h"
