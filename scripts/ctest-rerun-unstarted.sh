@@ -4,7 +4,8 @@
 # Usage: ctest-rerun-unstarted.sh <build-dir>
 set -uo pipefail
 build_dir=$1
-junit=$build_dir/ctest-results.xml
+# ctest takes a relative junit path from the test folder.
+junit=$(realpath "$build_dir")/ctest-results.xml
 filter=()
 for attempt in 0 1 2; do
     ctest --test-dir "$build_dir" --output-on-failure --timeout 300 --output-junit "$junit" \
