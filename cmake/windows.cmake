@@ -15,25 +15,28 @@ configure_file(${APP}/resources/kvUsbRedirector.manifest.in
 add_library(kv_engine STATIC
   ${PORTABLE_SOURCES}
   ${APP}/platform/platform_win32.cpp
+  ${APP}/platform/overlapped_call.cpp
+  ${APP}/platform/seams.cpp
   ${APP}/debug/usb_debug.cpp
   ${APP}/channel/guarded_copy.cpp
   ${APP}/channel/server_channel.cpp
-  ${APP}/manager/usb_driver.cpp
+  ${APP}/driver/usb_driver.cpp
   ${APP}/manager/usb_manager.cpp
   ${APP}/manager/device_list_poller.cpp
   ${APP}/manager/request_pump.cpp
   ${APP}/manager/reply_pump.cpp
+  ${APP}/packets/message_table.cpp
   ${APP}/packets/usb_packet.cpp
   ${APP}/packets/usb_packet_negotiate.cpp
   ${APP}/packets/usb_device_list.cpp
   ${APP}/packets/usb_packet_device_list.cpp
   ${APP}/packets/usb_packet_open.cpp
   ${APP}/packets/usb_packet_close.cpp
-  ${APP}/packets/warning_popup.cpp
   ${APP}/packets/usb_packet_completions.cpp
   ${APP}/packets/usb_packet_reap_urb.cpp
   ${APP}/packets/mdl_urb_list.cpp
   ${APP}/shell/app_globals.cpp
+  ${APP}/shell/warning_popup.cpp
   ${APP}/shell/main_window.cpp
   ${APP}/shell/single_instance.cpp
 )

@@ -1,11 +1,13 @@
 #!/bin/bash
-# Builds everything (native portable code with sanitizers, its fuzzers, the Windows program and
-# its tests) and runs all tests, the fuzzers 20 s each, the Windows ones under Wine and Xvfb.
+# Checks that the program's includes only look down its layers, builds everything (native
+# portable code with sanitizers, its fuzzer, the Windows program and its tests) and runs all
+# tests, the fuzzer for 20 s, the Windows ones under Wine and Xvfb.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
 kv_require_packages "${KV_PACKAGES[@]}"
 
+python3 scripts/check-layers.py
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/native -j2
 ctest --test-dir build/native --output-on-failure

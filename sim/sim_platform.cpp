@@ -1,7 +1,7 @@
 #include "sim_platform.h"
 
 #include "debug/usb_debug.h"
-#include "manager/usb_driver.h"
+#include "driver/usb_driver.h"
 
 #include <atomic>
 #include <cstring>

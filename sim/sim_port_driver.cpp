@@ -1,6 +1,6 @@
 #include "sim_port_driver.h"
 
-#include "manager/usb_driver.h"
+#include "driver/usb_driver.h"
 #include "portable/completion.h"
 #include "sim_pattern.h"
 
@@ -219,6 +219,9 @@ BOOL Sim_port_driver::port_io_control(HANDLE device, DWORD code, LPVOID in, DWOR
     std::lock_guard<std::mutex> lock(m_mutex);
     if (returned)
         *returned = 0;
+    // As the I/O manager does, an overlapped call resets its event when it starts.
+    if (overlapped && overlapped->hEvent)
+        ResetEvent(overlapped->hEvent);
     switch (code)
     {
     case IOCTL_PORT_QUERY:

@@ -61,10 +61,10 @@ Sim_session_base::Sim_session_base(Sim_platform& platform) : m_platform(platform
     g_trace_enabled = 0; // no trace session: level 4 lines cost nothing, as in production
     g_event_source_handle = reinterpret_cast<HANDLE>(0xE5);
     g_is_server_os = false; // a workstation plugs devices in without asking
-    g_engine_timing = Engine_timing{};
-    g_engine_timing.device_list_period_ms = 500;
-    g_engine_timing.port_open_first_wait_ms = 100;
-    g_engine_timing.port_open_retry_wait_ms = 100;
+    g_seams.timing = Engine_timing{};
+    g_seams.timing.device_list_period_ms = 500;
+    g_seams.timing.port_open_first_wait_ms = 100;
+    g_seams.timing.port_open_retry_wait_ms = 100;
     m_platform.add_drivers();
 }
 

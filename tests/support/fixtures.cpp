@@ -2,7 +2,7 @@
 
 #include "channel/server_channel.h"
 #include "debug/usb_debug.h"
-#include "manager/usb_driver.h"
+#include "driver/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "packets/mdl_urb_list.h"
 #include "packets/usb_packet_device_list.h"
@@ -10,11 +10,13 @@
 #include "portable/reply_frame.h"
 #include "resources/resource.h"
 #include "shell/app_globals.h"
+#include "shell/warning_popup.h"
 
 #include <cstring>
 
 void Engine_fixture::SetUp()
 {
+    g_reset_seams();
     g_set_platform(&sim);
     g_trace_logger_handle = 1;
     g_trace_enable_level = 4;
@@ -23,16 +25,16 @@ void Engine_fixture::SetUp()
     g_shorten_engine_waits();
     g_threads_started = false;
     g_instance = GetModuleHandleW(nullptr); // the share dialog's module
+    g_share_asker = g_ask_to_share;
     sim.add_drivers();
 }
 
 void g_shorten_engine_waits()
 {
-    g_engine_timing = Engine_timing{};
-    g_engine_timing.device_list_period_ms = 20;
-    g_engine_timing.port_driver_idle_ms = 5;
-    g_engine_timing.port_open_first_wait_ms = 1;
-    g_engine_timing.port_open_retry_wait_ms = 1;
+    g_seams.timing.device_list_period_ms = 20;
+    g_seams.timing.port_driver_idle_ms = 5;
+    g_seams.timing.port_open_first_wait_ms = 1;
+    g_seams.timing.port_open_retry_wait_ms = 1;
 }
 
 void Engine_fixture::TearDown()
@@ -42,39 +44,32 @@ void Engine_fixture::TearDown()
     g_virtual_channel.close();
     g_port_driver_handle = INVALID_HANDLE_VALUE;
     g_bus_driver_handle = INVALID_HANDLE_VALUE;
-    g_set_thread_creator(nullptr);
-    g_set_sleep_function(nullptr);
-    g_max_reply_length = kv::k_default_max_reply_length;
     g_trace_enabled = 0;
     g_event_source_handle = nullptr;
-    g_set_platform(nullptr);
+    g_reset_seams();
 }
 
 void Engine_fixture::open_channel_only()
 {
     ASSERT_TRUE(g_virtual_channel.open());
-    g_virtual_channel_mutex = CreateMutexW(nullptr, FALSE, nullptr);
     g_exit_now_virtual_channel_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 
 void Engine_fixture::close_channel_only()
 {
     g_virtual_channel.close();
-    for (HANDLE* handle : {&g_virtual_channel_mutex, &g_exit_now_virtual_channel_event})
-        CloseHandle(std::exchange(*handle, INVALID_HANDLE_VALUE));
+    CloseHandle(std::exchange(g_exit_now_virtual_channel_event, INVALID_HANDLE_VALUE));
 }
 
 void Device_fixture::SetUp()
 {
     Engine_fixture::SetUp();
     open_channel_only();
-    ASSERT_TRUE(g_create_device_list_mutex());
     g_port_driver_handle = sim.port_handle_value();
     g_is_server_os = false;
     g_warning_popup_disabled = false;
-    for (HANDLE* h : {&g_exit_now_write_event, &g_exit_now_read_event, &g_thread_ended_events[0]})
+    for (HANDLE* h : {&g_exit_now_write_event, &g_exit_now_read_event, &g_thread_ended_events[k_request_pump]})
         *h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    g_mdl_urb_list_mutex = CreateMutexW(nullptr, FALSE, nullptr);
     g_read_from_driver_running = true;
     CloseHandle(CreateThread(nullptr, 0, g_start_process_read_from_driver, nullptr, 0, nullptr));
 }
@@ -90,13 +85,12 @@ void Device_fixture::TearDown()
     }
     g_read_from_driver_running = false;
     SetEvent(g_exit_now_read_event);
-    WaitForSingleObject(g_thread_ended_events[0], 10000);
+    WaitForSingleObject(g_thread_ended_events[k_request_pump], 10000);
     sim.failing_code = 0;
     reconcile_empty();
     g_discard_mdl_urb_records();
     close_channel_only();
-    for (HANDLE* h : {&g_mdl_urb_list_mutex, &g_exit_now_write_event, &g_exit_now_read_event,
-                      &g_thread_ended_events[0]})
+    for (HANDLE* h : {&g_exit_now_write_event, &g_exit_now_read_event, &g_thread_ended_events[k_request_pump]})
         CloseHandle(std::exchange(*h, INVALID_HANDLE_VALUE));
     g_is_server_os = false;
     Engine_fixture::TearDown();
@@ -131,10 +125,9 @@ void Engine_fixture::make_opened(const Bytes& record)
 std::vector<std::pair<uint32_t, Usb_device_state>> Engine_fixture::entries()
 {
     std::vector<std::pair<uint32_t, Usb_device_state>> result;
-    EXPECT_TRUE(g_lock_device_list());
+    Lock_hold hold(g_device_list_mutex);
     for (const Usb_device_entry& entry : g_device_list)
         result.emplace_back(kv::record_device_id(g_record_bytes(entry.record)), entry.state);
-    g_unlock_device_list();
     return result;
 }
 

@@ -1,6 +1,6 @@
 #include "test_platform.h"
 
-#include "manager/usb_driver.h"
+#include "driver/usb_driver.h"
 
 #include <algorithm>
 

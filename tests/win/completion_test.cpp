@@ -1,7 +1,7 @@
 // Completions for the port driver: status replies, reap replies, MDL transfers; and the
 // request pump that forwards the port driver's requests or answers them with a failure.
 #include "support/fixtures.h"
-#include "manager/usb_driver.h"
+#include "driver/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "packets/mdl_urb_list.h"
 #include "packets/usb_packet_types.h"
@@ -107,12 +107,6 @@ TEST_F(Completion_test, RepliesBecomeCompletionsMdlDataLandingInTheOldestMatchin
     reply(short_reply);
     const Sent sent = completions();
     EXPECT_EQ(Sent({plain}), Sent(sent.begin() + 5, sent.end()));
-    // Without the MDL list's mutex (no engine) the handler takes the same guarded lock as
-    // every other user, never a wait on an invalid handle.
-    const HANDLE mutex = std::exchange(g_mdl_urb_list_mutex, INVALID_HANDLE_VALUE);
-    reply(plain);
-    g_mdl_urb_list_mutex = mutex;
-    EXPECT_EQ(7u, completions().size());
 }
 
 TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailures)
@@ -132,13 +126,13 @@ TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailu
     sim.disconnect_terminal();
     // While another thread holds the device list, the pump waits for it holding no MDL list:
     // the reap handler takes them in that order.
-    ASSERT_TRUE(g_lock_device_list());
+    g_device_list_mutex.hold();
     const uint64_t next = sim.queries + 1;
     sim.queue_request(mdl_request(0x81, 16, buffer));
     Sleep(50);
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(g_mdl_urb_list_mutex, 1000));
-    ReleaseMutex(g_mdl_urb_list_mutex);
-    g_unlock_device_list();
+    EXPECT_TRUE(g_mdl_urb_list_mutex.try_hold());
+    g_mdl_urb_list_mutex.release();
+    g_device_list_mutex.release();
     for (int i = 0; i < 1000 && sim.queries < next; ++i)
         Sleep(5);
     EXPECT_EQ(1u, g_mdl_urb_record_count()); // 0x80's; 0x81's taken out again, unsent

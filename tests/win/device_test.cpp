@@ -1,10 +1,10 @@
 // The device list's reconciliation, the open replies and the share dialog, real under Xvfb.
 #include "support/fixtures.h"
-#include "manager/usb_driver.h"
+#include "driver/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "packets/usb_packet_device_list.h"
 #include "packets/usb_packet_open.h"
-#include "packets/warning_popup.h"
+#include "shell/warning_popup.h"
 #include "resources/resource.h"
 #include "shell/app_globals.h"
 
@@ -94,8 +94,8 @@ TEST_F(Device_list_test, DevicesThatLeftChangedOrFailedAreUnpluggedAndOpenedAgai
     EXPECT_EQ(Entries({{4, S::failed}}), entries());
 }
 
-// The device list and its mutex outlive the engine: a dialog still open at the stop takes the
-// mutex at its next tick and ends, and the next start keeps the same mutex.
+// The device list and its lock outlive the engine: a dialog still open at the stop takes the
+// lock at its next tick, lets it go and ends; the engine then starts again.
 TEST_F(Device_engine_test, ADialogOpenAtTheStopStillTakesTheMutexAndEnds)
 {
     ASSERT_TRUE(g_threads_started = g_start_threads());
@@ -104,15 +104,13 @@ TEST_F(Device_engine_test, ADialogOpenAtTheStopStillTakesTheMutexAndEnds)
     make_opened(record({.id = 53}));
     g_is_server_os = false;
     ASSERT_NE(nullptr, g_wait_for_share_dialog());
-    const HANDLE mutex = g_device_list_mutex;
     g_threads_started = false;
     g_stop_threads();
     ASSERT_TRUE(sim.wait_for_line(L"dialog ended device:53 result:2", 6000));
-    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(mutex, 5000));
-    ReleaseMutex(mutex);
+    ASSERT_TRUE(g_device_list_mutex.try_hold());
+    g_device_list_mutex.release();
     EXPECT_TRUE(sim.inputs(IOCTL_PORT_PLUG_IN).empty());
     ASSERT_TRUE(g_threads_started = g_start_threads());
-    EXPECT_EQ(mutex, g_device_list_mutex);
 }
 
 std::wstring text_of(HWND dialog, int id)

@@ -3,7 +3,7 @@
 #include "channel/server_channel.h"
 #include "debug/usb_debug.h"
 #include "support/fixtures.h"
-#include "manager/usb_driver.h"
+#include "driver/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "packets/usb_packet_negotiate.h"
 #include "portable/reply_frame.h"
@@ -30,7 +30,7 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRest
     auto send = [this](const Bytes& frame) { ASSERT_TRUE(g_terminal_send(sim.terminal(), frame)); };
     sim.failing_code = IOCTL_BUS_UNREGISTER_SESSION; // does not end the stop
     start();
-    g_max_reply_length = 64;
+    g_seams.max_reply_length = 64;
     for (BYTE code : {1, 7, 10, 13, 200})
         send({5, 0, 0, 0, code, 0, 0, 0, 0});
     send({0, 0, 0, 0});
@@ -56,7 +56,7 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRest
     EXPECT_EQ(0u, sim.pending_queries()); // the request pump's query was cancelled
     EXPECT_EQ(1u, sim.inputs(IOCTL_BUS_REGISTER_SESSION).size());
     for (HANDLE handle :
-         {g_mdl_urb_list_mutex, g_virtual_channel_mutex, g_exit_now_read_event,
+         {g_exit_now_read_event,
           g_exit_now_virtual_channel_event, g_bus_driver_handle, g_port_driver_handle})
         EXPECT_EQ(INVALID_HANDLE_VALUE, handle);
     EXPECT_FALSE(g_virtual_channel.is_open());
@@ -74,15 +74,14 @@ TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
     g_sim = &sim;
     g_session_id = 7;
     g_notify_icon_data.hWnd = nullptr; // no window: the request to end reaches this thread
-    g_engine_timing.port_open_first_wait_ms = 17;
-    g_engine_timing.port_open_retry_wait_ms = 23;
-    g_set_sleep_function(
-        [](DWORD ms)
-        {
-            g_sleeps.push_back(ms);
-            if (g_sleeps.size() == g_port_appears_after)
-                g_sim->port_devices.push_back({L"late-port", 7, false});
-        });
+    g_seams.timing.port_open_first_wait_ms = 17;
+    g_seams.timing.port_open_retry_wait_ms = 23;
+    g_seams.sleep = [](DWORD ms)
+    {
+        g_sleeps.push_back(ms);
+        if (g_sleeps.size() == g_port_appears_after)
+            g_sim->port_devices.push_back({L"late-port", 7, false});
+    };
     ASSERT_TRUE(g_open_bus_driver());
     BYTE reply[9] = {5, 0, 0, 0, 12, 2, 0, 0, 0};
     // Version, the bus call failing, sleeps before the port device appears (0 never), opens; an

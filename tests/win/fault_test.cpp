@@ -2,7 +2,7 @@
 // gone, refused completions, a start failing at each step, many reconnects under traffic. The
 // traffic meanwhile, every request code of it, gets every completion right.
 #include "support/fixtures.h"
-#include "manager/usb_driver.h"
+#include "driver/usb_driver.h"
 #include "channel/server_channel.h"
 #include "manager/usb_manager.h"
 
@@ -45,7 +45,7 @@ class Fault_test : public ::testing::Test
     // it logs few events, spends next to no processor time, and still stops at once.
     void expect_quiet_failure_and_stop()
     {
-        g_engine_timing.device_list_period_ms = 500; // the poller's own failures, at its pace
+        g_seams.timing.device_list_period_ms = 500; // the poller's own failures, at its pace
         const size_t events_before = p.events().size();
         Sleep(1000);
         EXPECT_LE(p.events().size() - events_before, 20u);
@@ -208,8 +208,8 @@ TEST_F(Fault_test, EveryFailurePathOfAStartLeavesAStopThatFinishesAndAWorkingEng
         g_events = g_threads = 0;
         g_event_failing = row.event;
         g_thread_failing = row.thread;
-        g_set_event_creator(counted_event);
-        g_set_thread_creator(counted_thread);
+        g_seams.create_event = counted_event;
+        g_seams.create_thread = counted_thread;
         p.channel_fails = row.peer == 1;
         if (row.peer == 2)
             p.bus_devices.clear();
@@ -225,8 +225,8 @@ TEST_F(Fault_test, EveryFailurePathOfAStartLeavesAStopThatFinishesAndAWorkingEng
             { return e.text.ends_with(L"g_bus_driver_handle CloseHandle() failed"); }))
             << trace;
         session.stop(); // a start that failed already stopped what it had started
-        g_set_event_creator(nullptr);
-        g_set_thread_creator(nullptr);
+        g_seams.create_event = g_create_manual_event;
+        g_seams.create_thread = g_create_detached_thread;
         p.channel_fails = false;
         p.bus_devices = bus;
         ASSERT_TRUE(session.start()) << "after " << trace;

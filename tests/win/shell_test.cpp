@@ -30,17 +30,15 @@ class Shell_test : public Engine_fixture
     void SetUp() override
     {
         Engine_fixture::SetUp();
-        g_set_version_query([](OSVERSIONINFOEXW* info)
-                            { return info->wProductType = g_product_type, TRUE; });
-        g_single_instance_name = instance_name.c_str();
+        g_seams.query_version = [](OSVERSIONINFOEXW* info)
+                            { return info->wProductType = g_product_type, TRUE; };
+        g_seams.single_instance_name = instance_name.c_str();
     }
     void TearDown() override
     {
         if (app.joinable())
             quit();
-        g_set_version_query(nullptr);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, k_popup_key);
-        g_single_instance_name = k_single_instance_name;
         Engine_fixture::TearDown();
     }
     // Runs the entry on its own thread and waits (bounded) for its message loop.
@@ -136,28 +134,28 @@ TEST_F(Shell_test, OneInstanceASession)
     InitializeAcl(&acl, sizeof acl, ACL_REVISION);
     SetSecurityDescriptorDacl(&descriptor, TRUE, &acl, FALSE);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-    HANDLE holder = CreateMutexW(&attributes, FALSE, g_single_instance_name);
+    HANDLE holder = CreateMutexW(&attributes, FALSE, g_seams.single_instance_name);
     HANDLE running = INVALID_HANDLE_VALUE, probe = INVALID_HANDLE_VALUE;
-    EXPECT_FALSE(g_claim_single_instance(g_single_instance_name, &probe));
+    EXPECT_FALSE(g_claim_single_instance(g_seams.single_instance_name, &probe));
     EXPECT_TRUE(sim.has_line(L"already running in this session under other rights"));
     CloseHandle(holder);
     // A second instance leaves before its window, with a warning in the event log, and without
     // taking the claim with it.
     sim.clear_lines();
-    ASSERT_TRUE(g_claim_single_instance(g_single_instance_name, &running));
+    ASSERT_TRUE(g_claim_single_instance(g_seams.single_instance_name, &running));
     EXPECT_EQ(0, run_entry());
     EXPECT_TRUE(sim.lines().back().text.ends_with(
         L"already running in this session; this instance exits)"));
     EXPECT_EQ(k_event_id_warning, sim.events().at(0).id);
     EXPECT_FALSE(sim.has_line(L"kvUsbRedirector::MyRegisterClass"));
-    EXPECT_FALSE(g_claim_single_instance(g_single_instance_name, &probe));
+    EXPECT_FALSE(g_claim_single_instance(g_seams.single_instance_name, &probe));
     g_release_single_instance(&running);
     EXPECT_EQ(INVALID_HANDLE_VALUE, running); // released once: a second release closes nothing
     launch(); // the claim is free again once the running instance is gone
     EXPECT_TRUE(g_threads_started);
     quit(WM_CLOSE); // the destroy stops the engine once
     EXPECT_EQ(1u, sim.count_lines(L"Usb_manager::g_stop_threads() - success"));
-    EXPECT_TRUE(g_claim_single_instance(g_single_instance_name, &probe)); // released at exit
+    EXPECT_TRUE(g_claim_single_instance(g_seams.single_instance_name, &probe)); // released at exit
     g_release_single_instance(&probe);
 }
 

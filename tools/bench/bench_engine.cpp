@@ -56,15 +56,15 @@ Bench_session::Bench_session()
     session.terminal.add_device({k_bench_devid, 0x0951, 0x1666, 0x0110, "Bench disk", "B-1"});
     session.terminal.add_device({0x102, 0x046D, 0xC52B, 0x1201, "Bench receiver", "B-2"});
     // Production's poll period; the port driver's first open stays short, to start quickly.
-    g_engine_timing.device_list_period_ms = Engine_timing{}.device_list_period_ms;
-    g_set_thread_creator(g_counted_engine_thread);
+    g_seams.timing.device_list_period_ms = Engine_timing{}.device_list_period_ms;
+    g_seams.create_thread = g_counted_engine_thread;
     g_set_platform(&m_counting);
 }
 
 Bench_session::~Bench_session()
 {
     stop();
-    g_set_thread_creator(nullptr);
+    g_seams.create_thread = g_create_detached_thread;
 }
 
 bool Bench_session::start()

@@ -73,7 +73,7 @@ int g_idle_child(int seconds, const char* go_event, const char* name)
     const unsigned long pid = g_linux_pid_with_arguments(std::string(go_event) + " " + name + " ");
     HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, go_event);
     Bench_session bench;
-    g_engine_timing = Engine_timing{}; // production's waits throughout
+    g_seams.timing = Engine_timing{}; // production's waits throughout
     if (!go || !bench.start())
     {
         std::printf("failed\n");

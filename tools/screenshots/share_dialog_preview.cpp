@@ -1,7 +1,7 @@
 // Shows the share dialog in one UI language for a screenshot, then lets it end by itself.
 // Usage: kv_share_dialog_preview <language id in hex> <milliseconds shown>
 #include "packets/usb_device_list.h"
-#include "packets/warning_popup.h"
+#include "shell/warning_popup.h"
 #include "portable/frame.h"
 #include "shell/app_globals.h"
 
@@ -47,18 +47,17 @@ int wmain(int argc, wchar_t** argv)
     g_language = argc > 1 ? static_cast<LANGID>(wcstoul(argv[1], nullptr, 16)) : 0x0409;
     DWORD shown_ms = argc > 2 ? wcstoul(argv[2], nullptr, 10) : 4000;
     g_instance = GetModuleHandleW(nullptr);
-    if (!g_create_device_list_mutex())
-        return 1;
     g_device_list.push_back({Usb_device_state::pending_return, make_record(), 1});
     HANDLE thread = CreateThread(nullptr, 0, show_in_language, nullptr, 0, nullptr);
     if (!thread)
         return 1;
     Sleep(shown_ms);
     // The device leaves: the dialog's timer ends it.
-    g_lock_device_list();
-    std::free(g_device_list.front().record);
-    g_device_list.clear();
-    g_unlock_device_list();
+    {
+        Lock_hold hold(g_device_list_mutex);
+        std::free(g_device_list.front().record);
+        g_device_list.clear();
+    }
     WaitForSingleObject(thread, 10000);
     CloseHandle(thread);
     return 0;

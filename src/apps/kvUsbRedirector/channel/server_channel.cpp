@@ -1,6 +1,7 @@
 #include "server_channel.h"
 
 #include "../debug/usb_debug.h"
+#include "../platform/overlapped_call.h"
 #include "../platform/platform.h"
 #include "guarded_copy.h"
 
@@ -8,7 +9,7 @@
 #include <cstring>
 
 ServerChannel g_virtual_channel;
-HANDLE g_virtual_channel_mutex = INVALID_HANDLE_VALUE;
+Process_lock g_virtual_channel_mutex;
 HANDLE g_exit_now_virtual_channel_event = INVALID_HANDLE_VALUE;
 volatile DWORD g_session_id = 0xFFFFFFFF;
 
@@ -17,19 +18,6 @@ namespace
 
 char g_channel_name[] = "zelvusb";
 std::atomic<uint64_t> g_channel_copied_bytes{0};
-
-HANDLE new_operation_event()
-{
-    return CreateEventW(nullptr, FALSE, FALSE, nullptr);
-}
-
-bool started(BOOL ok)
-{
-    if (ok)
-        return true;
-    DWORD error = GetLastError();
-    return error == ERROR_IO_PENDING || error == ERROR_INSUFFICIENT_BUFFER;
-}
 
 unsigned low32(const void* p)
 {
@@ -117,53 +105,46 @@ void ServerChannel::close()
 // wait, -1 on failure.
 int32_t ServerChannel::refill()
 {
-    HANDLE event = new_operation_event();
-    if (!event)
-    {
-        g_log(2, L"ServerChannel::read (CreateEvent failed - error:%d)", GetLastError());
-        return -1;
-    }
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event;
-    if (!started(ReadFile(m_hFile, m_bufferIn, k_channel_chunk, nullptr, &overlapped)))
-    {
-        g_log(2, L"ServerChannel::read (ReadFile failed - error:%d)", GetLastError());
-        CloseHandle(event);
-        return -1;
-    }
-    HANDLE objects[2] = {event, g_exit_now_virtual_channel_event};
-    DWORD wait = WaitForMultipleObjects(2, objects, FALSE, INFINITE);
     DWORD got = 0;
-    if (wait == WAIT_OBJECT_0)
+    switch (g_overlapped_call({Io_kind::read, m_hFile, 0, nullptr, 0, m_bufferIn, k_channel_chunk},
+                              g_exit_now_virtual_channel_event, &got))
     {
+    case Io_result::done:
         g_log(4, L"ServerChannel::read (WAIT_OBJECT_0 + 0)");
-        if (!GetOverlappedResult(m_hFile, &overlapped, &got, TRUE))
-        {
-            g_log(2, L"ServerChannel::read (GetOverlappedResult failed - error:%d", GetLastError());
-            CloseHandle(event);
-            return -1;
-        }
-        CloseHandle(event);
         m_nInAmount = got;
         m_nInPlace = 0;
         g_log(4, L"ServerChannel::read (exiting if - m_nInAmount:%d", m_nInAmount);
         return 1;
-    }
-    if (wait == WAIT_OBJECT_0 + 1)
-    {
-        // The read is still outstanding: cancel it and let it end before its OVERLAPPED and
-        // event go away. Bytes it may have delivered meanwhile are dropped with the stop.
-        CancelIoEx(m_hFile, &overlapped);
-        GetOverlappedResult(m_hFile, &overlapped, &got, TRUE);
-        CloseHandle(event);
+    case Io_result::aborted:
+        // Bytes the cancelled read may have delivered meanwhile are dropped with the stop.
         g_log(4, L"ServerChannel::read (WAIT_OBJECT_0 + 1)");
         return 0;
+    case Io_result::no_event:
+        g_log(2, L"ServerChannel::read (CreateEvent failed - error:%d)", GetLastError());
+        return -1;
+    case Io_result::start_failed:
+        g_log(2, L"ServerChannel::read (ReadFile failed - error:%d)", GetLastError());
+        return -1;
+    case Io_result::result_failed:
+        g_log(2, L"ServerChannel::read (GetOverlappedResult failed - error:%d", GetLastError());
+        return -1;
+    case Io_result::wait_failed:
+        break;
     }
-    g_log(2, L"ServerChannel::read (WaitForMultipleObjects failed - error:%d", wait);
-    CancelIoEx(m_hFile, &overlapped);
-    GetOverlappedResult(m_hFile, &overlapped, &got, TRUE);
-    CloseHandle(event);
+    g_log(2, L"ServerChannel::read (WaitForMultipleObjects failed - error:%d", GetLastError());
     return -1;
+}
+
+// Writes count bytes in one operation. A write that took nothing fails with ERROR_WRITE_FAULT,
+// as it would loop for ever.
+Io_result ServerChannel::write_once(const BYTE* bytes, DWORD count, DWORD* written)
+{
+    const Io_result result =
+        g_overlapped_call({Io_kind::write, m_hFile, 0, bytes, count}, nullptr, written);
+    if (result != Io_result::done || (*written != 0 && *written <= count))
+        return result;
+    SetLastError(ERROR_WRITE_FAULT);
+    return Io_result::result_failed;
 }
 
 int32_t ServerChannel::read(BYTE* pBuf, DWORD nBytes)
@@ -215,35 +196,25 @@ bool ServerChannel::flush()
     while (m_nOutAmount != 0)
     {
         g_log(4, L"ServerChannel::flush (entered while - m_nOutAmount:%d)", m_nOutAmount);
-        HANDLE event = new_operation_event();
-        if (!event)
+        DWORD nWritten = 0;
+        const Io_result result = write_once(m_bufferOut + nDone, m_nOutAmount, &nWritten);
+        const DWORD error = GetLastError();
+        if (result == Io_result::start_failed)
         {
-            g_log(2, L"ServerChannel::flush (CreateEvent failed - error:%d)", GetLastError());
-            std::memmove(m_bufferOut, m_bufferOut + nDone, m_nOutAmount);
-            return false;
-        }
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event;
-        if (!started(WriteFile(m_hFile, m_bufferOut + nDone, m_nOutAmount, nullptr, &overlapped)))
-        {
-            g_log(2, L"ServerChannel::flush (WriteFile failed - error:%d", GetLastError());
-            CloseHandle(event);
+            g_log(2, L"ServerChannel::flush (WriteFile failed - error:%d", error);
             m_nOutAmount = 0;
             return false;
         }
-        DWORD nWritten = 0;
-        BOOL finished = GetOverlappedResult(m_hFile, &overlapped, &nWritten, TRUE);
-        if (!finished || nWritten == 0 || nWritten > m_nOutAmount)
+        if (result != Io_result::done)
         {
-            // A write that took nothing would loop for ever; it fails like a broken one.
+            if (result == Io_result::no_event)
+                g_log(2, L"ServerChannel::flush (CreateEvent failed - error:%d)", error);
+            else
+                g_log(2, L"ServerChannel::flush (GetOverlappedResult failed - error:%d)", error);
             // What is left moves to the start of the buffer, where the next flush expects it.
-            g_log(2, L"ServerChannel::flush (GetOverlappedResult failed - error:%d)",
-                  finished ? ERROR_WRITE_FAULT : GetLastError());
-            CloseHandle(event);
             std::memmove(m_bufferOut, m_bufferOut + nDone, m_nOutAmount);
             return false;
         }
-        CloseHandle(event);
         m_nOutAmount -= nWritten;
         nDone += nWritten;
         g_log(4,
@@ -323,48 +294,31 @@ int32_t ServerChannel::write_direct(const BYTE* pBuf, DWORD nBytes)
             return -1;
         }
     }
-    DWORD nDone = 0;
-    DWORD remaining = nBytes;
-    while (remaining != 0)
+    for (DWORD written = 0; nBytes != 0; pBuf += written, nBytes -= written)
     {
-        HANDLE event = new_operation_event();
-        if (!event)
-        {
-            g_log(2, L"ServerChannel::write (CreateEvent failed - error:%d)", GetLastError());
-            return -1;
-        }
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event;
-        if (!started(WriteFile(m_hFile, pBuf + nDone, remaining, nullptr, &overlapped)))
-        {
-            g_log(2, L"ServerChannel::write (WriteFile failed - error:%d)", GetLastError());
-            CloseHandle(event);
-            return -1;
-        }
-        DWORD written = 0;
-        BOOL finished = GetOverlappedResult(m_hFile, &overlapped, &written, TRUE);
-        CloseHandle(event);
-        if (!finished || written == 0 || written > remaining)
-        {
-            g_log(2, L"ServerChannel::write (GetOverlappedResult failed - error:%d)",
-                  finished ? ERROR_WRITE_FAULT : GetLastError());
-            return -1;
-        }
-        nDone += written;
-        remaining -= written;
+        const Io_result result = write_once(pBuf, nBytes, &written);
+        const DWORD error = GetLastError();
+        if (result == Io_result::done)
+            continue;
+        if (result == Io_result::no_event)
+            g_log(2, L"ServerChannel::write (CreateEvent failed - error:%d)", error);
+        else if (result == Io_result::start_failed)
+            g_log(2, L"ServerChannel::write (WriteFile failed - error:%d)", error);
+        else
+            g_log(2, L"ServerChannel::write (GetOverlappedResult failed - error:%d)", error);
+        return -1;
     }
     return 0;
 }
 
 bool g_write_to_virtual_channel(const BYTE* pBuf, DWORD nBytes)
 {
-    WaitForSingleObject(g_virtual_channel_mutex, INFINITE);
+    Lock_hold hold(g_virtual_channel_mutex);
     bool result = false;
     if (g_virtual_channel.write(pBuf, nBytes) != 0)
         g_log(3, L"Usb_manager:g_write_to_virtual_channel() - g_virtual_channel.write() failed");
     else
         result = g_virtual_channel.flush();
-    ReleaseMutex(g_virtual_channel_mutex);
     g_log(4, L"Usb_manager:g_write_to_virtual_channel() - success return_value:%d", result ? 1 : 0);
     return result;
 }

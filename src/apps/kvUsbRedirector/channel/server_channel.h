@@ -1,6 +1,9 @@
 // Buffered, overlapped byte stream over the static virtual channel "zelvusb".
 #pragma once
 
+#include "../platform/overlapped_call.h"
+#include "../platform/owned.h"
+
 #include <windows.h>
 #include <cstdint>
 
@@ -36,6 +39,7 @@ class ServerChannel
   private:
     int32_t refill();
     int32_t write_direct(const BYTE* pBuf, DWORD nBytes);
+    Io_result write_once(const BYTE* bytes, DWORD count, DWORD* written);
 
     HANDLE m_hChannel;
     HANDLE m_hFile;
@@ -47,7 +51,8 @@ class ServerChannel
 };
 
 extern ServerChannel g_virtual_channel;
-extern HANDLE g_virtual_channel_mutex;
+// Held over each whole message written, so that messages never interleave.
+extern Process_lock g_virtual_channel_mutex;
 extern HANDLE g_exit_now_virtual_channel_event;
 extern volatile DWORD g_session_id;
 

@@ -14,7 +14,7 @@ DWORD WINAPI g_start_process_device_list(LPVOID)
         {
             while (g_device_list_running)
             {
-                g_engine_sleep(g_engine_timing.device_list_period_ms);
+                g_seams.sleep(g_seams.timing.device_list_period_ms);
                 if (g_threads_started)
                 {
                     if (request.process_param())
@@ -41,7 +41,7 @@ DWORD WINAPI g_start_process_device_list(LPVOID)
                 }
             }
         });
-    g_worker_ended(2);
+    g_worker_ended(k_poller);
     g_log(4, L"Usb_manager::g_start_process_device_list() - success");
     return 0;
 }

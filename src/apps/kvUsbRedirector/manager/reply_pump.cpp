@@ -1,66 +1,23 @@
 #include "../channel/server_channel.h"
 #include "../debug/usb_debug.h"
-#include "../packets/usb_packet_types.h"
+#include "../platform/overlapped_call.h"
+#include "../packets/message_table.h"
 #include "../portable/reply_frame.h"
 #include "usb_manager.h"
-
-
-uint32_t g_max_reply_length = kv::k_default_max_reply_length;
 
 namespace
 {
 
-template <class Packet> void handle(BYTE* frame)
-{
-    Packet packet(frame, false);
-    packet.process_return();
-}
-
 // Runs the handler of the frame's code; false when no class takes that code.
 bool dispatch(BYTE* frame, uint32_t length)
 {
-    const BYTE code = frame[kv::k_offset_code];
-    if (!kv::is_reply_code(code))
+    const Message_handlers handlers = g_message_handlers(frame[kv::k_offset_code]);
+    if (!handlers.receive)
         return false;
     if (!g_write_to_driver_running)
         return true;
     g_log(4, L"Usb_manager::g_start_process_write_to_driver() - call process packet");
-    switch (code)
-    {
-    case kv::code_open:
-        handle<Usb_packet_open>(frame);
-        break;
-    case kv::code_reset:
-        handle<Usb_packet_reset>(frame);
-        break;
-    case kv::code_set_config:
-        handle<Usb_packet_set_config>(frame);
-        break;
-    case kv::code_claim_interface:
-        handle<Usb_packet_claim_interface>(frame);
-        break;
-    case kv::code_release_interface:
-        handle<Usb_packet_release_interface>(frame);
-        break;
-    case kv::code_interface_setting:
-        handle<Usb_packet_interface_setting>(frame);
-        break;
-    case kv::code_reap_urb:
-        handle<Usb_packet_reap_urb>(frame);
-        break;
-    case kv::code_clear_halted_ep:
-        handle<Usb_packet_clear_halted_ep>(frame);
-        break;
-    case kv::code_device_list:
-        handle<Usb_packet_device_list>(frame);
-        break;
-    case kv::code_negotiate:
-    {
-        Usb_packet_negotiate packet(frame, false, kv::negotiated_version(length));
-        packet.process_return();
-        break;
-    }
-    }
+    handlers.receive(frame, length);
     g_log(4, L"Usb_manager::g_start_process_write_to_driver() - return process packet");
     return true;
 }
@@ -91,13 +48,14 @@ void read_and_dispatch(uint32_t length)
         g_log(3, L"Usb_manager::g_start_process_write_to_driver() - empty frame dropped");
         return;
     }
-    if (length > g_max_reply_length)
+    if (length > g_seams.max_reply_length)
     {
         drain(length);
         return;
     }
     const uint32_t total = length + 4;
-    BYTE* frame = g_allocate_message(total);
+    const Owned_message owned(g_allocate_message(total));
+    BYTE* frame = owned.get();
     if (!frame)
     {
         drain(length);
@@ -114,7 +72,6 @@ void read_and_dispatch(uint32_t length)
               L"Usb_manager::g_start_process_write_to_driver() - Unknown packet: code - %d, "
               L"length - %d",
               frame[kv::k_offset_code], length);
-        g_free_message(frame);
         return;
     }
     const BYTE code = frame[kv::k_offset_code];
@@ -128,13 +85,13 @@ void read_and_dispatch(uint32_t length)
           code, devid, handle);
     if (!dispatch(frame, length))
         g_log(3, L"Usb_manager::g_start_process_write_to_driver() - Unknown packet %x", code);
-    g_free_message(frame);
 }
 
 } // namespace
 
 DWORD WINAPI g_start_process_write_to_driver(LPVOID)
 {
+    g_set_thread_stop_event(g_exit_now_write_event); // ends a completion call at the stop
     g_run_worker_loop(
         L"g_start_process_write_to_driver",
         []
@@ -158,7 +115,7 @@ DWORD WINAPI g_start_process_write_to_driver(LPVOID)
                 read_and_dispatch(length);
             }
         });
-    g_worker_ended(1);
+    g_worker_ended(k_reply_pump);
     g_log(4, L"Usb_manager::g_start_process_write_to_driver() - success");
     return 0;
 }

@@ -1,11 +1,12 @@
 // The driver request pump: fetches the port driver's USB requests one at a time and forwards
 // each to the terminal; a request that cannot be sent is answered with a made-up failure.
 #include "../debug/usb_debug.h"
+#include "../platform/overlapped_call.h"
 #include "../packets/mdl_urb_list.h"
 #include "../packets/usb_device_list.h"
-#include "../packets/usb_packet_types.h"
+#include "../packets/message_table.h"
 #include "../portable/completion.h"
-#include "usb_driver.h"
+#include "../driver/usb_driver.h"
 #include "usb_manager.h"
 
 #include <cstring>
@@ -13,76 +14,20 @@
 namespace
 {
 
-template <class Packet> bool send_as(BYTE* buffer)
-{
-    Packet packet(buffer, false);
-    return packet.process_param();
-}
-
 // Sends through the class of the code; false with forwarded false for codes not forwarded.
 bool forward(BYTE* query, BYTE code, bool* forwarded)
 {
-    *forwarded = true;
-    switch (code)
-    {
-    case kv::code_reset:
-        return send_as<Usb_packet_reset>(query);
-    case kv::code_set_config:
-        return send_as<Usb_packet_set_config>(query);
-    case kv::code_claim_interface:
-        return send_as<Usb_packet_claim_interface>(query);
-    case kv::code_release_interface:
-        return send_as<Usb_packet_release_interface>(query);
-    case kv::code_interface_setting:
-        return send_as<Usb_packet_interface_setting>(query);
-    case kv::code_queue_urb:
-        return send_as<Usb_packet_queue_urb>(query);
-    case kv::code_clear_halted_ep:
-        return send_as<Usb_packet_clear_halted_ep>(query);
-    case kv::code_cancel_urb:
-        return send_as<Usb_packet_cancel_urb>(query);
-    case kv::code_queue_mdl_urb:
-        return send_as<Usb_packet_queue_mdl_urb>(query);
-    default:
-        *forwarded = false;
-        return false;
-    }
+    const Message_handlers handlers = g_message_handlers(code);
+    *forwarded = handlers.send != nullptr;
+    return *forwarded && handlers.send(query);
 }
 
-template <class Packet> void answer_as(BYTE* reply)
-{
-    Packet packet(reply, false);
-    packet.process_return();
-}
-
+// A cancel that could not be sent gets no reply.
 void answer_failure(const kv::Driver_request& request, BYTE* reply)
 {
-    switch (kv::build_failure_reply(request, reply))
-    {
-    case kv::code_reset:
-        answer_as<Usb_packet_reset>(reply);
-        break;
-    case kv::code_set_config:
-        answer_as<Usb_packet_set_config>(reply);
-        break;
-    case kv::code_claim_interface:
-        answer_as<Usb_packet_claim_interface>(reply);
-        break;
-    case kv::code_release_interface:
-        answer_as<Usb_packet_release_interface>(reply);
-        break;
-    case kv::code_interface_setting:
-        answer_as<Usb_packet_interface_setting>(reply);
-        break;
-    case kv::code_clear_halted_ep:
-        answer_as<Usb_packet_clear_halted_ep>(reply);
-        break;
-    case kv::code_reap_urb:
-        answer_as<Usb_packet_reap_urb>(reply);
-        break;
-    default:
-        break; // a cancel that could not be sent gets no reply
-    }
+    const uint8_t code = kv::build_failure_reply(request, reply);
+    if (const Message_handlers handlers = g_message_handlers(code); code != 0 && handlers.receive)
+        handlers.receive(reply, kv::load_u32(reply));
 }
 
 // Appends the record of an MDL request only while its device is listed, holding the device
@@ -90,8 +35,7 @@ void answer_failure(const kv::Driver_request& request, BYTE* reply)
 // drops the device's records, comes either before (the request is not sent) or after.
 bool record_if_listed(const Mdl_urb_record& record)
 {
-    if (!g_lock_device_list())
-        return false;
+    Lock_hold hold(g_device_list_mutex);
     bool recorded = false;
     if (!g_is_device_listed(record.devid))
         g_log(3,
@@ -105,7 +49,6 @@ bool record_if_listed(const Mdl_urb_record& record)
               record.devid, record.handle);
     else
         recorded = true;
-    g_unlock_device_list();
     return recorded;
 }
 
@@ -180,8 +123,11 @@ void handle_request(BYTE* query, BYTE* failure_reply)
 
 DWORD WINAPI g_start_process_read_from_driver(LPVOID)
 {
-    BYTE* query = g_allocate_message(k_port_query_buffer_size);
-    BYTE* failure_reply = g_allocate_message(kv::k_completion_size);
+    g_set_thread_stop_event(g_exit_now_read_event); // ends a failure answer's call at the stop
+    const Owned_message owned_query(g_allocate_message(k_port_query_buffer_size));
+    const Owned_message owned_reply(g_allocate_message(kv::k_completion_size));
+    BYTE* query = owned_query.get();
+    BYTE* failure_reply = owned_reply.get();
     if (!query || !failure_reply)
         g_log(2, L"Usb_manager::g_start_process_read_from_driver() - no memory for its buffers");
     g_run_worker_loop(
@@ -193,7 +139,7 @@ DWORD WINAPI g_start_process_read_from_driver(LPVOID)
             {
                 if (g_port_driver_handle == INVALID_HANDLE_VALUE)
                 {
-                    g_engine_sleep(g_engine_timing.port_driver_idle_ms);
+                    g_seams.sleep(g_seams.timing.port_driver_idle_ms);
                     continue;
                 }
                 g_log(4, L"Usb_manager::g_start_process_read_from_driver() - Query IOCTL Call");
@@ -215,9 +161,7 @@ DWORD WINAPI g_start_process_read_from_driver(LPVOID)
                 handle_request(query, failure_reply);
             }
         });
-    g_free_message(query);
-    g_free_message(failure_reply);
-    g_worker_ended(0);
+    g_worker_ended(k_request_pump);
     g_log(4, L"Usb_manager::g_start_process_read_from_driver() - success");
     return 0;
 }

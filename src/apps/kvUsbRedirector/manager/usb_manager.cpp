@@ -6,43 +6,27 @@
 #include "../packets/usb_packet_device_list.h"
 #include "../packets/mdl_urb_list.h"
 #include "../packets/usb_packet_negotiate.h"
+#include "../platform/owned.h"
 #include "../portable/frame.h"
-#include "../shell/app_globals.h"
-#include "usb_driver.h"
+#include "../driver/usb_driver.h"
 
 #include <algorithm>
 
 HANDLE g_exit_now_read_event = INVALID_HANDLE_VALUE;
 HANDLE g_exit_now_write_event = INVALID_HANDLE_VALUE;
-HANDLE g_device_list_mutex = INVALID_HANDLE_VALUE;
-HANDLE g_mdl_urb_list_mutex = INVALID_HANDLE_VALUE;
-HANDLE g_thread_ended_events[3] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE,
-                                   INVALID_HANDLE_VALUE};
+HANDLE g_thread_ended_events[k_workers] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE,
+                                           INVALID_HANDLE_VALUE};
 
 std::atomic<bool> g_read_from_driver_running{true};
 std::atomic<bool> g_write_to_driver_running{true};
 std::atomic<bool> g_device_list_running{true};
 std::atomic<bool> g_threads_started{false};
 
-Engine_timing g_engine_timing;
-
 namespace
 {
 
-HANDLE create_detached_thread(LPTHREAD_START_ROUTINE routine)
-{
-    return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
-}
-
-HANDLE create_manual_event()
-{
-    return CreateEventW(nullptr, TRUE, FALSE, nullptr);
-}
-
-Thread_creator g_thread_creator = create_detached_thread;
-Event_creator g_event_creator = create_manual_event;
 // Which workers run; the stop does not wait for one that could not be created.
-bool g_thread_running[3] = {false, false, false};
+bool g_thread_running[k_workers] = {};
 // Workers created and not yet ended: the stop's fallback when its wait on the events fails.
 std::atomic<int> g_workers_alive{0};
 
@@ -69,27 +53,22 @@ bool initialize()
         g_log(2, L"Usb_manager::initialize() - g_virtual_channel.open() failed.");
         return false;
     }
-    if (!create_into(g_virtual_channel_mutex, CreateMutexW(nullptr, FALSE, nullptr)))
-    {
-        g_log(2, L"Usb_manager::initialize() - g_virtual_channel_mutex CreateMutex() failed.");
-        return false;
-    }
     if (!g_open_bus_driver())
     {
         g_log(2, L"Usb_manager::initialize() - g_open_bus_driver failed.");
         return false;
     }
-    if (!create_into(g_exit_now_read_event, g_event_creator()))
+    if (!create_into(g_exit_now_read_event, g_seams.create_event()))
     {
         g_log(2, L"Usb_manager::initialize() - g_exit_now_read_event CreateEvent() failed.");
         return false;
     }
-    if (!create_into(g_exit_now_write_event, g_event_creator()))
+    if (!create_into(g_exit_now_write_event, g_seams.create_event()))
     {
         g_log(2, L"Usb_manager::initialize() - g_exit_now_write_event CreateEvent() failed.");
         return false;
     }
-    if (!create_into(g_exit_now_virtual_channel_event, g_event_creator()))
+    if (!create_into(g_exit_now_virtual_channel_event, g_seams.create_event()))
     {
         g_log(2, L"Usb_manager::initialize() - g_exit_now_virtual_channel_event CreateEvent() "
                  L"failed.");
@@ -98,24 +77,11 @@ bool initialize()
     // Made here rather than by the stop: a worker that leaves early sets an event that exists,
     // and a stop has nothing left to create that could fail.
     for (HANDLE& ended : g_thread_ended_events)
-        if (!create_into(ended, g_event_creator()))
+        if (!create_into(ended, g_seams.create_event()))
         {
             g_log(2, L"Usb_manager::initialize() - g_thread_ended_events CreateEvent() failed.");
             return false;
         }
-    // Made at the first start and kept for the process: a share dialog can outlive the stop
-    // and take it on its next timer tick or answer.
-    if (!g_create_device_list_mutex())
-    {
-        g_log(2, L"Usb_manager::initialize() - g_device_list_mutex CreateMutex() failed.");
-        return false;
-    }
-    // The MDL URB list mutex has to exist while the pumps run; it lives from here to shutdown.
-    if (!create_into(g_mdl_urb_list_mutex, CreateMutexW(nullptr, FALSE, nullptr)))
-    {
-        g_log(2, L"Usb_manager::initialize() - g_mdl_urb_list_mutex CreateMutex() failed.");
-        return false;
-    }
     g_log(4, L"Usb_manager::initialize() - success.");
     return true;
 }
@@ -134,24 +100,19 @@ void shutdown()
     close_if_open(g_exit_now_virtual_channel_event,
                   L"Usb_manager:shutdown() - g_exit_now_virtual_channel_event CloseHandle() "
                   L"failed");
-    close_if_open(g_virtual_channel_mutex,
-                  L"Usb_manager:shutdown() - g_virtual_channel_mutex CloseHandle() failed");
-    // g_device_list_mutex stays open: share dialogs still running take it (see initialize).
-    close_if_open(g_mdl_urb_list_mutex,
-                  L"Usb_manager:shutdown() - g_mdl_urb_list_mutex CloseHandle() failed");
     for (HANDLE& ended : g_thread_ended_events)
         close_if_open(ended,
                       L"Usb_manager:shutdown() - g_thread_ended_events CloseHandle() failed");
     g_log(4, L"Usb_manager:shutdown() - success");
 }
 
-bool start_worker(int index, std::atomic<bool>& running, LPTHREAD_START_ROUTINE routine,
+bool start_worker(Worker worker, std::atomic<bool>& running, LPTHREAD_START_ROUTINE routine,
                   const wchar_t* created_line, const wchar_t* name)
 {
     running = true;
     ++g_workers_alive;
-    HANDLE thread = g_thread_creator(routine);
-    g_thread_running[index] = thread != nullptr;
+    const Owned_handle thread(g_seams.create_thread(routine));
+    g_thread_running[worker] = static_cast<bool>(thread);
     if (!thread)
     {
         --g_workers_alive;
@@ -159,38 +120,11 @@ bool start_worker(int index, std::atomic<bool>& running, LPTHREAD_START_ROUTINE 
               GetLastError());
         return false;
     }
-    CloseHandle(thread);
     g_log(4, created_line);
     return true;
 }
 
 } // namespace
-
-namespace
-{
-void plain_sleep(DWORD milliseconds)
-{
-    Sleep(milliseconds);
-}
-Sleep_function g_sleep_function = plain_sleep;
-} // namespace
-
-void g_engine_sleep(DWORD milliseconds)
-{
-    g_sleep_function(milliseconds);
-}
-
-void g_set_sleep_function(Sleep_function sleep)
-{
-    g_sleep_function = sleep ? sleep : plain_sleep;
-}
-
-void g_end_application()
-{
-    if (!PostMessageW(g_notify_icon_data.hWnd, WM_CLOSE, 0, 0))
-        g_log(2, L"Usb_manager::g_end_application() - PostMessage failed - error:%d",
-              GetLastError());
-}
 
 void g_pause_before_retry(HANDLE exit_event, DWORD* delay_ms)
 {
@@ -199,26 +133,16 @@ void g_pause_before_retry(HANDLE exit_event, DWORD* delay_ms)
     WaitForSingleObject(exit_event, *delay_ms);
 }
 
-void g_set_thread_creator(Thread_creator creator)
-{
-    g_thread_creator = creator ? creator : create_detached_thread;
-}
-
-void g_set_event_creator(Event_creator creator)
-{
-    g_event_creator = creator ? creator : create_manual_event;
-}
-
 void g_log_worker_exception(const wchar_t* worker)
 {
     g_log(2, L"Usb_manager::%s() - an exception ended the worker", worker);
 }
 
-void g_worker_ended(int index)
+void g_worker_ended(Worker worker)
 {
     // The count drops only after the event is set: the stop's fallback closes the events once
     // it reads 0.
-    SetEvent(g_thread_ended_events[index]);
+    SetEvent(g_thread_ended_events[worker]);
     --g_workers_alive;
 }
 
@@ -238,14 +162,14 @@ bool g_start_threads()
     // no request fetched, no list polled): it is stopped again, so the next connect retries.
     const bool all_started =
         start_worker(
-            1, g_write_to_driver_running, g_start_process_write_to_driver,
+            k_reply_pump, g_write_to_driver_running, g_start_process_write_to_driver,
             L"Usb_manager::g_start_threads() - thread g_start_process_write_to_driver created",
             L"g_start_process_write_to_driver") &&
         start_worker(
-            0, g_read_from_driver_running, g_start_process_read_from_driver,
+            k_request_pump, g_read_from_driver_running, g_start_process_read_from_driver,
             L"Usb_manager::g_start_threads() - thread g_start_process_read_from_driver created",
             L"g_start_process_read_from_driver") &&
-        start_worker(2, g_device_list_running, g_start_process_device_list,
+        start_worker(k_poller, g_device_list_running, g_start_process_device_list,
                      L"Usb_manager::g_start_threads() - thread g_start_process_device_list created",
                      L"g_start_process_device_list");
     if (!all_started)
@@ -277,7 +201,7 @@ void g_stop_threads()
 {
     // The ended events live from a start to its stop: without them nothing runs, and a wait
     // on INVALID_HANDLE_VALUE (this process) would never return.
-    if (g_thread_ended_events[0] == INVALID_HANDLE_VALUE)
+    if (g_thread_ended_events[k_reply_pump] == INVALID_HANDLE_VALUE)
     {
         g_log(3, L"Usb_manager::g_stop_threads() - the engine is not running");
         return;
@@ -289,10 +213,10 @@ void g_stop_threads()
     SetEvent(g_exit_now_virtual_channel_event);
     g_device_list_running = false;
     // A worker that was never created cannot set its event; it counts as ended.
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < k_workers; ++i)
         if (!g_thread_running[i])
             SetEvent(g_thread_ended_events[i]);
-    if (WaitForMultipleObjects(3, g_thread_ended_events, TRUE, INFINITE) == WAIT_FAILED)
+    if (WaitForMultipleObjects(k_workers, g_thread_ended_events, TRUE, INFINITE) == WAIT_FAILED)
     {
         // Tearing down under running workers would leave them on closed handles: wait for
         // them by their count instead.

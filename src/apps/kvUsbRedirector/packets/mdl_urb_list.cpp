@@ -1,43 +1,23 @@
 #include "mdl_urb_list.h"
 
-#include "../manager/usb_manager.h"
 
 #include <atomic>
 #include <iterator>
 #include <new>
 
 std::list<Mdl_urb_record> g_mdl_urb_list;
+Process_lock g_mdl_urb_list_mutex;
 
 namespace
 {
 
 std::atomic<uint64_t> g_record_allocations{0};
 
-class Mdl_lock
-{
-  public:
-    // Without the mutex no engine runs and nothing else touches the list. Waiting on
-    // INVALID_HANDLE_VALUE, the process's own pseudo handle, would never return.
-    Mdl_lock() : m_mutex(g_mdl_urb_list_mutex)
-    {
-        if (m_mutex != INVALID_HANDLE_VALUE)
-            WaitForSingleObject(m_mutex, INFINITE);
-    }
-    ~Mdl_lock()
-    {
-        if (m_mutex != INVALID_HANDLE_VALUE)
-            ReleaseMutex(m_mutex);
-    }
-
-  private:
-    HANDLE m_mutex;
-};
-
 } // namespace
 
 bool g_append_mdl_urb_record(const Mdl_urb_record& record)
 {
-    Mdl_lock lock;
+    Lock_hold hold(g_mdl_urb_list_mutex);
     g_record_allocations.fetch_add(1, std::memory_order_relaxed);
     try
     {
@@ -52,7 +32,7 @@ bool g_append_mdl_urb_record(const Mdl_urb_record& record)
 
 void g_remove_mdl_urb_record(const Mdl_urb_record& record)
 {
-    Mdl_lock lock;
+    Lock_hold hold(g_mdl_urb_list_mutex);
     for (auto it = g_mdl_urb_list.rbegin(); it != g_mdl_urb_list.rend(); ++it)
     {
         if (it->devid == record.devid && it->handle == record.handle &&
@@ -66,13 +46,13 @@ void g_remove_mdl_urb_record(const Mdl_urb_record& record)
 
 void g_discard_mdl_urb_records()
 {
-    Mdl_lock lock;
+    Lock_hold hold(g_mdl_urb_list_mutex);
     g_mdl_urb_list.clear();
 }
 
 void g_discard_mdl_urb_records_of(uint32_t devid)
 {
-    Mdl_lock lock;
+    Lock_hold hold(g_mdl_urb_list_mutex);
     g_mdl_urb_list.remove_if([devid](const Mdl_urb_record& record)
                              { return record.devid == devid; });
 }
@@ -84,14 +64,14 @@ uint64_t g_mdl_urb_record_allocation_count()
 
 size_t g_mdl_urb_record_count()
 {
-    Mdl_lock lock;
+    Lock_hold hold(g_mdl_urb_list_mutex);
     return g_mdl_urb_list.size();
 }
 
 bool g_take_mdl_urb_record(uint32_t devid, uint8_t reply_code, uint32_t handle,
                            Mdl_urb_record* taken)
 {
-    Mdl_lock lock;
+    Lock_hold hold(g_mdl_urb_list_mutex);
     for (auto it = g_mdl_urb_list.begin(); it != g_mdl_urb_list.end(); ++it)
     {
         if (it->devid == devid && it->reply_code == reply_code && it->handle == handle)

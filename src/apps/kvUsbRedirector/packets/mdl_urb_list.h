@@ -1,6 +1,8 @@
 // Outstanding transfers whose data buffer the port driver mapped into the process.
 #pragma once
 
+#include "../platform/owned.h"
+
 #include <cstdint>
 #include <list>
 
@@ -15,6 +17,7 @@ struct Mdl_urb_record
 
 // Oldest first; read and changed only under g_mdl_urb_list_mutex.
 extern std::list<Mdl_urb_record> g_mdl_urb_list;
+extern Process_lock g_mdl_urb_list_mutex;
 
 // Each takes g_mdl_urb_list_mutex itself, waiting without limit; a caller that holds
 // g_device_list_mutex too took that one first.

@@ -1,6 +1,7 @@
 // The devices the terminal has reported, guarded by g_device_list_mutex.
 #pragma once
 
+#include "../platform/owned.h"
 #include "../portable/device_record.h"
 
 #include <windows.h>
@@ -33,12 +34,9 @@ inline BYTE* g_record_bytes(Usb_device_record* record)
     return reinterpret_cast<BYTE*>(record);
 }
 
-// Creates g_device_list_mutex unless it exists. It is never closed: a share dialog thread can
-// outlive the engine's stop and still take it.
-bool g_create_device_list_mutex();
-// Waits without time limit. False, with a log line, when the mutex is missing or the wait fails.
-bool g_lock_device_list();
-void g_unlock_device_list();
+// Held by every reader and writer of g_device_list, before g_mdl_urb_list_mutex when both are.
+// A share dialog thread can outlive the engine's stop and still take it.
+extern Process_lock g_device_list_mutex;
 
 // The caller holds the mutex and uses the returned record only while it keeps holding it.
 Usb_device_record* g_set_device_state(uint32_t device_id, Usb_device_state state);

@@ -80,31 +80,27 @@ bool Usb_packet::write_packet_to_virtual_channel()
         kv::store_u32(m_pPacket, length);
         return sent;
     }
-    BYTE* message = g_allocate_message(mdl.message_size);
+    const Owned_message message(g_allocate_message(mdl.message_size));
     if (!message)
         return false;
-    kv::write_rewritten_header(m_pPacket, message, mdl.data_length);
+    kv::write_rewritten_header(m_pPacket, message.get(), mdl.data_length);
     // The data is read from the port driver's mapped buffer only while the device is listed:
     // its unplug, which takes the device list too, unmaps the buffer. The list is let go before
     // the write, which can wait for the terminal to read while the reply pump needs the list.
     int error = 0;
     Copy_status copied = Copy_status::failed;
     bool listed = false;
-    if (g_lock_device_list())
     {
+        Lock_hold hold(g_device_list_mutex);
         listed = g_is_device_listed(kv::load_u32(m_pPacket + kv::k_offset_devid));
         if (listed)
             copied = g_guarded_copy(
-                message + kv::k_urb_header_size, mdl.data_length,
+                message.get() + kv::k_urb_header_size, mdl.data_length,
                 reinterpret_cast<const void*>(static_cast<uintptr_t>(mdl.data_address)),
                 mdl.data_length, &error);
-        g_unlock_device_list();
     }
     if (!listed)
-    {
-        g_free_message(message);
         return false;
-    }
     if (copied != Copy_status::ok)
     {
         if (copied == Copy_status::failed)
@@ -115,10 +111,7 @@ bool Usb_packet::write_packet_to_virtual_channel()
                   L"Usb_packet::write_packet_to_virtual_channel (memcpy_s threw an exception - "
                   L"error:%d)",
                   GetLastError());
-        g_free_message(message);
         return false;
     }
-    bool sent = g_write_to_virtual_channel(message, mdl.message_size);
-    g_free_message(message);
-    return sent;
+    return g_write_to_virtual_channel(message.get(), mdl.message_size);
 }

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <cstdint>
+#include <memory>
 
 class Usb_packet
 {
@@ -26,5 +27,14 @@ class Usb_packet
 // Message buffers are plain heap blocks; an owning packet releases its block with this.
 BYTE* g_allocate_message(size_t size);
 void g_free_message(BYTE* message);
+// A message buffer released when it goes.
+struct Message_free
+{
+    void operator()(BYTE* message) const
+    {
+        g_free_message(message);
+    }
+};
+using Owned_message = std::unique_ptr<BYTE, Message_free>;
 // Message buffers allocated so far, for the benchmark.
 uint64_t g_message_allocation_count();

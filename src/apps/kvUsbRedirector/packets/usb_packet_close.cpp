@@ -1,7 +1,7 @@
 #include "usb_packet_close.h"
 
 #include "../debug/usb_debug.h"
-#include "../manager/usb_driver.h"
+#include "../driver/usb_driver.h"
 #include "../portable/frame.h"
 
 bool Usb_packet_close::process_param()
@@ -13,19 +13,10 @@ bool Usb_packet_close::process_param()
     }
     const DWORD device_id = kv::load_u32(m_pPacket + kv::k_offset_devid);
     DWORD buffer = device_id; // input and output of the request
-    // Nothing sets this event: the unplug waits for the port driver without time limit.
-    HANDLE abort_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!abort_event)
-    {
-        g_log(3, L"Usb_packet_close::process_param() - CreateEvent failed - error:%d",
-              GetLastError());
-        return true;
-    }
-    DWORD returned = 0;
-    if (g_call_port_driver(IOCTL_PORT_UNPLUG, &buffer, sizeof buffer, &returned, abort_event))
+    DWORD returned = 0; // the unplug waits for the port driver without time limit
+    if (g_call_port_driver(IOCTL_PORT_UNPLUG, &buffer, sizeof buffer, &returned))
         g_log(4, L"Usb_packet_close::process_param() - Unplugged device: %d\n", device_id);
     else
         g_log(4, L"Usb_packet_close::process_param() - Unplug failed: 0x%x\n", GetLastError());
-    CloseHandle(abort_event);
     return true;
 }

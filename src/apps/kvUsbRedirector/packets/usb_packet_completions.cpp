@@ -1,7 +1,7 @@
 // Completions of the device requests, and the handlers that only log.
 #include "../debug/usb_debug.h"
-#include "../manager/usb_driver.h"
-#include "../manager/usb_manager.h"
+#include "../driver/usb_driver.h"
+#include "../platform/overlapped_call.h"
 #include "../portable/completion.h"
 #include "usb_packet_types.h"
 
@@ -17,7 +17,7 @@ void Usb_packet_status_request::complete_status_request(BYTE code)
     }
     DWORD returned = sizeof completion;
     g_call_port_driver(IOCTL_PORT_COMPLETE, completion, sizeof completion, &returned,
-                       g_exit_now_write_event);
+                       g_thread_stop_event());
 }
 
 void Usb_packet_reset::process_return()

@@ -219,8 +219,7 @@ void step_states()
 
 void Usb_packet_device_list::process_return()
 {
-    if (!g_lock_device_list())
-        return;
+    Lock_hold hold(g_device_list_mutex);
     for (Usb_device_entry& entry : g_device_list)
         entry.seen = 0;
     if (read_records(m_pPacket))
@@ -231,5 +230,4 @@ void Usb_packet_device_list::process_return()
         step_states();
         erase_marked();
     }
-    g_unlock_device_list();
 }

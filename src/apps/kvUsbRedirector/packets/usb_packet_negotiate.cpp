@@ -2,8 +2,20 @@
 
 #include "../channel/server_channel.h"
 #include "../debug/usb_debug.h"
-#include "../manager/usb_driver.h"
-#include "../manager/usb_manager.h"
+#include "../driver/usb_driver.h"
+#include "../platform/seams.h"
+
+namespace
+{
+
+void post_close_to_thread()
+{
+    PostMessageW(nullptr, WM_CLOSE, 0, 0);
+}
+
+} // namespace
+
+Application_ender g_end_application = post_close_to_thread;
 
 void Usb_packet_negotiate::process_return()
 {
@@ -31,12 +43,12 @@ void Usb_packet_negotiate::process_return()
     // A repeated reply keeps the port driver already open rather than leak its handle.
     if (g_port_driver_handle != INVALID_HANDLE_VALUE)
         return;
-    g_engine_sleep(g_engine_timing.port_open_first_wait_ms);
+    g_seams.sleep(g_seams.timing.port_open_first_wait_ms);
     if (g_open_port_driver())
         return;
-    for (DWORD retry = 0; retry < g_engine_timing.port_open_retries; ++retry)
+    for (DWORD retry = 0; retry < g_seams.timing.port_open_retries; ++retry)
     {
-        g_engine_sleep(g_engine_timing.port_open_retry_wait_ms);
+        g_seams.sleep(g_seams.timing.port_open_retry_wait_ms);
         if (g_open_port_driver())
             return;
     }

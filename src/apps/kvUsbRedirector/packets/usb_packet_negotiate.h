@@ -14,3 +14,8 @@ class Usb_packet_negotiate : public Usb_packet
 
     uint32_t m_nVersion;
 };
+
+// Asks the application to end, as a failed negotiation must. The shell installs a close request
+// to its window; before that, or without a window, WM_CLOSE goes to the calling thread.
+using Application_ender = void (*)();
+extern Application_ender g_end_application;

@@ -16,3 +16,8 @@ class Usb_packet_open : public Usb_packet
 // entry becomes failed. Takes g_device_list_mutex for the whole request. False when no entry
 // has the id.
 bool g_plug_in_device(uint32_t device_id);
+
+// Asks the user before a device is plugged in: true when asked, so that the answer plugs it in
+// later. Installed by the shell; none, or false, plugs the device in at once.
+using Share_asker = bool (*)(uint32_t device_id);
+extern Share_asker g_share_asker;

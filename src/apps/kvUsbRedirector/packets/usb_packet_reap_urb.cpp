@@ -2,8 +2,8 @@
 // place followed by a 27-byte MDL completion.
 #include "../channel/guarded_copy.h"
 #include "../debug/usb_debug.h"
-#include "../manager/usb_driver.h"
-#include "../manager/usb_manager.h"
+#include "../driver/usb_driver.h"
+#include "../platform/overlapped_call.h"
 #include "../portable/completion.h"
 #include "mdl_urb_list.h"
 #include "usb_device_list.h"
@@ -32,12 +32,13 @@ bool report_copy_failure(Copy_status status, int error)
 
 // Builds the completion into a heap block; false (already logged) when a copy failed.
 bool build_completion(const BYTE* reply, uint32_t reply_size, const kv::Reap_reply& fields,
-                      bool mdl, const Mdl_urb_record& record, BYTE** completion, DWORD* size)
+                      bool mdl, const Mdl_urb_record& record, Owned_message* completion,
+                      DWORD* size)
 {
     int error = 0;
     if (mdl)
     {
-        BYTE* block = g_allocate_message(kv::k_completion_size);
+        Owned_message block(g_allocate_message(kv::k_completion_size));
         if (!block)
             return false;
         uint32_t copied = kv::mdl_copy_length(fields, record.data_length);
@@ -45,25 +46,19 @@ bool build_completion(const BYTE* reply, uint32_t reply_size, const kv::Reap_rep
         Copy_status status = g_guarded_copy(target, record.data_length,
                                             reply + kv::k_reap_header_size, copied, &error);
         if (report_copy_failure(status, error))
-        {
-            g_free_message(block);
             return false;
-        }
-        kv::build_mdl_completion(fields, copied, record.data_address, block);
-        *completion = block;
+        kv::build_mdl_completion(fields, copied, record.data_address, block.get());
+        *completion = std::move(block);
         *size = kv::k_completion_size;
         return true;
     }
-    BYTE* block = g_allocate_message(reply_size);
+    Owned_message block(g_allocate_message(reply_size));
     if (!block)
         return false;
-    Copy_status status = g_guarded_copy_own(block, reply_size, reply, reply_size, &error);
+    Copy_status status = g_guarded_copy_own(block.get(), reply_size, reply, reply_size, &error);
     if (report_copy_failure(status, error))
-    {
-        g_free_message(block);
         return false;
-    }
-    *completion = block;
+    *completion = std::move(block);
     *size = reply_size;
     return true;
 }
@@ -80,25 +75,19 @@ void Usb_packet_reap_urb::process_return()
         g_log(3, L"Usb_packet_reap_urb::process_return() - reply too short, dropped");
         return;
     }
-    if (!g_lock_device_list())
-        return;
+    Lock_hold hold(g_device_list_mutex);
     Mdl_urb_record record{};
     const bool mdl =
         g_take_mdl_urb_record(fields.devid, m_pPacket[kv::k_offset_code], fields.handle, &record);
 
-    BYTE* completion = nullptr;
+    Owned_message completion;
     DWORD packet_size = 0;
     if (!g_is_device_listed(fields.devid) ||
         !build_completion(m_pPacket, reply_size, fields, mdl, record, &completion, &packet_size))
-    {
-        g_unlock_device_list();
         return;
-    }
     g_log(4, L"Usb_packet_reap_urb::process_return(exit) (length:%d, packet_size:%d)",
-          kv::load_u32(completion), packet_size);
-    g_call_port_driver(IOCTL_PORT_COMPLETE, completion, packet_size, &packet_size,
-                       g_exit_now_write_event);
+          kv::load_u32(completion.get()), packet_size);
+    g_call_port_driver(IOCTL_PORT_COMPLETE, completion.get(), packet_size, &packet_size,
+                       g_thread_stop_event());
     g_log(4, L"Usb_packet_reap_urb::process_return(exit) (packet_size:%d)", packet_size);
-    g_free_message(completion);
-    g_unlock_device_list();
 }

@@ -1,5 +1,7 @@
 #include "completion.h"
 
+#include "message_codes.h"
+
 #include <cstring>
 
 namespace kv
@@ -74,29 +76,21 @@ uint8_t build_failure_reply(const Driver_request& request, uint8_t* out)
 {
     std::memset(out, 0, k_completion_size);
     store_u32(out, 23);
-    switch (request.code)
+    const uint8_t reply = code_traits(request.code).failure_reply;
+    out[k_offset_code] = reply;
+    if (reply == code_reap_urb)
     {
-    case code_reset:
-    case code_set_config:
-    case code_claim_interface:
-    case code_release_interface:
-    case code_interface_setting:
-    case code_clear_halted_ep:
-        out[k_offset_code] = request.code;
-        out[k_offset_status] = k_status_made_up_failure;
-        store_u32(out + k_offset_status_devid, request.devid);
-        return request.code;
-    case code_queue_urb:
-    case code_queue_mdl_urb:
-        out[k_offset_code] = code_reap_urb;
         store_u32(out + k_offset_devid, request.devid);
         out[k_offset_reap_flags] = 1;
         out[k_offset_reap_status] = k_status_made_up_failure;
         store_u32(out + k_offset_reap_handle, request.handle);
-        return code_reap_urb;
-    default:
-        return 0;
     }
+    else if (reply != 0)
+    {
+        out[k_offset_status] = k_status_made_up_failure;
+        store_u32(out + k_offset_status_devid, request.devid);
+    }
+    return reply;
 }
 
 } // namespace kv

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "frame.h"
+#include "message_codes.h"
 
 namespace kv
 {
@@ -27,22 +28,7 @@ inline uint32_t field_or_none(const uint8_t* frame, size_t total, size_t offset)
 // Codes the terminal may send.
 inline bool is_reply_code(uint8_t code)
 {
-    switch (code)
-    {
-    case code_open:
-    case code_reset:
-    case code_set_config:
-    case code_claim_interface:
-    case code_release_interface:
-    case code_interface_setting:
-    case code_reap_urb:
-    case code_clear_halted_ep:
-    case code_device_list:
-    case code_negotiate:
-        return true;
-    default:
-        return false;
-    }
+    return code_traits(code).received;
 }
 
 } // namespace kv

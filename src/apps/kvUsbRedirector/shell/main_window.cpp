@@ -19,12 +19,6 @@ static_assert(k_notify_icon_size == 968, "notification record size");
 namespace
 {
 
-BOOL system_version_query(OSVERSIONINFOEXW* info)
-{
-    return GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(info));
-}
-
-Version_query g_version_query = system_version_query;
 // Broadcast by the shell when the taskbar is (re)created, after Explorer restarts; 0 until the
 // window exists.
 UINT g_taskbar_created_message = 0;
@@ -123,15 +117,6 @@ void on_destroy()
 
 } // namespace
 
-void g_set_version_query(Version_query query)
-{
-    g_version_query = query ? query : system_version_query;
-}
-
-BOOL g_query_version(OSVERSIONINFOEXW* info)
-{
-    return g_version_query(info);
-}
 
 ATOM MyRegisterClass(HINSTANCE hInstance)
 {
@@ -232,4 +217,11 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
         }
         return DefWindowProcW(hWnd, message, wParam, lParam);
     }
+}
+
+void g_request_close()
+{
+    if (!PostMessageW(g_notify_icon_data.hWnd, WM_CLOSE, 0, 0))
+        g_log(2, L"Usb_manager::g_end_application() - PostMessage failed - error:%d",
+              GetLastError());
 }

@@ -6,10 +6,9 @@
 ATOM MyRegisterClass(HINSTANCE hInstance);
 BOOL InitInstance(HINSTANCE hInstance, int nCmdShow);
 LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
-
-// The Windows version query; replaceable so tests can present a server edition.
-using Version_query = BOOL (*)(OSVERSIONINFOEXW* info);
-void g_set_version_query(Version_query query);
-BOOL g_query_version(OSVERSIONINFOEXW* info);
+// Posts the hidden window a close request, whose default handling destroys it on its own
+// thread. Returns at once: the window's teardown stops the engine, which waits for the very
+// worker thread that may be asking. The engine's way to end the application.
+void g_request_close();
 
 constexpr UINT k_notify_icon_callback = WM_USER + 1;

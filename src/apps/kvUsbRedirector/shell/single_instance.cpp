@@ -2,7 +2,6 @@
 
 #include "../debug/usb_debug.h"
 
-const wchar_t* g_single_instance_name = k_single_instance_name;
 
 bool g_claim_single_instance(const wchar_t* name, HANDLE* mutex)
 {

@@ -3,11 +3,8 @@
 
 #include <windows.h>
 
-// Local\ keeps the claim per session: every remote session runs its own instance.
-constexpr wchar_t k_single_instance_name[] = L"Local\\kvUsbRedirector.SingleInstance";
-// The name the entry claims; tests point it at a name of their own process.
-extern const wchar_t* g_single_instance_name;
-
+// The entry claims g_seams.single_instance_name; Local\ keeps the claim per session, as every
+// remote session runs its own instance.
 // False when another instance of this session holds `name` (logged at level 3): the caller
 // exits. Any other failure is logged and lets this instance run unguarded, since refusing to
 // start would take USB redirection away from the session. On true *mutex holds the claim, or

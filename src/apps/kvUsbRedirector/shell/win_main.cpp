@@ -1,10 +1,14 @@
 // Process entry: log sinks, the one-instance claim, the two facts the share dialog needs, the
 // hidden window and the message loop.
 #include "../debug/usb_debug.h"
+#include "../packets/usb_packet_negotiate.h"
+#include "../packets/usb_packet_open.h"
+#include "../platform/seams.h"
 #include "../resources/resource.h"
 #include "app_globals.h"
 #include "main_window.h"
 #include "single_instance.h"
+#include "warning_popup.h"
 
 #include <tchar.h>
 // strsafe.h must follow tchar.h
@@ -17,7 +21,7 @@ int run_instance(HINSTANCE hInstance, int nCmdShow)
 {
     OSVERSIONINFOEXW version{};
     version.dwOSVersionInfoSize = sizeof version;
-    if (!g_query_version(&version))
+    if (!g_seams.query_version(&version))
     {
         g_log(2, L"kvUsbRedirector::_tWinMain (GetVersionEx failed - error:%d)", GetLastError());
         return 0;
@@ -51,6 +55,9 @@ int run_instance(HINSTANCE hInstance, int nCmdShow)
               GetLastError());
         return 0;
     }
+    // What the engine asks of the application: the share question, and its end.
+    g_share_asker = g_ask_to_share;
+    g_end_application = g_request_close;
     if (!MyRegisterClass(hInstance))
     {
         g_log(2, L"kvUsbRedirector::_tWinMain (MyRegisterClass failed - error:%d)", GetLastError());
@@ -100,7 +107,7 @@ int APIENTRY _tWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPTSTR lpCm
     // Claimed after the sinks so that the reason for leaving reaches the event log, and before
     // anything a second instance must not repeat: the window, the tray icon, the engine.
     HANDLE instance_mutex = INVALID_HANDLE_VALUE;
-    if (!g_claim_single_instance(g_single_instance_name, &instance_mutex))
+    if (!g_claim_single_instance(g_seams.single_instance_name, &instance_mutex))
     {
         if (trace_registered)
             g_unregister_trace_guid();

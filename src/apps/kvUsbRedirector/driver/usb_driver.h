@@ -23,7 +23,9 @@ bool g_open_port_driver();
 bool g_close_bus_driver();
 bool g_close_port_driver();
 
+// An overlapped call on the port driver, its buffer both input and output; waited for without
+// limit, or until abort_event (when given) is set, which cancels it.
 bool g_call_port_driver(DWORD code, void* buffer, DWORD size, DWORD* bytes_returned,
-                        HANDLE abort_event);
+                        HANDLE abort_event = nullptr);
 // Synchronous call on the bus driver with the 32-bit session id as buffer.
 bool g_call_bus_driver(DWORD code, DWORD session_id);

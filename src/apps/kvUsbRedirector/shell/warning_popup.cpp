@@ -3,9 +3,10 @@
 #include "../debug/usb_debug.h"
 #include "../portable/share_question.h"
 #include "../resources/resource.h"
-#include "../shell/app_globals.h"
-#include "usb_device_list.h"
-#include "usb_packet_open.h"
+#include "../packets/usb_device_list.h"
+#include "../packets/usb_packet_open.h"
+#include "../platform/owned.h"
+#include "app_globals.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -38,8 +39,7 @@ bool dialog_device_id(HWND hDlg, uint32_t* device_id)
 // timer then ends the dialog).
 wchar_t* load_display_name(uint32_t device_id)
 {
-    if (!g_lock_device_list())
-        return nullptr;
+    Lock_hold hold(g_device_list_mutex);
     wchar_t* name = nullptr;
     if (Usb_device_record* record = g_find_device_record(device_id))
     {
@@ -59,7 +59,6 @@ wchar_t* load_display_name(uint32_t device_id)
             name[converted > 0 ? converted : 0] = 0;
         }
     }
-    g_unlock_device_list();
     return name;
 }
 
@@ -142,10 +141,10 @@ INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPA
     {
         bool listed = false;
         uint32_t device_id = 0;
-        if (dialog_device_id(hDlg, &device_id) && g_lock_device_list())
+        if (dialog_device_id(hDlg, &device_id))
         {
+            Lock_hold hold(g_device_list_mutex);
             listed = g_is_device_listed(device_id);
-            g_unlock_device_list();
         }
         if (!listed)
             end_dialog(hDlg, IDCANCEL);
@@ -154,4 +153,27 @@ INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPA
     default:
         return FALSE;
     }
+}
+
+bool g_ask_to_share(uint32_t device_id)
+{
+    if (!g_is_server_os || g_warning_popup_disabled)
+        return false;
+    auto* context = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t)));
+    Owned_handle thread;
+    if (context)
+    {
+        *context = device_id;
+        thread.reset(CreateThread(nullptr, 0, g_start_warning_popup, context, 0, nullptr));
+    }
+    if (!thread)
+    {
+        // Left pending_return, as after a no: the device is not shared unasked.
+        g_log(2,
+              L"Usb_packet_open::process_return() - share dialog not started for device: "
+              L"%d - error:%d",
+              device_id, GetLastError());
+        std::free(context);
+    }
+    return true;
 }

@@ -3,9 +3,16 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 // Thread routine; context is a heap block holding the device id (u32), released here.
 DWORD WINAPI g_start_warning_popup(LPVOID context);
 INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Period of the timer that ends the dialog once its device has left the list.
 constexpr UINT k_warning_popup_timer_ms = 3000;
+
+// The open handler's question, installed by the entry: on a server edition without the switch
+// that turns the dialog off, starts the dialog's thread (or logs why it could not) and returns
+// true, the entry left pending_return; false when the user is not asked.
+bool g_ask_to_share(uint32_t device_id);

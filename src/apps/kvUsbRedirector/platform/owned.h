@@ -1,0 +1,94 @@
+// Owning types, so that every exit path releases what it holds: a kernel handle closed when it
+// goes, and a user-mode lock held for a scope.
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+// Events, threads and files; INVALID_HANDLE_VALUE (or nullptr, as the creators fail) is empty.
+class Owned_handle
+{
+  public:
+    Owned_handle() = default;
+    explicit Owned_handle(HANDLE handle) : m_handle(handle ? handle : INVALID_HANDLE_VALUE)
+    {
+    }
+    Owned_handle(Owned_handle&& other) noexcept : m_handle(other.release())
+    {
+    }
+    Owned_handle& operator=(Owned_handle&& other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    ~Owned_handle()
+    {
+        reset();
+    }
+    HANDLE get() const
+    {
+        return m_handle;
+    }
+    explicit operator bool() const
+    {
+        return m_handle != INVALID_HANDLE_VALUE;
+    }
+    HANDLE release()
+    {
+        return std::exchange(m_handle, INVALID_HANDLE_VALUE);
+    }
+    // False when the handle it held would not close.
+    bool reset(HANDLE handle = INVALID_HANDLE_VALUE)
+    {
+        const HANDLE old = std::exchange(m_handle, handle ? handle : INVALID_HANDLE_VALUE);
+        return old == INVALID_HANDLE_VALUE || CloseHandle(old);
+    }
+
+  private:
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+};
+
+// A lock only ever taken inside this process: a slim reader/writer lock, no kernel call unless
+// contended. Never destroyed, so a thread that outlives the engine can still take it.
+class Process_lock
+{
+  public:
+    Process_lock() = default;
+    Process_lock(const Process_lock&) = delete;
+    Process_lock& operator=(const Process_lock&) = delete;
+    bool try_hold()
+    {
+        return TryAcquireSRWLockExclusive(&m_lock) != FALSE;
+    }
+    void hold()
+    {
+        AcquireSRWLockExclusive(&m_lock);
+    }
+    void release()
+    {
+        ReleaseSRWLockExclusive(&m_lock);
+    }
+
+  private:
+    SRWLOCK m_lock = SRWLOCK_INIT;
+};
+
+// Holds the lock from its construction to the end of its scope.
+class Lock_hold
+{
+  public:
+    explicit Lock_hold(Process_lock& lock) : m_lock(lock)
+    {
+        m_lock.hold();
+    }
+    ~Lock_hold()
+    {
+        m_lock.release();
+    }
+    Lock_hold(const Lock_hold&) = delete;
+    Lock_hold& operator=(const Lock_hold&) = delete;
+
+  private:
+    Process_lock& m_lock;
+};
