@@ -1,10 +1,12 @@
 #include "../debug/usb_debug.h"
 #include "../packets/usb_packet_device_list.h"
+#include "../platform/overlapped_call.h"
 #include "../portable/frame.h"
 #include "usb_manager.h"
 
 DWORD WINAPI g_start_process_device_list(LPVOID)
 {
+    const Thread_io_scope io;
     BYTE request_bytes[5];
     kv::build_short_message(request_bytes, sizeof request_bytes, kv::code_device_list, nullptr);
     Usb_packet_device_list request(request_bytes, false);

@@ -2,6 +2,7 @@
 #include "../debug/usb_debug.h"
 #include "../platform/overlapped_call.h"
 #include "../packets/message_table.h"
+#include "../packets/usb_packet.h"
 #include "../portable/reply_frame.h"
 #include "usb_manager.h"
 
@@ -91,7 +92,7 @@ void read_and_dispatch(uint32_t length)
 
 DWORD WINAPI g_start_process_write_to_driver(LPVOID)
 {
-    g_set_thread_stop_event(g_exit_now_write_event); // ends a completion call at the stop
+    const Thread_io_scope io(g_exit_now_write_event); // the stop ends a completion call
     g_run_worker_loop(
         L"g_start_process_write_to_driver",
         []

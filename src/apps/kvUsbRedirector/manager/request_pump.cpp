@@ -5,6 +5,7 @@
 #include "../packets/mdl_urb_list.h"
 #include "../packets/usb_device_list.h"
 #include "../packets/message_table.h"
+#include "../packets/usb_packet.h"
 #include "../portable/completion.h"
 #include "../driver/usb_driver.h"
 #include "usb_manager.h"
@@ -123,7 +124,7 @@ void handle_request(BYTE* query, BYTE* failure_reply)
 
 DWORD WINAPI g_start_process_read_from_driver(LPVOID)
 {
-    g_set_thread_stop_event(g_exit_now_read_event); // ends a failure answer's call at the stop
+    const Thread_io_scope io(g_exit_now_read_event); // the stop ends a failure answer's call
     const Owned_message owned_query(g_allocate_message(k_port_query_buffer_size));
     const Owned_message owned_reply(g_allocate_message(kv::k_completion_size));
     BYTE* query = owned_query.get();

@@ -1,6 +1,5 @@
 #include "mdl_urb_list.h"
 
-
 #include <atomic>
 #include <iterator>
 #include <new>

@@ -13,7 +13,7 @@ bool Usb_packet_close::process_param()
     }
     const DWORD device_id = kv::load_u32(m_pPacket + kv::k_offset_devid);
     DWORD buffer = device_id; // input and output of the request
-    DWORD returned = 0; // the unplug waits for the port driver without time limit
+    DWORD returned = 0;       // the unplug waits for the port driver without time limit
     if (g_call_port_driver(IOCTL_PORT_UNPLUG, &buffer, sizeof buffer, &returned))
         g_log(4, L"Usb_packet_close::process_param() - Unplugged device: %d\n", device_id);
     else

@@ -5,7 +5,6 @@
 #include "../portable/frame.h"
 #include "usb_device_list.h"
 
-
 Share_asker g_share_asker = nullptr;
 
 bool g_plug_in_device(uint32_t device_id)

@@ -1,32 +1,13 @@
 #include "overlapped_call.h"
 
+#include "owned.h"
 #include "platform.h"
 
 namespace
 {
 
-// The thread's I/O event, closed when the thread ends. Manual reset: each operation resets it
-// when it starts and sets it when it ends.
-class Thread_io_event
-{
-  public:
-    ~Thread_io_event()
-    {
-        if (m_event)
-            CloseHandle(m_event);
-    }
-    HANDLE get()
-    {
-        if (!m_event)
-            m_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        return m_event;
-    }
-
-  private:
-    HANDLE m_event = nullptr;
-};
-
-thread_local Thread_io_event t_io_event;
+// Manual reset: each operation resets it when it starts and sets it when it ends.
+thread_local HANDLE t_io_event = nullptr;
 thread_local HANDLE t_stop_event = nullptr;
 
 BOOL start(const Io_call& call, OVERLAPPED* overlapped, DWORD* transferred)
@@ -63,9 +44,18 @@ void cancel(const Io_call& call, OVERLAPPED* overlapped)
 
 } // namespace
 
-void g_set_thread_stop_event(HANDLE event)
+Thread_io_scope::Thread_io_scope(HANDLE stop_event)
 {
-    t_stop_event = event;
+    t_io_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    t_stop_event = stop_event;
+}
+
+Thread_io_scope::~Thread_io_scope()
+{
+    if (t_io_event)
+        CloseHandle(t_io_event);
+    t_io_event = nullptr;
+    t_stop_event = nullptr;
 }
 
 HANDLE g_thread_stop_event()
@@ -76,9 +66,12 @@ HANDLE g_thread_stop_event()
 Io_result g_overlapped_call(const Io_call& call, HANDLE abort_event, DWORD* transferred)
 {
     *transferred = 0;
+    // A thread without its own event (or whose event could not be made) gets one for the call.
+    const Owned_handle own_event(t_io_event ? nullptr
+                                            : CreateEventW(nullptr, TRUE, FALSE, nullptr));
     OVERLAPPED overlapped{};
-    overlapped.hEvent = t_io_event.get();
-    if (!overlapped.hEvent)
+    overlapped.hEvent = t_io_event ? t_io_event : own_event.get();
+    if (overlapped.hEvent == INVALID_HANDLE_VALUE)
         return Io_result::no_event;
     if (start(call, &overlapped, transferred))
     {

@@ -11,12 +11,8 @@ class Owned_handle
 {
   public:
     Owned_handle() = default;
-    explicit Owned_handle(HANDLE handle) : m_handle(handle ? handle : INVALID_HANDLE_VALUE)
-    {
-    }
-    Owned_handle(Owned_handle&& other) noexcept : m_handle(other.release())
-    {
-    }
+    explicit Owned_handle(HANDLE handle) : m_handle(handle ? handle : INVALID_HANDLE_VALUE) {}
+    Owned_handle(Owned_handle&& other) noexcept : m_handle(other.release()) {}
     Owned_handle& operator=(Owned_handle&& other) noexcept
     {
         reset(other.release());

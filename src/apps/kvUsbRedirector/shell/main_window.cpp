@@ -117,7 +117,6 @@ void on_destroy()
 
 } // namespace
 
-
 ATOM MyRegisterClass(HINSTANCE hInstance)
 {
     g_log(4, L"kvUsbRedirector::MyRegisterClass (enter - hInstance:%d)", low32(hInstance));

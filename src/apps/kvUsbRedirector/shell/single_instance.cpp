@@ -2,7 +2,6 @@
 
 #include "../debug/usb_debug.h"
 
-
 bool g_claim_single_instance(const wchar_t* name, HANDLE* mutex)
 {
     *mutex = INVALID_HANDLE_VALUE;

@@ -5,6 +5,7 @@
 #include "../resources/resource.h"
 #include "../packets/usb_device_list.h"
 #include "../packets/usb_packet_open.h"
+#include "../platform/overlapped_call.h"
 #include "../platform/owned.h"
 #include "app_globals.h"
 
@@ -101,6 +102,7 @@ void end_dialog(HWND hDlg, INT_PTR result)
 
 DWORD WINAPI g_start_warning_popup(LPVOID context)
 {
+    const Thread_io_scope io; // for the plug-in a yes makes
     auto* block = static_cast<uint32_t*>(context);
     const uint32_t device_id = block ? *block : 0;
     INT_PTR result = DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_WARNING_POPUP), nullptr,
