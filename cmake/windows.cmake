@@ -1,9 +1,11 @@
 # The Windows program, its engine library and the tests that run under Wine.
 set(WIN_DEFINITIONS UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)
+# CI builds with KV_WERROR=ON (scripts/test.sh): a new warning fails it.
+option(KV_WERROR "Treat warnings as errors" OFF)
 if(MSVC)
-  set(WIN_WARNINGS /W4)
+  set(WIN_WARNINGS /W4 $<$<BOOL:${KV_WERROR}>:/WX>)
 else()
-  set(WIN_WARNINGS -Wall -Wextra)
+  set(WIN_WARNINGS -Wall -Wextra $<$<BOOL:${KV_WERROR}>:-Werror>)
 endif()
 
 # The version of project(): the exe's version resource, manifest and tray tip, the MSI's version.
@@ -12,38 +14,34 @@ configure_file(${APP}/resources/version.h.in ${KV_VERSION_DIR}/kv_version.h @ONL
 configure_file(${APP}/resources/kvUsbRedirector.manifest.in
   ${KV_VERSION_DIR}/kvUsbRedirector.manifest @ONLY)
 
-add_library(kv_engine STATIC
-  ${PORTABLE_SOURCES}
-  ${APP}/platform/platform_win32.cpp
-  ${APP}/platform/overlapped_call.cpp
-  ${APP}/platform/seams.cpp
-  ${APP}/debug/usb_debug.cpp
-  ${APP}/channel/guarded_copy.cpp
-  ${APP}/channel/server_channel.cpp
-  ${APP}/driver/usb_driver.cpp
-  ${APP}/manager/usb_manager.cpp
-  ${APP}/manager/device_list_poller.cpp
-  ${APP}/manager/request_pump.cpp
-  ${APP}/manager/reply_pump.cpp
-  ${APP}/packets/message_table.cpp
-  ${APP}/packets/usb_packet.cpp
-  ${APP}/packets/usb_packet_negotiate.cpp
-  ${APP}/packets/usb_device_list.cpp
-  ${APP}/packets/usb_packet_device_list.cpp
-  ${APP}/packets/usb_packet_open.cpp
-  ${APP}/packets/usb_packet_close.cpp
-  ${APP}/packets/usb_packet_completions.cpp
-  ${APP}/packets/usb_packet_reap_urb.cpp
-  ${APP}/packets/mdl_urb_list.cpp
-  ${APP}/shell/app_globals.cpp
-  ${APP}/shell/warning_popup.cpp
-  ${APP}/shell/main_window.cpp
-  ${APP}/shell/single_instance.cpp
-)
-target_compile_definitions(kv_engine PUBLIC ${WIN_DEFINITIONS})
-target_compile_options(kv_engine PRIVATE ${WIN_WARNINGS})
-target_include_directories(kv_engine PUBLIC ${APP} ${KV_VERSION_DIR})
-target_link_libraries(kv_engine PUBLIC wtsapi32 setupapi advapi32 user32 gdi32 shell32 comctl32)
+# One static library per layer, each linking only the layers below it; kv_engine is all of them.
+function(kv_layer name)
+  cmake_parse_arguments(LAYER "" "" "SOURCES;BELOW" ${ARGN})
+  add_library(kv_${name} STATIC ${LAYER_SOURCES})
+  target_compile_definitions(kv_${name} PUBLIC ${WIN_DEFINITIONS})
+  target_compile_options(kv_${name} PRIVATE ${WIN_WARNINGS})
+  target_include_directories(kv_${name} PUBLIC ${APP} ${KV_VERSION_DIR})
+  target_link_libraries(kv_${name} PUBLIC ${LAYER_BELOW})
+endfunction()
+kv_layer(portable SOURCES ${PORTABLE_SOURCES})
+kv_layer(platform SOURCES ${APP}/platform/platform_win32.cpp ${APP}/platform/overlapped_call.cpp
+  ${APP}/platform/seams.cpp BELOW kv_portable wtsapi32 setupapi advapi32)
+kv_layer(debug SOURCES ${APP}/debug/usb_debug.cpp BELOW kv_platform)
+kv_layer(channel SOURCES ${APP}/channel/guarded_copy.cpp ${APP}/channel/server_channel.cpp
+  BELOW kv_debug)
+kv_layer(driver SOURCES ${APP}/driver/usb_driver.cpp BELOW kv_channel)
+kv_layer(packets SOURCES ${APP}/packets/message_table.cpp ${APP}/packets/usb_packet.cpp
+  ${APP}/packets/usb_packet_negotiate.cpp ${APP}/packets/usb_device_list.cpp
+  ${APP}/packets/usb_packet_device_list.cpp ${APP}/packets/usb_packet_open.cpp
+  ${APP}/packets/usb_packet_close.cpp ${APP}/packets/usb_packet_completions.cpp
+  ${APP}/packets/usb_packet_reap_urb.cpp ${APP}/packets/mdl_urb_list.cpp BELOW kv_driver)
+kv_layer(manager SOURCES ${APP}/manager/usb_manager.cpp ${APP}/manager/device_list_poller.cpp
+  ${APP}/manager/request_pump.cpp ${APP}/manager/reply_pump.cpp BELOW kv_packets)
+kv_layer(shell SOURCES ${APP}/shell/app_globals.cpp ${APP}/shell/warning_popup.cpp
+  ${APP}/shell/main_window.cpp ${APP}/shell/single_instance.cpp
+  BELOW kv_manager user32 gdi32 shell32 comctl32)
+add_library(kv_engine INTERFACE)
+target_link_libraries(kv_engine INTERFACE kv_shell)
 
 if(NOT MSVC)
   set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)

@@ -8,13 +8,13 @@ source scripts/setup.sh
 kv_require_packages "${KV_PACKAGES[@]}"
 
 python3 scripts/check-layers.py
-cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Debug -DKV_WERROR=ON >/dev/null
 cmake --build build/native -j2
 ctest --test-dir build/native --output-on-failure
 scripts/fuzz.sh 20
 
 cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-      -DCMAKE_BUILD_TYPE=Release >/dev/null
+      -DCMAKE_BUILD_TYPE=Release -DKV_WERROR=ON >/dev/null
 cmake --build build/win -j2  # also kv_msi, the MSI package
 # Wine very rarely fails to start a test process at all: it prints nothing. Only such a test
 # is run again (twice at most); any other failure, even one seen only now and then, is red.
