@@ -68,7 +68,8 @@ void Device_fixture::SetUp()
     g_port_driver_handle = sim.port_handle_value();
     g_is_server_os = false;
     g_warning_popup_disabled = false;
-    for (HANDLE* h : {&g_exit_now_write_event, &g_exit_now_read_event, &g_thread_ended_events[k_request_pump]})
+    for (HANDLE* h :
+         {&g_exit_now_write_event, &g_exit_now_read_event, &g_thread_ended_events[k_request_pump]})
         *h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_read_from_driver_running = true;
     CloseHandle(CreateThread(nullptr, 0, g_start_process_read_from_driver, nullptr, 0, nullptr));
@@ -90,7 +91,8 @@ void Device_fixture::TearDown()
     reconcile_empty();
     g_discard_mdl_urb_records();
     close_channel_only();
-    for (HANDLE* h : {&g_exit_now_write_event, &g_exit_now_read_event, &g_thread_ended_events[k_request_pump]})
+    for (HANDLE* h :
+         {&g_exit_now_write_event, &g_exit_now_read_event, &g_thread_ended_events[k_request_pump]})
         CloseHandle(std::exchange(*h, INVALID_HANDLE_VALUE));
     g_is_server_os = false;
     Engine_fixture::TearDown();
@@ -127,7 +129,7 @@ std::vector<std::pair<uint32_t, Usb_device_state>> Engine_fixture::entries()
     std::vector<std::pair<uint32_t, Usb_device_state>> result;
     Lock_hold hold(g_device_list_mutex);
     for (const Usb_device_entry& entry : g_device_list)
-        result.emplace_back(kv::record_device_id(g_record_bytes(entry.record)), entry.state);
+        result.emplace_back(kv::record_device_id(g_record_bytes(entry.record.get())), entry.state);
     return result;
 }
 

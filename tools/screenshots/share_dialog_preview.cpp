@@ -47,7 +47,8 @@ int wmain(int argc, wchar_t** argv)
     g_language = argc > 1 ? static_cast<LANGID>(wcstoul(argv[1], nullptr, 16)) : 0x0409;
     DWORD shown_ms = argc > 2 ? wcstoul(argv[2], nullptr, 10) : 4000;
     g_instance = GetModuleHandleW(nullptr);
-    g_device_list.push_back({Usb_device_state::pending_return, make_record(), 1});
+    g_device_list.push_back(
+        {Usb_device_state::pending_return, Owned_block<Usb_device_record>(make_record()), 1});
     HANDLE thread = CreateThread(nullptr, 0, show_in_language, nullptr, 0, nullptr);
     if (!thread)
         return 1;
@@ -55,7 +56,6 @@ int wmain(int argc, wchar_t** argv)
     // The device leaves: the dialog's timer ends it.
     {
         Lock_hold hold(g_device_list_mutex);
-        std::free(g_device_list.front().record);
         g_device_list.clear();
     }
     WaitForSingleObject(thread, 10000);

@@ -1,5 +1,6 @@
 #include "usb_debug.h"
 
+#include "../platform/owned.h"
 #include "../platform/platform.h"
 
 #include <cstdio>
@@ -24,7 +25,8 @@ namespace
 
 // Counts, allocates and formats with the platform's bounded wide printf, in which %s takes a
 // wide string and %d and %x the low 32 bits of their argument slot.
-wchar_t* format_to_heap(const wchar_t* format, va_list args, size_t spare, size_t* length)
+Owned_block<wchar_t> format_to_heap(const wchar_t* format, va_list args, size_t spare,
+                                    size_t* length)
 {
     va_list counting;
     va_copy(counting, args);
@@ -32,12 +34,13 @@ wchar_t* format_to_heap(const wchar_t* format, va_list args, size_t spare, size_
     va_end(counting);
     if (count < 0)
         return nullptr;
-    auto* text = static_cast<wchar_t*>(std::malloc((count + spare) * sizeof(wchar_t)));
+    Owned_block<wchar_t> text(
+        static_cast<wchar_t*>(std::malloc((count + spare) * sizeof(wchar_t))));
     if (!text)
         return nullptr;
     va_list writing;
     va_copy(writing, args);
-    _vsnwprintf_s(text, count + 1, _TRUNCATE, format, writing);
+    _vsnwprintf_s(text.get(), count + 1, _TRUNCATE, format, writing);
     va_end(writing);
     *length = static_cast<size_t>(count);
     return text;
@@ -67,37 +70,34 @@ bool g_log(int level, const wchar_t* format, ...)
 bool g_report_event(int level, const wchar_t* format, va_list args)
 {
     size_t count = 0;
-    wchar_t* text = format_to_heap(format, args, 1, &count);
+    const Owned_block<wchar_t> text = format_to_heap(format, args, 1, &count);
     if (!text)
         return false;
-    LPCWSTR strings[1] = {text};
+    LPCWSTR strings[1] = {text.get()};
     WORD type = level == 2 ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE;
     DWORD id = level == 2 ? k_event_id_error : k_event_id_warning;
     if (g_event_source_handle)
         g_platform().report_event(g_event_source_handle, type, 0, id, 1, strings);
-    std::free(text);
     return true;
 }
 
 bool g_trace_event(UCHAR level, const wchar_t* format, va_list args)
 {
     size_t count = 0;
-    wchar_t* text = format_to_heap(format, args, 2, &count);
+    const Owned_block<wchar_t> text = format_to_heap(format, args, 2, &count);
     if (!text)
         return false;
     // Longer lines are cut so that the record length still fits the header's 16-bit Size.
     if (count > k_max_trace_message)
     {
         count = k_max_trace_message;
-        text[count] = 0;
+        text.get()[count] = 0;
     }
     size_t size = sizeof(EVENT_TRACE_HEADER) + 2 * (count + 1) + 4;
-    auto* record = static_cast<unsigned char*>(std::calloc(1, size));
-    if (!record)
-    {
-        std::free(text);
+    const Owned_block<unsigned char> block(static_cast<unsigned char*>(std::calloc(1, size)));
+    if (!block)
         return false;
-    }
+    unsigned char* record = block.get();
     auto* header = reinterpret_cast<EVENT_TRACE_HEADER*>(record);
     header->Size = static_cast<USHORT>(size);
     header->Class.Type = EVENT_TRACE_TYPE_INFO;
@@ -105,12 +105,10 @@ bool g_trace_event(UCHAR level, const wchar_t* format, va_list args)
     header->Class.Version = 0;
     header->Guid = g_trace_event_class_guid;
     header->Flags = WNODE_FLAG_TRACED_GUID;
-    std::memcpy(record + sizeof(EVENT_TRACE_HEADER), text, 2 * (count + 1));
+    std::memcpy(record + sizeof(EVENT_TRACE_HEADER), text.get(), 2 * (count + 1));
     ULONG status = g_platform().trace_event(g_trace_logger_handle, header);
     if (status == ERROR_INVALID_HANDLE)
         g_trace_enabled = 0;
-    std::free(record);
-    std::free(text);
     return status == ERROR_SUCCESS;
 }
 

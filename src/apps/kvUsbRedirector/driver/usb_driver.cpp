@@ -3,6 +3,7 @@
 #include "../channel/server_channel.h"
 #include "../debug/usb_debug.h"
 #include "../platform/overlapped_call.h"
+#include "../platform/owned.h"
 #include "../platform/platform.h"
 
 #include <cstdlib>
@@ -49,14 +50,14 @@ class Device_info_set
 };
 
 // The interface's detail (its device path) in a block of the size the call asks for.
-using Interface_detail = std::unique_ptr<SP_DEVICE_INTERFACE_DETAIL_DATA_W, decltype(&std::free)>;
+using Interface_detail = Owned_block<SP_DEVICE_INTERFACE_DETAIL_DATA_W>;
 
 Interface_detail fetch_detail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
                               SP_DEVINFO_DATA* devinfo)
 {
     DWORD required = 0;
     g_platform().get_device_interface_detail(set, data, nullptr, 0, &required, nullptr);
-    Interface_detail detail(nullptr, &std::free);
+    Interface_detail detail;
     if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W))
         return detail;
     detail.reset(static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(std::calloc(1, required)));
@@ -77,7 +78,7 @@ bool g_open_bus_driver()
     const Device_info_set set(&g_bus_driver_interface_class);
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
-    Interface_detail detail(nullptr, &std::free);
+    Interface_detail detail;
     if (set.get() == INVALID_HANDLE_VALUE)
         g_log(2, L"Usb_manager::g_open_bus_driver() - SetupDiGetClassDevs failed (Bus)");
     else if (!g_platform().enum_device_interfaces(set.get(), &g_bus_driver_interface_class, 0,

@@ -10,10 +10,10 @@ Process_lock g_device_list_mutex;
 Usb_device_record* g_set_device_state(uint32_t device_id, Usb_device_state state)
 {
     for (Usb_device_entry& entry : g_device_list)
-        if (kv::record_device_id(g_record_bytes(entry.record)) == device_id)
+        if (kv::record_device_id(g_record_bytes(entry.record.get())) == device_id)
         {
             entry.state = state;
-            return entry.record;
+            return entry.record.get();
         }
     return nullptr;
 }
@@ -21,8 +21,8 @@ Usb_device_record* g_set_device_state(uint32_t device_id, Usb_device_state state
 Usb_device_record* g_find_device_record(uint32_t device_id)
 {
     for (Usb_device_entry& entry : g_device_list)
-        if (kv::record_device_id(g_record_bytes(entry.record)) == device_id)
-            return entry.record;
+        if (kv::record_device_id(g_record_bytes(entry.record.get())) == device_id)
+            return entry.record.get();
     return nullptr;
 }
 

@@ -22,8 +22,8 @@ enum class Usb_device_state : uint32_t
 struct Usb_device_entry
 {
     Usb_device_state state;
-    Usb_device_record* record; // the entry's own copy of the whole record, length bytes
-    uint8_t seen;              // listed by the reply being reconciled
+    Owned_block<Usb_device_record> record; // the entry's own copy of the whole record
+    uint8_t seen;                          // listed by the reply being reconciled
 };
 
 // In the order the devices were first reported; a device id occurs at most once.

@@ -16,12 +16,12 @@ namespace
 
 uint32_t device_id_of(const Usb_device_entry& entry)
 {
-    return kv::record_device_id(g_record_bytes(entry.record));
+    return kv::record_device_id(g_record_bytes(entry.record.get()));
 }
 
 size_t record_size_of(const Usb_device_entry& entry)
 {
-    return kv::record_length(g_record_bytes(entry.record));
+    return kv::record_length(g_record_bytes(entry.record.get()));
 }
 
 Usb_device_entry* find_entry(uint32_t device_id)
@@ -51,7 +51,7 @@ void unplug(uint32_t device_id)
 // Appends a pending entry with its own copy of the record; false stops the reconciliation.
 bool append_entry(const BYTE* record, size_t size)
 {
-    auto* copy = static_cast<BYTE*>(std::malloc(size));
+    Owned_block<Usb_device_record> copy(static_cast<Usb_device_record*>(std::malloc(size)));
     if (!copy)
     {
         g_log(2,
@@ -61,7 +61,7 @@ bool append_entry(const BYTE* record, size_t size)
         return false;
     }
     int error = 0;
-    Copy_status copied = g_guarded_copy(copy, size, record, size, &error);
+    Copy_status copied = g_guarded_copy(copy.get(), size, record, size, &error);
     if (copied != Copy_status::ok)
     {
         if (copied == Copy_status::failed)
@@ -71,18 +71,15 @@ bool append_entry(const BYTE* record, size_t size)
                   L"Usb_packet_device_list::process_return (memcpy_s threw an exception - "
                   L"error:%d)",
                   GetLastError());
-        std::free(copy);
         return false;
     }
     try
     {
-        g_device_list.push_back(
-            {Usb_device_state::pending, reinterpret_cast<Usb_device_record*>(copy), 1});
+        g_device_list.push_back({Usb_device_state::pending, std::move(copy), 1});
     }
     catch (const std::bad_alloc&)
     {
         g_log(2, L"Usb_packet_device_list::process_return() - entry allocation failed");
-        std::free(copy);
         return false;
     }
     return true;
@@ -129,8 +126,8 @@ void mark_twins()
     for (Usb_device_entry& a : g_device_list)
         for (const Usb_device_entry& b : g_device_list)
         {
-            if (!kv::records_are_twins(g_record_bytes(a.record), record_size_of(a),
-                                       g_record_bytes(b.record), record_size_of(b)))
+            if (!kv::records_are_twins(g_record_bytes(a.record.get()), record_size_of(a),
+                                       g_record_bytes(b.record.get()), record_size_of(b)))
                 continue;
             if (a.state == Usb_device_state::opened)
                 unplug(device_id_of(a));
@@ -151,7 +148,6 @@ void erase_marked()
         // Its transfers were let go at the unplug (or it was never plugged in): a later
         // reply must not write into their buffers, nor match a new transfer's handle.
         g_discard_mdl_urb_records_of(device_id_of(*it));
-        std::free(it->record);
         it = g_device_list.erase(it);
     }
 }

@@ -1,10 +1,22 @@
-// Owning types, so that every exit path releases what it holds: a kernel handle closed when it
-// goes, and a user-mode lock held for a scope.
+// Owning types, so that every exit path releases what it holds: a heap block freed and a kernel
+// handle closed when they go, and a user-mode lock held for a scope.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdlib>
+#include <memory>
 #include <utility>
+
+// A block of the C heap (malloc, calloc), freed when it goes.
+struct Free_block
+{
+    void operator()(void* block) const
+    {
+        std::free(block);
+    }
+};
+template <class T> using Owned_block = std::unique_ptr<T, Free_block>;
 
 // Events, threads and files; INVALID_HANDLE_VALUE (or nullptr, as the creators fail) is empty.
 class Owned_handle

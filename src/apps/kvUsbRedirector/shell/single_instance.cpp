@@ -1,16 +1,17 @@
 #include "single_instance.h"
 
 #include "../debug/usb_debug.h"
+#include "../platform/owned.h"
 
 bool g_claim_single_instance(const wchar_t* name, HANDLE* mutex)
 {
     *mutex = INVALID_HANDLE_VALUE;
     // Never owned, never waited on: the mutex only exists while this instance lives.
-    HANDLE created = CreateMutexW(nullptr, FALSE, name);
+    Owned_handle created(CreateMutexW(nullptr, FALSE, name));
     DWORD error = GetLastError();
     if (created && error == ERROR_ALREADY_EXISTS)
     {
-        CloseHandle(created);
+        created.reset();
         g_log(3, L"Single_instance::g_claim_single_instance (kvUsbRedirector is already running "
                  L"in this session; this instance exits)");
         return false;
@@ -30,13 +31,11 @@ bool g_claim_single_instance(const wchar_t* name, HANDLE* mutex)
               error);
         return true;
     }
-    *mutex = created;
+    *mutex = created.release();
     return true;
 }
 
 void g_release_single_instance(HANDLE* mutex)
 {
-    if (*mutex != INVALID_HANDLE_VALUE)
-        CloseHandle(*mutex);
-    *mutex = INVALID_HANDLE_VALUE;
+    Owned_handle(std::exchange(*mutex, INVALID_HANDLE_VALUE)).reset();
 }

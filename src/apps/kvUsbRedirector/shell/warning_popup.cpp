@@ -38,16 +38,16 @@ bool dialog_device_id(HWND hDlg, uint32_t* device_id)
 // The device's display name as a heap string, or nullptr where "Unknown" stands: no name in the
 // record, or no entry any more (erased between the open reply and the dialog's start; the
 // timer then ends the dialog).
-wchar_t* load_display_name(uint32_t device_id)
+Owned_block<wchar_t> load_display_name(uint32_t device_id)
 {
     Lock_hold hold(g_device_list_mutex);
-    wchar_t* name = nullptr;
+    Owned_block<wchar_t> name;
     if (Usb_device_record* record = g_find_device_record(device_id))
     {
         const BYTE* bytes = g_record_bytes(record);
         kv::Name_span span = kv::display_name_span(bytes, kv::record_length(bytes));
         if (span.present)
-            name = static_cast<wchar_t*>(std::malloc((span.count + 1) * sizeof(wchar_t)));
+            name.reset(static_cast<wchar_t*>(std::malloc((span.count + 1) * sizeof(wchar_t))));
         if (name)
         {
             int converted =
@@ -55,9 +55,9 @@ wchar_t* load_display_name(uint32_t device_id)
                     ? 0
                     : MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED,
                                           reinterpret_cast<const char*>(bytes + span.offset),
-                                          static_cast<int>(span.count), name,
+                                          static_cast<int>(span.count), name.get(),
                                           static_cast<int>(span.count));
-            name[converted > 0 ? converted : 0] = 0;
+            name.get()[converted > 0 ? converted : 0] = 0;
         }
     }
     return name;
@@ -73,7 +73,7 @@ void set_caption(HWND hDlg, int control, UINT string_id)
 void init_dialog(HWND hDlg, uint32_t device_id)
 {
     SetDlgItemInt(hDlg, IDC_DEVICE_ID, device_id, TRUE);
-    wchar_t* name = load_display_name(device_id);
+    const Owned_block<wchar_t> name = load_display_name(device_id);
     HICON icon = LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR));
     if (icon)
         SendMessageW(hDlg, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
@@ -82,11 +82,10 @@ void init_dialog(HWND hDlg, uint32_t device_id)
         question[0] = 0;
     // A question that no longer fits once the name is in is cut at 999 characters.
     wchar_t text[k_question_chars];
-    kv::compose_question(text, k_question_chars, question, name ? name : L"Unknown");
+    kv::compose_question(text, k_question_chars, question, name ? name.get() : L"Unknown");
     SetDlgItemTextW(hDlg, IDC_WARNING_TEXT, text);
     set_caption(hDlg, IDOK, IDS_YES);
     set_caption(hDlg, IDCANCEL, IDS_NO);
-    std::free(name);
     // Focus joins the default button on the no answer, so Enter declines.
     PostMessageW(hDlg, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(hDlg, IDCANCEL)), TRUE);
     SetTimer(hDlg, k_timer_id, k_warning_popup_timer_ms, nullptr);
@@ -103,7 +102,7 @@ void end_dialog(HWND hDlg, INT_PTR result)
 DWORD WINAPI g_start_warning_popup(LPVOID context)
 {
     const Thread_io_scope io; // for the plug-in a yes makes
-    auto* block = static_cast<uint32_t*>(context);
+    const Owned_block<uint32_t> block(static_cast<uint32_t*>(context));
     const uint32_t device_id = block ? *block : 0;
     INT_PTR result = DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_WARNING_POPUP), nullptr,
                                      WarningPopupDlgProc, static_cast<LPARAM>(device_id));
@@ -113,7 +112,6 @@ DWORD WINAPI g_start_warning_popup(LPVOID context)
     else
         g_log(4, L"Warning_popup::g_start_warning_popup() - dialog ended device:%d result:%d",
               device_id, static_cast<int>(result));
-    std::free(block);
     return 1;
 }
 
@@ -161,21 +159,20 @@ bool g_ask_to_share(uint32_t device_id)
 {
     if (!g_is_server_os || g_warning_popup_disabled)
         return false;
-    auto* context = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t)));
+    // The dialog's thread takes the context over once it starts.
+    Owned_block<uint32_t> context(static_cast<uint32_t*>(std::malloc(sizeof(uint32_t))));
     Owned_handle thread;
     if (context)
     {
         *context = device_id;
-        thread.reset(CreateThread(nullptr, 0, g_start_warning_popup, context, 0, nullptr));
+        thread.reset(CreateThread(nullptr, 0, g_start_warning_popup, context.get(), 0, nullptr));
     }
-    if (!thread)
-    {
-        // Left pending_return, as after a no: the device is not shared unasked.
+    if (thread)
+        context.release();
+    else // left pending_return, as after a no: the device is not shared unasked
         g_log(2,
               L"Usb_packet_open::process_return() - share dialog not started for device: "
               L"%d - error:%d",
               device_id, GetLastError());
-        std::free(context);
-    }
     return true;
 }
