@@ -6,10 +6,13 @@
 #include "driver/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "packets/usb_packet_negotiate.h"
+#include "platform/overlapped_call.h"
+#include "platform/owned.h"
 #include "portable/reply_frame.h"
 #include "shell/app_globals.h"
 
 #include <numeric>
+#include <optional>
 
 namespace
 {
@@ -19,6 +22,41 @@ std::vector<DWORD> g_sleeps;     // recorded instead of slept
 size_t g_port_appears_after = 0; // sleeps before the port device shows up; 0 never
 
 using Engine_test = Engine_fixture;
+
+// The abort is set before each call: a query that finds a request completes all the same, one
+// that would wait is cancelled and has ended when the call returns, a failing one fails at once;
+// on a thread with its own I/O event and on one without.
+TEST_F(Engine_test, AnAbortedCallIsCancelledAndEndedOnlyWhenItWouldWait)
+{
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    g_session_id = session;
+    ASSERT_TRUE(g_open_port_driver());
+    const Owned_handle abort(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    using Row = std::tuple<bool, DWORD, Io_result>;
+    for (int scoped = 0; scoped < 2; ++scoped)
+    {
+        std::optional<Thread_io_scope> io;
+        if (scoped)
+            io.emplace();
+        for (auto [waiting, failing, result] :
+             {Row{true, 0, Io_result::done}, Row{false, 0, Io_result::aborted},
+              Row{true, IOCTL_PORT_QUERY, Io_result::start_failed}})
+        {
+            sim.forget_outstanding();
+            if (waiting)
+                sim.queue_request({5, 0, 0, 0, 2, 7, 0, 0, 0});
+            sim.failing_code = failing;
+            BYTE buffer[16];
+            DWORD moved = 0;
+            EXPECT_TRUE(result == g_overlapped_call({Io_kind::control, g_port_driver_handle,
+                                                     IOCTL_PORT_QUERY, buffer, 16, buffer, 16},
+                                                    abort.get(), &moved))
+                << scoped << waiting << failing;
+            EXPECT_EQ(0u, sim.pending_queries());
+        }
+    }
+}
 
 TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRestartBeginsAnew)
 {
@@ -55,9 +93,8 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRest
     EXPECT_EQ(1u, sim.count_lines(L"Usb_manager::g_stop_threads() - All threads have ended"));
     EXPECT_EQ(0u, sim.pending_queries()); // the request pump's query was cancelled
     EXPECT_EQ(1u, sim.inputs(IOCTL_BUS_REGISTER_SESSION).size());
-    for (HANDLE handle :
-         {g_exit_now_read_event,
-          g_exit_now_virtual_channel_event, g_bus_driver_handle, g_port_driver_handle})
+    for (HANDLE handle : {g_exit_now_read_event, g_exit_now_virtual_channel_event,
+                          g_bus_driver_handle, g_port_driver_handle})
         EXPECT_EQ(INVALID_HANDLE_VALUE, handle);
     EXPECT_FALSE(g_virtual_channel.is_open());
     EXPECT_TRUE(sim.channel_buffers_given == 1 && sim.channel_buffers_freed == 1);
