@@ -179,5 +179,7 @@ if(KV_WIXL)
       COMMAND ${CMAKE_SOURCE_DIR}/tests/installer/installer_test.sh
               ${KV_WIXL} ${KV_WXS} ${KV_MSI} ${PROJECT_VERSION})
     set_tests_properties(Installer_test.SilentInstallUpgradeAndUninstall PROPERTIES TIMEOUT 120)
+    add_test(NAME Sign_test.ExeAndMsiCarryVerifiableSignatures
+      COMMAND ${CMAKE_SOURCE_DIR}/tests/installer/sign_test.sh $<TARGET_FILE:kvUsbRedirector>)
   endif()
 endif()

@@ -13,8 +13,9 @@
 #include <tuple>
 #include <wtsapi32.h>
 
-static_assert(KV_MSG_ERROR == k_event_id_error && KV_MSG_WARNING == k_event_id_warning,
-              "message file and g_report_event disagree");
+static_assert(KV_MSG_ERROR == k_event_id_error && KV_MSG_WARNING == k_event_id_warning &&
+                  KV_MSG_NO_CHANNEL == k_event_id_no_channel,
+              "message file and the event ids disagree");
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int);
 
@@ -31,7 +32,7 @@ class Shell_test : public Engine_fixture
     {
         Engine_fixture::SetUp();
         g_seams.query_version = [](OSVERSIONINFOEXW* info)
-                            { return info->wProductType = g_product_type, TRUE; };
+        { return info->wProductType = g_product_type, TRUE; };
         g_seams.single_instance_name = instance_name.c_str();
     }
     void TearDown() override
@@ -90,6 +91,10 @@ TEST_F(Shell_test, TheProcessStaysWithItsIconAndSessionChangesStartAndStopTheEng
         EXPECT_EQ(key, g_warning_popup_disabled) << product;
         EXPECT_EQ(server, g_is_server_os) << product;
         EXPECT_TRUE(sim.has_line(L"kvUsbRedirector::InitInstance (g_start_threads failed)"));
+        // A client without the channel: one information event, no error or warning.
+        const auto events = sim.events();
+        EXPECT_TRUE(events.size() == 1 && events[0].id == k_event_id_no_channel &&
+                    events[0].type == EVENTLOG_INFORMATION_TYPE);
         EXPECT_FALSE(g_threads_started || IsWindowVisible(window));
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, k_popup_key);
         if (server)
@@ -189,8 +194,9 @@ TEST(Exe_test, RunsWithoutChannelUntilExitAndItsMessageTableShowsEachEvent)
     ASSERT_NE(nullptr, program) << GetLastError();
     const wchar_t line[] = L"ServerChannel::open (WTSVirtualChannelOpen failed - error:2)";
     DWORD_PTR inserts[1] = {reinterpret_cast<DWORD_PTR>(line)};
-    for (auto [id, kind] :
-         {std::pair{k_event_id_error, L"error"}, {k_event_id_warning, L"warning"}})
+    for (auto [id, kind] : {std::pair{k_event_id_error, L"error"},
+                            {k_event_id_warning, L"warning"},
+                            {k_event_id_no_channel, L"has no USB channel"}})
     {
         wchar_t text[1024];
         text[FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, program,

@@ -44,9 +44,14 @@ bool ServerChannel::open()
     g_log(4, L"ServerChannel::open (enter)");
     m_hChannel = g_platform().virtual_channel_open(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
                                                    g_channel_name);
+    m_missing = false;
     if (!m_hChannel)
     {
-        g_log(2, L"ServerChannel::open (WTSVirtualChannelOpen failed - error:%d)", GetLastError());
+        // The session's client does not offer the channel: not a failure of this program.
+        const DWORD error = GetLastError();
+        m_missing = error == ERROR_FILE_NOT_FOUND;
+        g_log(m_missing ? 4 : 2, L"ServerChannel::open (WTSVirtualChannelOpen failed - error:%d)",
+              error);
         return false;
     }
     PVOID buffer = nullptr;

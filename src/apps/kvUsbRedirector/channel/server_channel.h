@@ -27,6 +27,11 @@ class ServerChannel
     {
         return m_hChannel != nullptr;
     }
+    // The last open failed because the session's client does not offer the channel.
+    bool missing() const
+    {
+        return m_missing;
+    }
     DWORD out_amount() const
     {
         return m_nOutAmount;
@@ -48,6 +53,7 @@ class ServerChannel
     BYTE m_bufferIn[k_channel_chunk];
     DWORD m_nInAmount;
     DWORD m_nInPlace;
+    bool m_missing = false;
 };
 
 extern ServerChannel g_virtual_channel;

@@ -81,6 +81,14 @@ bool g_report_event(int level, const wchar_t* format, va_list args)
     return true;
 }
 
+bool g_report_information(DWORD id, const wchar_t* insert)
+{
+    LPCWSTR strings[1] = {insert};
+    return !g_event_source_handle ||
+           g_platform().report_event(g_event_source_handle, EVENTLOG_INFORMATION_TYPE, 0, id, 1,
+                                     strings);
+}
+
 bool g_trace_event(UCHAR level, const wchar_t* format, va_list args)
 {
     size_t count = 0;

@@ -28,6 +28,10 @@ extern const GUID g_trace_control_guid;
 extern const GUID g_trace_event_class_guid;
 constexpr DWORD k_event_id_error = 0xC0020001;
 constexpr DWORD k_event_id_warning = 0x80020002;
+constexpr DWORD k_event_id_no_channel = 0x40020010; // information: the session has no channel
+
+// An information event of the message table, its text made of the message and the insert.
+bool g_report_information(DWORD id, const wchar_t* insert);
 
 // The longest message a trace record can carry: its 16-bit Size must hold 48 + 2(n + 1) + 4.
 constexpr size_t k_max_trace_message = (0xFFFF - 48 - 4) / 2 - 1;

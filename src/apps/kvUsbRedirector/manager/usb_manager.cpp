@@ -11,6 +11,7 @@
 #include "../driver/usb_driver.h"
 
 #include <algorithm>
+#include <string>
 
 HANDLE g_exit_now_read_event = INVALID_HANDLE_VALUE;
 HANDLE g_exit_now_write_event = INVALID_HANDLE_VALUE;
@@ -50,7 +51,15 @@ bool initialize()
 {
     if (!g_virtual_channel.open())
     {
-        g_log(2, L"Usb_manager::initialize() - g_virtual_channel.open() failed.");
+        // A session whose client has no channel gets one information event, not errors.
+        if (g_virtual_channel.missing())
+        {
+            DWORD session = 0;
+            ProcessIdToSessionId(GetCurrentProcessId(), &session);
+            g_report_information(k_event_id_no_channel, std::to_wstring(session).c_str());
+        }
+        g_log(g_virtual_channel.missing() ? 4 : 2,
+              L"Usb_manager::initialize() - g_virtual_channel.open() failed.");
         return false;
     }
     if (!g_open_bus_driver())

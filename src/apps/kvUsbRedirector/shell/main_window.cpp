@@ -1,5 +1,6 @@
 #include "main_window.h"
 
+#include "../channel/server_channel.h"
 #include "../debug/usb_debug.h"
 #include "../manager/usb_manager.h"
 #include "../resources/resource.h"
@@ -48,8 +49,9 @@ void on_session_change(WPARAM code)
             if (g_start_threads())
                 g_threads_started = true;
             else
-                g_log(3, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_CONNECT "
-                         L"g_start_threads failed)");
+                g_log(g_virtual_channel.missing() ? 4 : 3,
+                      L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_CONNECT "
+                      L"g_start_threads failed)");
         }
         break;
     case WTS_REMOTE_DISCONNECT:
@@ -174,7 +176,8 @@ BOOL InitInstance(HINSTANCE hInstance, int nCmdShow)
         if (g_start_threads())
             g_threads_started = true;
         else
-            g_log(3, L"kvUsbRedirector::InitInstance (g_start_threads failed)");
+            g_log(g_virtual_channel.missing() ? 4 : 3,
+                  L"kvUsbRedirector::InitInstance (g_start_threads failed)");
     }
     if (!Shell_NotifyIconW(NIM_ADD, &g_notify_icon_data))
         g_log(3, L"kvUsbRedirector::InitInstance (Shell_NotifyIcon failed - error:%d)",
