@@ -91,10 +91,13 @@ int main()
         static_cast<unsigned long long>(session.terminal.frames_in.load()),
         session.terminal.bytes_in.load() / 1048576.0,
         static_cast<unsigned long long>(session.terminal.out_data_errors.load()));
-    size_t warnings = p.events().size();
-    say(session, "errors and warnings logged: %zu", warnings);
+    say(session, "events logged: %zu (audit: user|session|client|device|id)", p.events().size());
     for (const auto& e : p.events())
-        say(session, "  %ls", e.text.c_str());
+        say(session, "  %s %ls",
+            e.type == EVENTLOG_INFORMATION_TYPE ? "audit"
+            : e.type == EVENTLOG_ERROR_TYPE     ? "error"
+                                                : "warning",
+            e.text.c_str());
     bool ok = p.wrong_completions == 0 && p.unexpected_completions == 0 && p.outstanding() == 0 &&
               session.terminal.out_data_errors == 0 && p.plugged().empty();
     say(session, ok ? "RESULT: OK" : "RESULT: FAILED");

@@ -102,6 +102,13 @@ BOOL Sim_platform::virtual_channel_close(HANDLE channel)
     return TRUE;
 }
 
+// The session of a user at a client of fixed names.
+bool Sim_platform::query_session_text(WTS_INFO_CLASS what, wchar_t* text, DWORD capacity)
+{
+    const wchar_t* value = what == WTSUserName ? L"anna" : what == WTSClientName ? L"KIOSK-7" : L"";
+    return wcsncpy_s(text, capacity, value, _TRUNCATE) == 0;
+}
+
 void Sim_platform::free_memory(PVOID memory)
 {
     LocalFree(memory);
@@ -262,7 +269,10 @@ BOOL Sim_platform::report_event(HANDLE, WORD type, WORD, DWORD id, WORD count, L
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++events_reported;
-    m_events.push_back({type, id, count ? strings[0] : L""});
+    std::wstring text = count ? strings[0] : L""; // the inserts of an audit event, joined by |
+    for (WORD i = 1; i < count; ++i)
+        text += std::wstring(L"|") + strings[i];
+    m_events.push_back({type, id, text});
     if (m_events.size() > record_limit)
         m_events.erase(m_events.begin(), m_events.end() - record_limit);
     SetLastError(ERROR_SUCCESS); // a sink may touch the last error, as the system's do

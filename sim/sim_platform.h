@@ -45,6 +45,7 @@ class Sim_platform : public Platform, public Sim_port_driver
     BOOL virtual_channel_query(HANDLE, WTS_VIRTUAL_CLASS, PVOID* buffer, DWORD* bytes) override;
     BOOL virtual_channel_close(HANDLE channel) override;
     void free_memory(PVOID memory) override;
+    bool query_session_text(WTS_INFO_CLASS what, wchar_t* text, DWORD capacity) override;
     HDEVINFO get_class_devs(const GUID* cls, DWORD flags) override;
     BOOL enum_device_interfaces(HDEVINFO set, const GUID*, DWORD index,
                                 SP_DEVICE_INTERFACE_DATA* data) override;

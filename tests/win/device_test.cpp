@@ -1,5 +1,7 @@
 // The device list's reconciliation, the open replies and the share dialog, real under Xvfb.
 #include "support/fixtures.h"
+#include "channel/server_channel.h"
+#include "debug/usb_debug.h"
 #include "driver/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "packets/usb_packet_device_list.h"
@@ -19,6 +21,22 @@ using S = Usb_device_state;
 using Entries = std::vector<std::pair<uint32_t, Usb_device_state>>;
 using Ids = std::vector<uint32_t>;
 using Device_list_test = Device_fixture;
+using Events = std::vector<std::pair<DWORD, std::wstring>>;
+
+// The audit events logged: their ids and inserts (user|session|client|device|id).
+Events audits(Test_platform& sim)
+{
+    Events found;
+    for (const auto& e : sim.events())
+        if (e.type == EVENTLOG_INFORMATION_TYPE)
+            found.emplace_back(e.id, e.text);
+    return found;
+}
+
+std::wstring audit_text(const wchar_t* device, const wchar_t* id)
+{
+    return L"anna|" + std::to_wstring(g_session_id) + L"|KIOSK-7|" + device + L"|" + id;
+}
 using Device_engine_test = Engine_fixture;
 
 TEST_F(Device_list_test, EachNewDeviceGetsOneOpenRequestUnlessTwinOrUntrusted)
@@ -72,10 +90,14 @@ TEST_F(Device_list_test, DevicesThatLeftChangedOrFailedAreUnpluggedAndOpenedAgai
     }
     sim.failing_code = 0;
     EXPECT_EQ(Ids({10, 11, 12, 10, 11, 12}), open_requests());
+    sim.clear_lines();
     make_opened(record({.id = 5}));
     for (int round = 0; round < 2; ++round)
         reconcile({record({.id = 6})});
     EXPECT_EQ(Ids({10, 11, 10, 11, 5}), port_calls(IOCTL_PORT_UNPLUG));
+    EXPECT_EQ(Events({{k_event_id_device_shared, audit_text(L"Stick", L"5")},
+                      {k_event_id_device_removed, audit_text(L"Stick", L"5")}}),
+              audits(sim));
     EXPECT_EQ(Entries({{6, S::pending_return}}), entries());
     EXPECT_EQ(Ids({5, 6}), open_requests());
     const Bytes nine = record({.id = 9, .id1 = 9}), three = record({.id = 3, .id1 = 3});
@@ -186,6 +208,10 @@ TEST_F(Device_attach_test, OnlyTheFirstButtonPlugsInAndOnlyWhatIsStillListed)
         const auto calls = sim.calls();
         EXPECT_EQ(before + plugs, calls.size());
         EXPECT_TRUE(!plugs || Bytes(bytes.begin() + 2, bytes.end()) == calls.back().input);
+        // Audited: a share, or a no (not an unreadable answer, nor a device that left).
+        const DWORD audited = plugs ? k_event_id_device_shared : k_event_id_device_declined;
+        const Events expected = {{audited, audit_text(name, id_text)}};
+        EXPECT_EQ(plugs || (answer && !tampered) ? expected : Events(), audits(sim));
         EXPECT_EQ(plugs, sim.has_line(L"Plugged in device: " + std::wstring(id_text) + L"\n"));
         EXPECT_EQ(tampered == left ? Entries()
                                    : Entries({{id, plugs ? S::opened : S::pending_return}}),
@@ -244,11 +270,15 @@ TEST_F(Device_attach_test, OpenRepliesThatShowNoDialog)
         g_is_server_os = server;
         g_warning_popup_disabled = switched_off;
         sim.failing_code = failing;
+        sim.clear_lines();
         const Bytes device = record({.id = 30});
         const size_t calls = sim.calls().size();
         reconcile({device});
         open_reply(30, status);
         EXPECT_EQ(Entries({{30, state}}), entries()) << line;
+        const DWORD audited = failing ? k_event_id_device_refused : k_event_id_device_shared;
+        const Events expected = {{audited, audit_text(L"Stick", L"30")}};
+        EXPECT_EQ(status ? Events() : expected, audits(sim)) << line;
         EXPECT_EQ(level, sim.lines().back().level) << line;
         EXPECT_TRUE(sim.lines().back().text.ends_with(line)) << line;
         reconcile({device}); // still listed: never asked or plugged in again

@@ -193,14 +193,20 @@ TEST(Exe_test, RunsWithoutChannelUntilExitAndItsMessageTableShowsEachEvent)
     HMODULE program = LoadLibraryExW(command, nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(nullptr, program) << GetLastError();
     const wchar_t line[] = L"ServerChannel::open (WTSVirtualChannelOpen failed - error:2)";
-    DWORD_PTR inserts[1] = {reinterpret_cast<DWORD_PTR>(line)};
+    DWORD_PTR inserts[5] = {};
+    for (DWORD_PTR& insert : inserts)
+        insert = reinterpret_cast<DWORD_PTR>(line);
     for (auto [id, kind] : {std::pair{k_event_id_error, L"error"},
                             {k_event_id_warning, L"warning"},
-                            {k_event_id_no_channel, L"has no USB channel"}})
+                            {k_event_id_no_channel, L"has no USB channel"},
+                            {k_event_id_device_shared, L"shared the USB device"},
+                            {k_event_id_device_declined, L"declined to share"},
+                            {k_event_id_device_refused, L"refused to plug it in"},
+                            {k_event_id_device_removed, L"was removed from session"}})
     {
-        wchar_t text[1024];
+        wchar_t text[2048];
         text[FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, program,
-                            id, 0, text, 1023, reinterpret_cast<va_list*>(inserts))] = 0;
+                            id, 0, text, 2047, reinterpret_cast<va_list*>(inserts))] = 0;
         EXPECT_TRUE(wcsstr(text, line) && wcsstr(text, kind)) << text;
     }
     FreeLibrary(program);

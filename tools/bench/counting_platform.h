@@ -33,6 +33,10 @@ class Counting_platform : public Platform
         Seam_scope scope(k_counted_calls);
         m_inner.free_memory(memory);
     }
+    bool query_session_text(WTS_INFO_CLASS what, wchar_t* text, DWORD capacity) override
+    {
+        return m_inner.query_session_text(what, text, capacity);
+    }
     HDEVINFO get_class_devs(const GUID* cls, DWORD flags) override
     {
         Seam_scope scope(k_counted_calls);

@@ -81,12 +81,11 @@ bool g_report_event(int level, const wchar_t* format, va_list args)
     return true;
 }
 
-bool g_report_information(DWORD id, const wchar_t* insert)
+bool g_report_information(DWORD id, const wchar_t* const* inserts, WORD count)
 {
-    LPCWSTR strings[1] = {insert};
     return !g_event_source_handle ||
-           g_platform().report_event(g_event_source_handle, EVENTLOG_INFORMATION_TYPE, 0, id, 1,
-                                     strings);
+           g_platform().report_event(g_event_source_handle, EVENTLOG_INFORMATION_TYPE, 0, id, count,
+                                     const_cast<LPCWSTR*>(inserts));
 }
 
 bool g_trace_event(UCHAR level, const wchar_t* format, va_list args)

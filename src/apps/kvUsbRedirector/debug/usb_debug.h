@@ -28,10 +28,13 @@ extern const GUID g_trace_control_guid;
 extern const GUID g_trace_event_class_guid;
 constexpr DWORD k_event_id_error = 0xC0020001;
 constexpr DWORD k_event_id_warning = 0x80020002;
-constexpr DWORD k_event_id_no_channel = 0x40020010; // information: the session has no channel
-
-// An information event of the message table, its text made of the message and the insert.
-bool g_report_information(DWORD id, const wchar_t* insert);
+// Information events, made of a message of the table and its inserts.
+constexpr DWORD k_event_id_no_channel = 0x40020010;      // session
+constexpr DWORD k_event_id_device_shared = 0x40020011;   // user, session, client, device, id
+constexpr DWORD k_event_id_device_declined = 0x40020012; // the same five
+constexpr DWORD k_event_id_device_refused = 0x40020013;  // the same five
+constexpr DWORD k_event_id_device_removed = 0x40020014;  // the same five
+bool g_report_information(DWORD id, const wchar_t* const* inserts, WORD count);
 
 // The longest message a trace record can carry: its 16-bit Size must hold 48 + 2(n + 1) + 4.
 constexpr size_t k_max_trace_message = (0xFFFF - 48 - 4) / 2 - 1;

@@ -56,7 +56,9 @@ bool initialize()
         {
             DWORD session = 0;
             ProcessIdToSessionId(GetCurrentProcessId(), &session);
-            g_report_information(k_event_id_no_channel, std::to_wstring(session).c_str());
+            const std::wstring text = std::to_wstring(session);
+            const wchar_t* inserts[1] = {text.c_str()};
+            g_report_information(k_event_id_no_channel, inserts, 1);
         }
         g_log(g_virtual_channel.missing() ? 4 : 2,
               L"Usb_manager::initialize() - g_virtual_channel.open() failed.");

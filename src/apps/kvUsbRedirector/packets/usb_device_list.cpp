@@ -1,6 +1,11 @@
 #include "usb_device_list.h"
 
+#include "../channel/server_channel.h"
 #include "../debug/usb_debug.h"
+#include "../platform/platform.h"
+
+#include <algorithm>
+#include <string>
 
 // An empty list at process exit has nothing to destroy, so a dialog thread still walking it
 // then reads only the list's own sentinel.
@@ -29,4 +34,25 @@ Usb_device_record* g_find_device_record(uint32_t device_id)
 bool g_is_device_listed(uint32_t device_id)
 {
     return g_find_device_record(device_id) != nullptr;
+}
+
+void g_audit_device(DWORD event_id, const Usb_device_record* record)
+{
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(record);
+    wchar_t user[256] = L"", client[256] = L"", name[256] = L"Unknown";
+    g_platform().query_session_text(WTSUserName, user, ARRAYSIZE(user));
+    g_platform().query_session_text(WTSClientName, client, ARRAYSIZE(client));
+    const kv::Name_span span = kv::display_name_span(bytes, kv::record_length(bytes));
+    if (span.present && span.count != 0)
+    {
+        const int converted = MultiByteToWideChar(
+            CP_ACP, MB_PRECOMPOSED, reinterpret_cast<const char*>(bytes + span.offset),
+            static_cast<int>(std::min<size_t>(span.count, ARRAYSIZE(name) - 1)), name,
+            ARRAYSIZE(name) - 1);
+        name[converted > 0 ? converted : 0] = 0;
+    }
+    const std::wstring session = std::to_wstring(g_session_id);
+    const std::wstring id = std::to_wstring(static_cast<int32_t>(kv::record_device_id(bytes)));
+    const wchar_t* inserts[5] = {user, session.c_str(), client, name, id.c_str()};
+    g_report_information(event_id, inserts, 5);
 }

@@ -43,3 +43,6 @@ Usb_device_record* g_set_device_state(uint32_t device_id, Usb_device_state state
 // The record of the entry with the id, or nullptr; the caller holds the mutex.
 Usb_device_record* g_find_device_record(uint32_t device_id);
 bool g_is_device_listed(uint32_t device_id);
+// The audit event of a device (shared, declined, refused, removed): the session's user, the
+// session, its client, the device's display name and its id.
+void g_audit_device(DWORD event_id, const Usb_device_record* record);

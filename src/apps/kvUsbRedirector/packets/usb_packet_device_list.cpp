@@ -42,6 +42,8 @@ bool send_open_request(uint32_t device_id)
 
 void unplug(uint32_t device_id)
 {
+    if (const Usb_device_entry* entry = find_entry(device_id))
+        g_audit_device(k_event_id_device_removed, entry->record.get());
     BYTE close[9];
     kv::build_short_message(close, sizeof close, kv::code_close, &device_id);
     Usb_packet_close packet(close, false);

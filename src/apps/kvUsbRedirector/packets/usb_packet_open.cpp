@@ -19,6 +19,7 @@ bool g_plug_in_device(uint32_t device_id)
     DWORD returned = 0;
     const bool plugged =
         g_call_port_driver(IOCTL_PORT_PLUG_IN, bytes + 2, kv::record_length(bytes) - 2u, &returned);
+    g_audit_device(plugged ? k_event_id_device_shared : k_event_id_device_refused, record);
     if (plugged)
         g_log(4, L"Usb_packet_open::process_return() - Plugged in device: %d\n",
               kv::record_device_id(bytes));

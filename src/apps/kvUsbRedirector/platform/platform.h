@@ -19,6 +19,8 @@ class Platform
                                        DWORD* bytes) = 0;
     virtual BOOL virtual_channel_close(HANDLE channel) = 0;
     virtual void free_memory(PVOID memory) = 0;
+    // A text of this session (WTSQuerySessionInformation): its user, its client's name.
+    virtual bool query_session_text(WTS_INFO_CLASS what, wchar_t* text, DWORD capacity) = 0;
 
     // Device installation services.
     virtual HDEVINFO get_class_devs(const GUID* cls, DWORD flags) = 0;

@@ -1,6 +1,8 @@
 // Production binding of the platform seam: the real system calls.
 #include "platform.h"
 
+#include <strsafe.h>
+
 namespace
 {
 
@@ -23,6 +25,17 @@ class Win32_platform final : public Platform
     void free_memory(PVOID memory) override
     {
         WTSFreeMemory(memory);
+    }
+    bool query_session_text(WTS_INFO_CLASS what, wchar_t* text, DWORD capacity) override
+    {
+        LPWSTR found = nullptr;
+        DWORD bytes = 0;
+        if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, what,
+                                         &found, &bytes))
+            return false;
+        const bool copied = SUCCEEDED(StringCchCopyW(text, capacity, found));
+        WTSFreeMemory(found);
+        return copied;
     }
     HDEVINFO get_class_devs(const GUID* cls, DWORD flags) override
     {

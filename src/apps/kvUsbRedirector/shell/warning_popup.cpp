@@ -134,8 +134,17 @@ INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPA
                          L"plugged in");
             end_dialog(hDlg, IDOK);
         }
-        else if (wParam == IDCANCEL)
-            end_dialog(hDlg, IDCANCEL); // the entry stays pending_return
+        else if (wParam == IDCANCEL) // the entry stays pending_return
+        {
+            uint32_t device_id = 0;
+            if (dialog_device_id(hDlg, &device_id))
+            {
+                Lock_hold hold(g_device_list_mutex);
+                if (const Usb_device_record* record = g_find_device_record(device_id))
+                    g_audit_device(k_event_id_device_declined, record);
+            }
+            end_dialog(hDlg, IDCANCEL);
+        }
         return TRUE;
     case WM_TIMER:
     {
