@@ -3,7 +3,7 @@
 # copy of the tree, rebuilds incrementally, runs the native and the Wine tests (stopping at the
 # first failure) and prints how many faults they caught, with the survivors. A fault in
 # portable/ that they miss also meets the fuzz targets, 10 s each, built from the copy.
-# Usage: scripts/mutants.sh [text in the fault names to run only those]
+# Usage: scripts/mutants.sh [regular expression: only the faults whose name matches it]
 # Run on demand, not in CI: about a minute a fault.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -82,7 +82,7 @@ main() {
     for fault in "${faults[@]}"; do
         IFS=$'\t' read -r name file text replacement <<<"$fault"
         [[ -z "$name" || "$name" == \#* ]] && continue
-        [[ -n "$filter" && "$name" != *"$filter"* ]] && continue
+        [[ -n "$filter" && ! "$name" =~ $filter ]] && continue
         local target="$scratch/src/$file"
         cp "$target" "$scratch/original"
         if ! apply "$target" "$text" "$replacement"; then
