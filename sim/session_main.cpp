@@ -91,13 +91,15 @@ int main()
         static_cast<unsigned long long>(session.terminal.frames_in.load()),
         session.terminal.bytes_in.load() / 1048576.0,
         static_cast<unsigned long long>(session.terminal.out_data_errors.load()));
-    say(session, "events logged: %zu (audit: user|session|client|device|id)", p.events().size());
+    // As Event Viewer lists them: type, id (17 shared, 18 declined, 19 refused, 20 removed)
+    // and text (an audit event's inserts: user|session|client|device|id).
+    say(session, "events logged: %zu", p.events().size());
     for (const auto& e : p.events())
-        say(session, "  %s %ls",
-            e.type == EVENTLOG_INFORMATION_TYPE ? "audit"
+        say(session, "  %s %lu %ls",
+            e.type == EVENTLOG_INFORMATION_TYPE ? "information"
             : e.type == EVENTLOG_ERROR_TYPE     ? "error"
                                                 : "warning",
-            e.text.c_str());
+            e.id & 0xFFFF, e.text.c_str());
     bool ok = p.wrong_completions == 0 && p.unexpected_completions == 0 && p.outstanding() == 0 &&
               session.terminal.out_data_errors == 0 && p.plugged().empty();
     say(session, ok ? "RESULT: OK" : "RESULT: FAILED");
