@@ -1,6 +1,7 @@
 // The entry point and the hidden window under Xvfb against the simulated peers, the one-instance
 // claim, and the real program, which finds no virtual channel under Wine.
 #include "debug/usb_debug.h"
+#include "driver/usb_driver.h"
 #include "messages/kvUsbRedirector.h"
 #include "support/fixtures.h"
 #include "manager/usb_manager.h"
@@ -162,6 +163,26 @@ TEST_F(Shell_test, OneInstanceASession)
     EXPECT_EQ(1u, sim.count_lines(L"Usb_manager::g_stop_threads() - success"));
     EXPECT_TRUE(g_claim_single_instance(g_seams.single_instance_name, &probe)); // released at exit
     g_release_single_instance(&probe);
+}
+
+// An installer that replaces the exe closes the instance through the restart manager: the
+// instance agrees, stops the engine, unplugs its devices and exits with 0; it registered for
+// the restart that follows.
+DWORD g_restart_flags = 0;
+TEST_F(Shell_test, AnInstallersCloseRequestStopsUnplugsAndExitsRegisteredForRestart)
+{
+    g_seams.register_restart = [](PCWSTR, DWORD flags) { return g_restart_flags = flags, S_OK; };
+    launch();
+    ASSERT_TRUE(g_threads_started && g_open_port_driver());
+    make_opened(record({.id = 40}));
+    EXPECT_EQ(DWORD{RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT}, g_restart_flags);
+    EXPECT_TRUE(SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP));
+    SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
+    app.join();
+    EXPECT_EQ(0, exit_code);
+    UnregisterClassW(L"KVUSBREDIRECTOR", GetModuleHandleW(nullptr));
+    EXPECT_FALSE(g_threads_started);
+    EXPECT_EQ(std::vector<uint32_t>({40}), port_calls(IOCTL_PORT_UNPLUG));
 }
 
 // The real program, with the system's own bindings: Wine has no virtual channel, and the

@@ -1,7 +1,7 @@
 // What tests and the benchmark replace, in one place: besides the platform binding (platform.h),
 // the waits the engine makes, the longest reply it reads, how it creates its threads and events,
-// the edition query and the single-instance name. Production keeps the defaults;
-// g_reset_seams() restores all of them and the production binding.
+// the edition query, the restart registration and the single-instance name. Production keeps the
+// defaults; g_reset_seams() restores all of them and the production binding.
 #pragma once
 
 #include "../portable/reply_frame.h"
@@ -35,6 +35,7 @@ struct Seams
     HANDLE (*create_event)() = g_create_manual_event; // the engine's manual-reset events
     void (*sleep)(DWORD milliseconds) = Sleep;
     BOOL (*query_version)(OSVERSIONINFOEXW* info) = g_query_system_version;
+    HRESULT (*register_restart)(PCWSTR command_line, DWORD flags) = RegisterApplicationRestart;
     const wchar_t* single_instance_name = k_single_instance_name;
 };
 

@@ -3,6 +3,7 @@
 #include "../channel/server_channel.h"
 #include "../debug/usb_debug.h"
 #include "../manager/usb_manager.h"
+#include "../platform/seams.h"
 #include "../resources/resource.h"
 #include "app_globals.h"
 #include "kv_version.h"
@@ -182,6 +183,13 @@ BOOL InitInstance(HINSTANCE hInstance, int nCmdShow)
     if (!Shell_NotifyIconW(NIM_ADD, &g_notify_icon_data))
         g_log(3, L"kvUsbRedirector::InitInstance (Shell_NotifyIcon failed - error:%d)",
               GetLastError());
+    // Closed by an installer that replaces the exe, the instance is started again afterwards
+    // (not after a crash, a hang or a reboot: the Run key starts it at the next logon).
+    const HRESULT registered =
+        g_seams.register_restart(L"", RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT);
+    if (FAILED(registered))
+        g_log(3, L"kvUsbRedirector::InitInstance (RegisterApplicationRestart failed - error:%x)",
+              static_cast<unsigned>(registered));
     g_log(4, L"kvUsbRedirector::InitInstance (exit)");
     return TRUE;
 }
@@ -207,6 +215,18 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
     }
     case WM_DESTROY:
         on_destroy();
+        return 0;
+    // An installer that must replace the exe asks running instances to close (the restart
+    // manager's close-app request): the instance agrees, then stops the engine, which unplugs
+    // its devices, and exits.
+    case WM_QUERYENDSESSION:
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wParam && (lParam & ENDSESSION_CLOSEAPP))
+        {
+            g_log(4, L"kvUsbRedirector::WndProc (WM_ENDSESSION ENDSESSION_CLOSEAPP)");
+            DestroyWindow(hWnd);
+        }
         return 0;
     case WM_WTSSESSION_CHANGE:
         on_session_change(wParam);
