@@ -38,7 +38,7 @@ kv_layer(packets SOURCES ${APP}/packets/message_table.cpp ${APP}/packets/usb_pac
 kv_layer(manager SOURCES ${APP}/manager/usb_manager.cpp ${APP}/manager/device_list_poller.cpp
   ${APP}/manager/request_pump.cpp ${APP}/manager/reply_pump.cpp BELOW kv_packets)
 kv_layer(shell SOURCES ${APP}/shell/app_globals.cpp ${APP}/shell/warning_popup.cpp
-  ${APP}/shell/main_window.cpp ${APP}/shell/single_instance.cpp
+  ${APP}/shell/main_window.cpp ${APP}/shell/single_instance.cpp ${APP}/shell/tray_menu.cpp
   BELOW kv_manager user32 gdi32 shell32 comctl32)
 add_library(kv_engine INTERFACE)
 target_link_libraries(kv_engine INTERFACE kv_shell)
@@ -56,7 +56,7 @@ include(GoogleTest)
 
 set(KV_RESOURCES ${APP}/resources/kvUsbRedirector.rc)
 set_source_files_properties(${KV_RESOURCES} PROPERTIES
-  OBJECT_DEPENDS "${APP}/resources/warning_popup.rc;${APP}/resources/resource.h;${APP}/resources/kvUsbRedirector.ico;${KV_VERSION_DIR}/kvUsbRedirector.manifest;${APP}/resources/warning.bmp")
+  OBJECT_DEPENDS "${APP}/resources/warning_popup.rc;${APP}/resources/tray_menu.rc;${APP}/resources/resource.h;${APP}/resources/kvUsbRedirector.ico;${KV_VERSION_DIR}/kvUsbRedirector.manifest;${APP}/resources/warning.bmp")
 if(NOT MSVC)
   set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
 endif()

@@ -10,6 +10,7 @@
 #include "portable/reply_frame.h"
 #include "resources/resource.h"
 #include "shell/app_globals.h"
+#include "shell/tray_menu.h"
 #include "shell/warning_popup.h"
 
 #include <cstring>
@@ -175,4 +176,30 @@ bool g_wait_until_gone(HWND window, DWORD timeout_ms)
         if (GetTickCount64() >= deadline)
             return false;
     return true;
+}
+
+Lines g_menu_lines(HMENU menu)
+{
+    Lines lines;
+    for (int i = 0; i < GetMenuItemCount(menu); ++i)
+    {
+        wchar_t text[512];
+        const int length = GetMenuStringW(menu, i, text, 512, MF_BYPOSITION);
+        const bool grayed = GetMenuState(menu, i, MF_BYPOSITION) & MF_GRAYED;
+        lines.push_back((grayed ? L"~" : L"") + std::wstring(text, length > 0 ? length : 0));
+    }
+    return lines;
+}
+
+Lines g_device_menu()
+{
+    return g_menu_lines(g_build_device_menu().get());
+}
+
+HWND g_wait_for_popup_menu(DWORD timeout_ms)
+{
+    for (ULONGLONG deadline = GetTickCount64() + timeout_ms; GetTickCount64() < deadline; Sleep(5))
+        if (HWND menu = FindWindowW(L"#32768", nullptr); menu && IsWindowVisible(menu))
+            return menu;
+    return nullptr;
 }

@@ -64,3 +64,11 @@ class Device_fixture : public Engine_fixture
 // Polls (bounded) until the share dialog is shown with the focus settled; nullptr on time-out.
 HWND g_wait_for_share_dialog(DWORD timeout_ms = 10000);
 bool g_wait_until_gone(HWND window, DWORD timeout_ms = 10000);
+
+// The menu's lines, a grayed one marked with a leading "~"; g_device_menu reads the tray's
+// device menu as it would be shown now.
+using Lines = std::vector<std::wstring>;
+Lines g_menu_lines(HMENU menu);
+Lines g_device_menu();
+// Polls (bounded) until a popup menu shows; nullptr on time-out.
+HWND g_wait_for_popup_menu(DWORD timeout_ms = 10000);

@@ -6,6 +6,7 @@
 #include "manager/usb_manager.h"
 #include "packets/usb_packet_device_list.h"
 #include "packets/usb_packet_open.h"
+#include "shell/tray_menu.h"
 #include "shell/warning_popup.h"
 #include "resources/resource.h"
 #include "shell/app_globals.h"
@@ -37,6 +38,13 @@ std::wstring audit_text(const wchar_t* device, const wchar_t* id)
 {
     return L"anna|" + std::to_wstring(g_session_id) + L"|KIOSK-7|" + device + L"|" + id;
 }
+// A device's line in the tray menu.
+std::wstring menu_line(const std::wstring& name, const std::wstring& id, const wchar_t* state)
+{
+    return name + L" (device " + id + L"): " + state;
+}
+const Lines k_no_devices = {L"~No USB devices"};
+
 using Device_engine_test = Engine_fixture;
 
 TEST_F(Device_list_test, EachNewDeviceGetsOneOpenRequestUnlessTwinOrUntrusted)
@@ -156,6 +164,26 @@ std::wstring ended(uint32_t id, int result)
            std::to_wstring(result);
 }
 
+// The tray reads the list only when it is free at once: its holder may be waiting for a driver.
+TEST_F(Device_list_test, TheTrayMenuShowsEachDeviceOnceAndNeverWaitsForTheList)
+{
+    EXPECT_EQ(k_no_devices, g_device_menu());
+    std::vector<Bytes> listed = {record({.id = 1, .id1 = 1, .name = "AT&T Modem"})};
+    for (uint16_t id = 2; id <= k_device_menu_max_devices + 2; ++id)
+        listed.push_back(record({.id = id, .id1 = id}));
+    reconcile(listed);
+    const Lines menu = g_device_menu();
+    ASSERT_EQ(k_device_menu_max_devices + 1, menu.size());
+    EXPECT_EQ(menu_line(L"AT&&T Modem", L"1", L"connecting"), menu.front());
+    EXPECT_EQ(menu_line(L"Stick", L"40", L"connecting"), menu[39]);
+    EXPECT_EQ(L"~and 2 more", menu.back());
+    g_device_list_mutex.hold();
+    EXPECT_EQ(Lines({L"~The device list is being updated; try again in a moment"}),
+              g_device_menu());
+    g_device_list_mutex.release();
+    reconcile_empty();
+}
+
 using Device_attach_test = Device_fixture;
 
 TEST_F(Device_attach_test, OnlyTheFirstButtonPlugsInAndOnlyWhatIsStillListed)
@@ -191,6 +219,7 @@ TEST_F(Device_attach_test, OnlyTheFirstButtonPlugsInAndOnlyWhatIsStillListed)
         EXPECT_EQ(question(name), text_of(dialog, IDC_WARNING_TEXT));
         EXPECT_EQ(id_text, text_of(dialog, IDC_DEVICE_ID));
         EXPECT_EQ(before, sim.calls().size()); // the reply pump went on at once
+        EXPECT_EQ(Lines({menu_line(name, id_text, L"waiting for your answer")}), g_device_menu());
         if (tampered == left)
             reconcile({});
         else if (tampered)
@@ -213,6 +242,11 @@ TEST_F(Device_attach_test, OnlyTheFirstButtonPlugsInAndOnlyWhatIsStillListed)
         const Events expected = {{audited, audit_text(name, id_text)}};
         EXPECT_EQ(plugs || (answer && !tampered) ? expected : Events(), audits(sim));
         EXPECT_EQ(plugs, sim.has_line(L"Plugged in device: " + std::wstring(id_text) + L"\n"));
+        // An answer that cannot be read shares nothing, as a no.
+        EXPECT_EQ(tampered == left
+                      ? k_no_devices
+                      : Lines({menu_line(name, id_text, plugs ? L"shared" : L"declined")}),
+                  g_device_menu());
         EXPECT_EQ(tampered == left ? Entries()
                                    : Entries({{id, plugs ? S::opened : S::pending_return}}),
                   entries());
@@ -276,6 +310,8 @@ TEST_F(Device_attach_test, OpenRepliesThatShowNoDialog)
         reconcile({device});
         open_reply(30, status);
         EXPECT_EQ(Entries({{30, state}}), entries()) << line;
+        EXPECT_EQ(Lines({menu_line(L"Stick", L"30", state == S::opened ? L"shared" : L"failed")}),
+                  g_device_menu());
         const DWORD audited = failing ? k_event_id_device_refused : k_event_id_device_shared;
         const Events expected = {{audited, audit_text(L"Stick", L"30")}};
         EXPECT_EQ(status ? Events() : expected, audits(sim)) << line;

@@ -176,6 +176,24 @@ TEST_F(Shell_test, AnInstallersCloseRequestStopsUnplugsAndExitsRegisteredForRest
     ASSERT_TRUE(g_threads_started && g_open_port_driver());
     make_opened(record({.id = 40}));
     EXPECT_EQ(DWORD{RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT}, g_restart_flags);
+    // The icon's menu, the device list free and then held elsewhere: never waited for.
+    for (bool held : {false, true})
+    {
+        if (held)
+            g_device_list_mutex.hold();
+        PostMessageW(window, k_notify_icon_callback, 1, WM_RBUTTONUP);
+        HWND popup = g_wait_for_popup_menu();
+        const Lines shown =
+            popup ? g_menu_lines(reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0)))
+                  : Lines();
+        if (held)
+            g_device_list_mutex.release();
+        EXPECT_EQ(held ? Lines({L"~The device list is being updated; try again in a moment"})
+                       : Lines({L"Stick (device 40): shared"}),
+                  shown);
+        SendMessageW(window, WM_CANCELMODE, 0, 0);
+        EXPECT_TRUE(g_wait_until_gone(popup));
+    }
     EXPECT_TRUE(SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP));
     SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
     app.join();

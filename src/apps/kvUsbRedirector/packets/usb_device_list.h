@@ -19,11 +19,20 @@ enum class Usb_device_state : uint32_t
     marked = 4,         // erased before the reconciliation returns
 };
 
+// What became of the share dialog's question; shown in the tray, never steers the states.
+enum class Share_answer : uint8_t
+{
+    not_asked = 0,
+    awaited = 1,  // the dialog is up
+    declined = 2, // the user said no: the entry stays pending_return while listed
+};
+
 struct Usb_device_entry
 {
     Usb_device_state state;
     Owned_block<Usb_device_record> record; // the entry's own copy of the whole record
     uint8_t seen;                          // listed by the reply being reconciled
+    Share_answer answer = Share_answer::not_asked;
 };
 
 // In the order the devices were first reported; a device id occurs at most once.
@@ -40,9 +49,13 @@ extern Process_lock g_device_list_mutex;
 
 // The caller holds the mutex and uses the returned record only while it keeps holding it.
 Usb_device_record* g_set_device_state(uint32_t device_id, Usb_device_state state);
-// The record of the entry with the id, or nullptr; the caller holds the mutex.
+// The entry or the record with the id, or nullptr; the caller holds the mutex.
+Usb_device_entry* g_find_device_entry(uint32_t device_id);
 Usb_device_record* g_find_device_record(uint32_t device_id);
 bool g_is_device_listed(uint32_t device_id);
+// The record's display name in the system code page's reading, cut to fit chars (which is at
+// least 1); false, with text empty, when the record has none or an empty one.
+bool g_device_display_name(const Usb_device_record* record, wchar_t* text, size_t chars);
 // The audit event of a device (shared, declined, refused, removed): the session's user, the
 // session, its client, the device's display name and its id.
 void g_audit_device(DWORD event_id, const Usb_device_record* record);

@@ -14,3 +14,14 @@
 #define IDC_WARNING_TEXT 1011
 #define IDC_DEVICE_ID 1013
 #define IDB_WARNING 137
+
+// Tray menu: one block of 16 strings of their own.
+#define IDS_TRAY_DEVICE 192
+#define IDS_TRAY_NO_DEVICES 193
+#define IDS_TRAY_BUSY 194
+#define IDS_TRAY_CONNECTING 195
+#define IDS_TRAY_WAITING 196
+#define IDS_TRAY_SHARED 197
+#define IDS_TRAY_DECLINED 198
+#define IDS_TRAY_FAILED 199
+#define IDS_TRAY_MORE 200

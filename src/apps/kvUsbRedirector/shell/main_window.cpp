@@ -6,6 +6,7 @@
 #include "../platform/seams.h"
 #include "../resources/resource.h"
 #include "app_globals.h"
+#include "tray_menu.h"
 #include "kv_version.h"
 
 #include <cstddef>
@@ -96,6 +97,17 @@ void on_taskbar_created()
     else
         g_log(3, L"kvUsbRedirector::WndProc (TaskbarCreated - Shell_NotifyIcon failed - error:%d)",
               GetLastError());
+}
+
+// The icon's events in the form of the shell's first interface version, the one it keeps unless
+// asked otherwise: the mouse message alone, the keyboard's menu key coming as a right click.
+void on_icon_event(HWND hWnd, LPARAM event)
+{
+    if (LOWORD(event) != WM_RBUTTONUP && LOWORD(event) != WM_CONTEXTMENU)
+        return;
+    POINT at{};
+    GetCursorPos(&at);
+    g_show_device_menu(hWnd, at);
 }
 
 void on_destroy()
@@ -227,6 +239,9 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
             g_log(4, L"kvUsbRedirector::WndProc (WM_ENDSESSION ENDSESSION_CLOSEAPP)");
             DestroyWindow(hWnd);
         }
+        return 0;
+    case k_notify_icon_callback:
+        on_icon_event(hWnd, lParam);
         return 0;
     case WM_WTSSESSION_CHANGE:
         on_session_change(wParam);

@@ -91,6 +91,29 @@ void init_dialog(HWND hDlg, uint32_t device_id)
     SetTimer(hDlg, k_timer_id, k_warning_popup_timer_ms, nullptr);
 }
 
+// Records the question's fate for the tray; nothing when the device has left meanwhile. An
+// answer still awaited once its dialog ended becomes from_awaited: an answer that could not be
+// read shares nothing, as a no.
+void note_answer(uint32_t device_id, Share_answer answer, bool from_awaited = false)
+{
+    Lock_hold hold(g_device_list_mutex);
+    Usb_device_entry* entry = g_find_device_entry(device_id);
+    if (entry && (!from_awaited || entry->answer == Share_answer::awaited))
+        entry->answer = answer;
+}
+
+// A question that cannot be shown leaves the device unshared, as a no would, but shown as
+// failed: not retried while the terminal keeps listing it.
+void give_up_asking(uint32_t device_id)
+{
+    Lock_hold hold(g_device_list_mutex);
+    if (Usb_device_entry* entry = g_find_device_entry(device_id))
+    {
+        entry->state = Usb_device_state::failed;
+        entry->answer = Share_answer::not_asked;
+    }
+}
+
 void end_dialog(HWND hDlg, INT_PTR result)
 {
     KillTimer(hDlg, k_timer_id);
@@ -107,11 +130,17 @@ DWORD WINAPI g_start_warning_popup(LPVOID context)
     INT_PTR result = DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_WARNING_POPUP), nullptr,
                                      WarningPopupDlgProc, static_cast<LPARAM>(device_id));
     if (result == -1 || result == 0)
+    {
         g_log(2, L"Warning_popup::g_start_warning_popup() - DialogBoxParam failed - error:%d",
               GetLastError());
+        give_up_asking(device_id);
+    }
     else
+    {
+        note_answer(device_id, Share_answer::declined, true);
         g_log(4, L"Warning_popup::g_start_warning_popup() - dialog ended device:%d result:%d",
               device_id, static_cast<int>(result));
+    }
     return 1;
 }
 
@@ -140,8 +169,11 @@ INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPA
             if (dialog_device_id(hDlg, &device_id))
             {
                 Lock_hold hold(g_device_list_mutex);
-                if (const Usb_device_record* record = g_find_device_record(device_id))
-                    g_audit_device(k_event_id_device_declined, record);
+                if (Usb_device_entry* entry = g_find_device_entry(device_id))
+                {
+                    entry->answer = Share_answer::declined;
+                    g_audit_device(k_event_id_device_declined, entry->record.get());
+                }
             }
             end_dialog(hDlg, IDCANCEL);
         }
@@ -171,6 +203,7 @@ bool g_ask_to_share(uint32_t device_id)
     // The dialog's thread takes the context over once it starts.
     Owned_block<uint32_t> context(static_cast<uint32_t*>(std::malloc(sizeof(uint32_t))));
     Owned_handle thread;
+    note_answer(device_id, Share_answer::awaited);
     if (context)
     {
         *context = device_id;
@@ -178,10 +211,13 @@ bool g_ask_to_share(uint32_t device_id)
     }
     if (thread)
         context.release();
-    else // left pending_return, as after a no: the device is not shared unasked
+    else // the device is not shared unasked
+    {
         g_log(2,
               L"Usb_packet_open::process_return() - share dialog not started for device: "
               L"%d - error:%d",
               device_id, GetLastError());
+        give_up_asking(device_id);
+    }
     return true;
 }

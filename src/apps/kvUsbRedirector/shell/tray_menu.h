@@ -1,0 +1,29 @@
+// The tray icon's menu: the session's devices, each with its id and what became of it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <memory>
+#include <type_traits>
+
+struct Menu_destroyer
+{
+    void operator()(HMENU menu) const
+    {
+        DestroyMenu(menu);
+    }
+};
+using Owned_menu = std::unique_ptr<std::remove_pointer_t<HMENU>, Menu_destroyer>;
+
+// Devices listed one by one; the rest are summed up in a last line.
+constexpr size_t k_device_menu_max_devices = 40;
+
+// One line per device, in the order the terminal first reported them; else one grayed line,
+// "No USB devices" or, while another thread holds the device list (perhaps across a driver
+// call), that the list is busy: the window thread never waits for it. Empty when no menu can
+// be made.
+Owned_menu g_build_device_menu();
+
+// Shows the menu at the screen point until the user dismisses it; a choice does nothing.
+void g_show_device_menu(HWND hWnd, POINT at);
