@@ -147,14 +147,18 @@ target_compile_options(kv_exit_check PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kv_exit_check PRIVATE kv_engine)
 add_test(NAME Exit_order_test.ChannelDestructorLogsAfterEveryOtherStatic COMMAND kv_exit_check)
 
-# Shows the share dialog in a chosen language for tools/screenshots; not part of the tests.
-option(KV_BUILD_PREVIEW "Build the share dialog preview used for screenshots" OFF)
+# The share dialog in a chosen language and the tray menu, for tools/screenshots; not tests.
+option(KV_BUILD_PREVIEW "Build the previews used for screenshots" OFF)
 if(KV_BUILD_PREVIEW)
   add_executable(kv_share_dialog_preview tools/screenshots/share_dialog_preview.cpp ${KV_RESOURCES})
   target_compile_options(kv_share_dialog_preview PRIVATE ${WIN_WARNINGS})
   target_link_libraries(kv_share_dialog_preview PRIVATE kv_engine)
+  add_executable(kv_tray_menu_preview tools/screenshots/tray_menu_preview.cpp ${KV_RESOURCES})
+  target_compile_options(kv_tray_menu_preview PRIVATE ${WIN_WARNINGS})
+  target_link_libraries(kv_tray_menu_preview PRIVATE kv_engine)
   if(NOT MSVC)
     target_link_options(kv_share_dialog_preview PRIVATE -municode)
+    target_link_options(kv_tray_menu_preview PRIVATE -municode)
   endif()
 endif()
 

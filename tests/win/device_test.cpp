@@ -326,6 +326,17 @@ TEST_F(Device_attach_test, OpenRepliesThatShowNoDialog)
         sim.failing_code = 0;
         reconcile_empty();
     }
+    // A dialog whose thread cannot start: not shared, not audited, and shown as failed.
+    g_seams.create_thread = [](LPTHREAD_START_ROUTINE, LPVOID)
+    { return SetLastError(ERROR_NOT_ENOUGH_MEMORY), HANDLE{}; };
+    sim.clear_lines();
+    const size_t calls = sim.calls().size();
+    reconcile({record({.id = 30})});
+    open_reply(30, 0);
+    EXPECT_EQ(Lines({menu_line(L"Stick", L"30", L"failed")}), g_device_menu());
+    EXPECT_TRUE(audits(sim).empty() && sim.calls().size() == calls);
+    EXPECT_TRUE(sim.has_line(L"share dialog not started for device: 30 - error:8"));
+    reconcile_empty();
 }
 
 } // namespace

@@ -178,11 +178,11 @@ HANDLE counted_event()
         return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFFFF00u));
     return CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
-HANDLE counted_thread(LPTHREAD_START_ROUTINE routine)
+HANDLE counted_thread(LPTHREAD_START_ROUTINE routine, LPVOID parameter)
 {
     if (g_threads++ == g_thread_failing)
         return SetLastError(ERROR_NOT_ENOUGH_MEMORY), nullptr;
-    return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
+    return CreateThread(nullptr, 0, routine, parameter, 0, nullptr);
 }
 
 // One start that fails at each of its steps, or runs with a worker gone: every stop finishes,

@@ -280,10 +280,10 @@ Seam_scope::~Seam_scope()
         --slot->seam_depth;
 }
 
-HANDLE g_counted_engine_thread(LPTHREAD_START_ROUTINE routine)
+HANDLE g_counted_engine_thread(LPTHREAD_START_ROUTINE routine, LPVOID parameter)
 {
     DWORD id = 0;
-    HANDLE thread = CreateThread(nullptr, 0, routine, nullptr, CREATE_SUSPENDED, &id);
+    HANDLE thread = CreateThread(nullptr, 0, routine, parameter, CREATE_SUSPENDED, &id);
     if (!thread)
         return nullptr;
     HANDLE kept = nullptr;

@@ -63,7 +63,7 @@ class Seam_scope
     ~Seam_scope();
 };
 // The engine's thread creator: its workers are counted as Thread_group::engine.
-HANDLE g_counted_engine_thread(LPTHREAD_START_ROUTINE routine);
+HANDLE g_counted_engine_thread(LPTHREAD_START_ROUTINE routine, LPVOID parameter);
 
 // CPU time in milliseconds: of the group's threads, of this thread, of this process (the
 // system's times, in 10 ms steps under Wine), of a Linux process from its threads' schedstat

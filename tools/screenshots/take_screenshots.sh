@@ -1,10 +1,23 @@
 #!/bin/bash
-# Screenshots of the share dialog in several UI languages, into docs/screenshots/.
+# Screenshots of the share dialog in several UI languages and of the tray's device menu, into
+# docs/screenshots/.
 # Builds the preview helper in build/screenshots and runs it under Wine and Xvfb; installs
 # ImageMagick and a CJK font when missing. Not part of the tests.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=build/screenshots
+
+# Inside Xvfb and Wine: the tray menu.
+if [ "${1:-}" = "--shoot-tray" ]; then
+    LC_ALL=en_US.UTF-8 /usr/lib/wine/wine64 "$build/kv_tray_menu_preview.exe" 4000 &
+    helper=$!
+    sleep 3
+    import -window root /tmp/kv_tray_menu.png
+    wait "$helper" || true
+    convert /tmp/kv_tray_menu.png -trim +repage docs/screenshots/tray_menu.png
+    echo docs/screenshots/tray_menu.png
+    exit 0
+fi
 
 # Inside Xvfb and Wine: one language.
 if [ "${1:-}" = "--shoot" ]; then
@@ -24,7 +37,7 @@ kv_require_packages "${KV_PACKAGES[@]}" imagemagick fonts-wqy-microhei
 
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
       -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_PREVIEW=ON >/dev/null
-cmake --build "$build" --target kv_share_dialog_preview -j2
+cmake --build "$build" --target kv_share_dialog_preview kv_tray_menu_preview -j2
 mkdir -p docs/screenshots
 
 # name, language id, Unix locale (Wine takes the user's language from it)
@@ -41,3 +54,4 @@ for entry in "${languages[@]}"; do
     # shellcheck disable=SC2086
     xvfb-run -a -s "-screen 0 1024x768x24" scripts/wine-env.sh "$build" "$0" --shoot $entry
 done
+xvfb-run -a -s "-screen 0 1024x768x24" scripts/wine-env.sh "$build" "$0" --shoot-tray

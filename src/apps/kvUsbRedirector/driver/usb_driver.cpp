@@ -153,24 +153,30 @@ bool g_open_port_driver()
     }
 }
 
-bool g_close_bus_driver()
+namespace
+{
+
+// Closes the handle if open and marks it closed either way; true when a close succeeded.
+bool close_driver(HANDLE& handle, const wchar_t* name)
 {
     bool closed = false;
-    if (g_bus_driver_handle != INVALID_HANDLE_VALUE)
-        closed = g_platform().close_handle(g_bus_driver_handle) != FALSE;
-    g_bus_driver_handle = INVALID_HANDLE_VALUE;
-    g_log(4, L"Usb_manager::g_close_bus_driver() - success return_value:%d", closed ? 1 : 0);
+    if (handle != INVALID_HANDLE_VALUE)
+        closed = g_platform().close_handle(handle) != FALSE;
+    handle = INVALID_HANDLE_VALUE;
+    g_log(4, L"Usb_manager::g_close_%s_driver() - success return_value:%d", name, closed ? 1 : 0);
     return closed;
+}
+
+} // namespace
+
+bool g_close_bus_driver()
+{
+    return close_driver(g_bus_driver_handle, L"bus");
 }
 
 bool g_close_port_driver()
 {
-    bool closed = false;
-    if (g_port_driver_handle != INVALID_HANDLE_VALUE)
-        closed = g_platform().close_handle(g_port_driver_handle) != FALSE;
-    g_port_driver_handle = INVALID_HANDLE_VALUE;
-    g_log(4, L"Usb_manager::g_close_port_driver() - success return_value:%d", closed ? 1 : 0);
-    return closed;
+    return close_driver(g_port_driver_handle, L"port");
 }
 
 bool g_call_port_driver(DWORD code, void* buffer, DWORD size, DWORD* bytes_returned,

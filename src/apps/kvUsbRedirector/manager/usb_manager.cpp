@@ -122,7 +122,7 @@ bool start_worker(Worker worker, std::atomic<bool>& running, LPTHREAD_START_ROUT
 {
     running = true;
     ++g_workers_alive;
-    const Owned_handle thread(g_seams.create_thread(routine));
+    const Owned_handle thread(g_seams.create_thread(routine, nullptr));
     g_thread_running[worker] = static_cast<bool>(thread);
     if (!thread)
     {

@@ -4,9 +4,9 @@
 
 Seams g_seams;
 
-HANDLE g_create_detached_thread(LPTHREAD_START_ROUTINE routine)
+HANDLE g_create_detached_thread(LPTHREAD_START_ROUTINE routine, LPVOID parameter)
 {
-    return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
+    return CreateThread(nullptr, 0, routine, parameter, 0, nullptr);
 }
 
 HANDLE g_create_manual_event()

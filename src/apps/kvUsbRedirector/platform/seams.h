@@ -22,7 +22,7 @@ struct Engine_timing
     DWORD port_open_retries = 20;
 };
 
-HANDLE g_create_detached_thread(LPTHREAD_START_ROUTINE routine);
+HANDLE g_create_detached_thread(LPTHREAD_START_ROUTINE routine, LPVOID parameter);
 HANDLE g_create_manual_event();
 BOOL g_query_system_version(OSVERSIONINFOEXW* info);
 
@@ -31,7 +31,9 @@ struct Seams
     Engine_timing timing;
     // Longest terminal frame the reply pump accepts; longer ones are drained unread.
     uint32_t max_reply_length = kv::k_default_max_reply_length;
-    HANDLE (*create_thread)(LPTHREAD_START_ROUTINE routine) = g_create_detached_thread;
+    // The engine's workers and the share dialogs' threads.
+    HANDLE (*create_thread)
+    (LPTHREAD_START_ROUTINE routine, LPVOID parameter) = g_create_detached_thread;
     HANDLE (*create_event)() = g_create_manual_event; // the engine's manual-reset events
     void (*sleep)(DWORD milliseconds) = Sleep;
     BOOL (*query_version)(OSVERSIONINFOEXW* info) = g_query_system_version;

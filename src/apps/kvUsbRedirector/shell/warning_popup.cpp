@@ -7,6 +7,7 @@
 #include "../packets/usb_packet_open.h"
 #include "../platform/overlapped_call.h"
 #include "../platform/owned.h"
+#include "../platform/seams.h"
 #include "app_globals.h"
 
 #include <cerrno>
@@ -207,7 +208,7 @@ bool g_ask_to_share(uint32_t device_id)
     if (context)
     {
         *context = device_id;
-        thread.reset(CreateThread(nullptr, 0, g_start_warning_popup, context.get(), 0, nullptr));
+        thread.reset(g_seams.create_thread(g_start_warning_popup, context.get()));
     }
     if (thread)
         context.release();
