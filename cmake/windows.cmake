@@ -105,7 +105,7 @@ add_library(kv_sim STATIC
 target_include_directories(kv_sim PUBLIC ${CMAKE_SOURCE_DIR}/sim)
 target_compile_options(kv_sim PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kv_sim PUBLIC kv_engine)
-add_executable(kv_session_sim sim/session_main.cpp)
+add_executable(kv_session_sim sim/session_main.cpp ${KV_RESOURCES})
 target_compile_options(kv_session_sim PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kv_session_sim PRIVATE kv_sim)
 

@@ -2,8 +2,16 @@
 // driver, and prints what happened.
 #include "sim_session.h"
 
+#include "packets/usb_packet_open.h"
+#include "resources/resource.h"
+#include "shell/app_globals.h"
+#include "shell/tray_menu.h"
+#include "shell/warning_popup.h"
+
 #include <cstdio>
+#include <cwctype>
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -18,6 +26,79 @@ void say(Sim_session& s, const char* format, ...)
     s.print(line);
 }
 
+// Waits (bounded) for the share dialog, then answers it as the user would.
+bool answer_share_dialog(Sim_session& s, bool yes)
+{
+    for (int i = 0; i < 400; ++i, Sleep(25))
+        if (HWND dialog = FindWindowW(L"#32770", L"Kelvra USB Redirector");
+            dialog && IsWindowVisible(dialog))
+        {
+            wchar_t question[1100] = L"";
+            GetDlgItemTextW(dialog, IDC_WARNING_TEXT, question, 1100);
+            say(s, "  share dialog: \"%ls\"; the user answers %s",
+                std::wstring(question, std::wcscspn(question, L"?") + 1).c_str(),
+                yes ? "yes" : "no");
+            SendMessageW(GetDlgItem(dialog, yes ? IDOK : IDCANCEL), BM_CLICK, 0, 0);
+            return true;
+        }
+    return false;
+}
+
+bool wait_for_events(Sim_platform& p, size_t count)
+{
+    for (int i = 0; i < 400 && p.events().size() < count; ++i)
+        Sleep(25);
+    return p.events().size() >= count;
+}
+
+void print_tray_menu(Sim_session& s)
+{
+    const Owned_menu menu = g_build_device_menu();
+    say(s, "tray menu (right click on the icon):");
+    for (int i = 0; menu && i < GetMenuItemCount(menu.get()); ++i)
+    {
+        wchar_t text[512] = L"";
+        GetMenuStringW(menu.get(), i, text, 512, MF_BYPOSITION);
+        say(s, "  %ls", text);
+    }
+}
+
+// As Event Viewer shows them: the text from the program's message table, the inserts of an
+// event separated by "|" in the capture.
+void print_events(Sim_session& s, Sim_platform& p)
+{
+    HMODULE program =
+        LoadLibraryExW(L"kvUsbRedirector.exe", nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    say(s, "events logged: %zu", p.events().size());
+    for (const auto& e : p.events())
+    {
+        std::vector<std::wstring> inserts(1);
+        for (wchar_t c : e.text)
+            if (c == L'|')
+                inserts.emplace_back();
+            else
+                inserts.back().push_back(c);
+        inserts.resize(5);
+        DWORD_PTR arguments[5];
+        for (size_t i = 0; i < 5; ++i)
+            arguments[i] = reinterpret_cast<DWORD_PTR>(inserts[i].c_str());
+        wchar_t text[2048] = L"";
+        if (!program ||
+            !FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, program,
+                            e.id, 0, text, 2048, reinterpret_cast<va_list*>(arguments)))
+            wcsncpy(text, e.text.c_str(), 2047);
+        for (size_t n = wcslen(text); n && iswspace(text[n - 1]);) // the table's line break
+            text[--n] = 0;
+        say(s, "  %-11s %2lu  %ls",
+            e.type == EVENTLOG_INFORMATION_TYPE ? "Information"
+            : e.type == EVENTLOG_ERROR_TYPE     ? "Error"
+                                                : "Warning",
+            e.id & 0xFFFF, text);
+    }
+    if (program)
+        FreeLibrary(program);
+}
+
 } // namespace
 
 int main()
@@ -30,6 +111,9 @@ int main()
     };
     for (const Sim_device& d : devices)
         session.terminal.add_device(d);
+    const Sim_device webcam{0x104, 0x046D, 0x0825, 0x0010, "Kelvra HD Webcam", "KV-WC-0004"};
+    const Sim_device printer{0x105, 0x0A5F, 0x0120, 0x0100, "Kelvra Label Printer", "KV-LP-0005"};
+    session.platform.refused_plug_ins.insert(printer.id);
 
     say(session, "kvUsbRedirector session simulation");
     say(session, "terminal lists %zu devices:", std::size(devices));
@@ -72,6 +156,26 @@ int main()
         say(session, "FAILED: devid 0x102 was not unplugged");
     else
         say(session, "  unplugged devid 0x102");
+
+    // A server edition asks before each new device is shared.
+    say(session, "server edition from here: the user is asked before a new device is shared");
+    g_instance = GetModuleHandleW(nullptr);
+    g_is_server_os = true;
+    g_share_asker = g_ask_to_share;
+    bool all_asked = true;
+    for (auto [device, yes] : {std::pair{webcam, false}, std::pair{printer, true}})
+    {
+        const size_t events = session.platform.events().size();
+        say(session, "terminal lists devid 0x%X \"%s\"%s", device.id, device.name.c_str(),
+            yes ? " (the port driver will refuse it)" : "");
+        session.terminal.add_device(device);
+        if (!answer_share_dialog(session, yes) || !wait_for_events(session.platform, events + 1))
+        {
+            say(session, "FAILED: devid 0x%X was not asked about", device.id);
+            all_asked = false;
+        }
+    }
+    print_tray_menu(session);
     session.stop();
     say(session, "engine stopped; remaining devices unplugged:");
     for (size_t i = 1; i < session.platform.unplug_order.size(); ++i)
@@ -91,17 +195,9 @@ int main()
         static_cast<unsigned long long>(session.terminal.frames_in.load()),
         session.terminal.bytes_in.load() / 1048576.0,
         static_cast<unsigned long long>(session.terminal.out_data_errors.load()));
-    // As Event Viewer lists them: type, id (17 shared, 18 declined, 19 refused, 20 removed)
-    // and text (an audit event's inserts: user|session|client|device|id).
-    say(session, "events logged: %zu", p.events().size());
-    for (const auto& e : p.events())
-        say(session, "  %s %lu %ls",
-            e.type == EVENTLOG_INFORMATION_TYPE ? "information"
-            : e.type == EVENTLOG_ERROR_TYPE     ? "error"
-                                                : "warning",
-            e.id & 0xFFFF, e.text.c_str());
-    bool ok = p.wrong_completions == 0 && p.unexpected_completions == 0 && p.outstanding() == 0 &&
-              session.terminal.out_data_errors == 0 && p.plugged().empty();
+    print_events(session, p);
+    bool ok = all_asked && p.wrong_completions == 0 && p.unexpected_completions == 0 &&
+              p.outstanding() == 0 && session.terminal.out_data_errors == 0 && p.plugged().empty();
     say(session, ok ? "RESULT: OK" : "RESULT: FAILED");
     return ok ? 0 : 1;
 }

@@ -244,6 +244,11 @@ BOOL Sim_port_driver::port_io_control(HANDLE device, DWORD code, LPVOID in, DWOR
         if (in_size >= 4)
         {
             uint32_t devid = kv::load_u32(static_cast<const BYTE*>(in));
+            if (refused_plug_ins.count(devid))
+            {
+                SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+                return FALSE;
+            }
             m_plugged.insert(devid);
             plug_order.push_back(devid);
         }

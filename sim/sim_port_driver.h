@@ -44,6 +44,7 @@ class Sim_port_driver
     size_t outstanding();
     std::set<uint32_t> plugged();
     std::vector<uint32_t> plug_order, unplug_order;
+    std::set<uint32_t> refused_plug_ins; // failed, as by a driver out of resources
     uint64_t issued = 0, completed = 0, wrong_completions = 0, unexpected_completions = 0;
     uint64_t bytes_in = 0, bytes_out = 0;
     uint64_t failed_completions = 0;  // failure status: the request could not be sent

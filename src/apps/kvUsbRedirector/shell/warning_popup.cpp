@@ -92,27 +92,37 @@ void init_dialog(HWND hDlg, uint32_t device_id)
     SetTimer(hDlg, k_timer_id, k_warning_popup_timer_ms, nullptr);
 }
 
-// Records the question's fate for the tray; nothing when the device has left meanwhile. An
-// answer still awaited once its dialog ended becomes from_awaited: an answer that could not be
-// read shares nothing, as a no.
-void note_answer(uint32_t device_id, Share_answer answer, bool from_awaited = false)
+// Changes the device's entry; nothing when the device has left meanwhile.
+template <class Change> void change_entry(uint32_t device_id, Change change)
 {
     Lock_hold hold(g_device_list_mutex);
-    Usb_device_entry* entry = g_find_device_entry(device_id);
-    if (entry && (!from_awaited || entry->answer == Share_answer::awaited))
-        entry->answer = answer;
+    if (Usb_device_entry* entry = g_find_device_entry(device_id))
+        change(*entry);
+}
+
+// A dialog that ended without a plug-in (a no, the close box, an answer that could not be
+// read) leaves its device unshared, shown as declined.
+void settle_answer(uint32_t device_id)
+{
+    change_entry(device_id,
+                 [](Usb_device_entry& entry)
+                 {
+                     if (entry.state == Usb_device_state::pending_return &&
+                         entry.answer == Share_answer::awaited)
+                         entry.answer = Share_answer::declined;
+                 });
 }
 
 // A question that cannot be shown leaves the device unshared, as a no would, but shown as
 // failed: not retried while the terminal keeps listing it.
 void give_up_asking(uint32_t device_id)
 {
-    Lock_hold hold(g_device_list_mutex);
-    if (Usb_device_entry* entry = g_find_device_entry(device_id))
-    {
-        entry->state = Usb_device_state::failed;
-        entry->answer = Share_answer::not_asked;
-    }
+    change_entry(device_id,
+                 [](Usb_device_entry& entry)
+                 {
+                     entry.state = Usb_device_state::failed;
+                     entry.answer = Share_answer::not_asked;
+                 });
 }
 
 void end_dialog(HWND hDlg, INT_PTR result)
@@ -138,7 +148,7 @@ DWORD WINAPI g_start_warning_popup(LPVOID context)
     }
     else
     {
-        note_answer(device_id, Share_answer::declined, true);
+        settle_answer(device_id);
         g_log(4, L"Warning_popup::g_start_warning_popup() - dialog ended device:%d result:%d",
               device_id, static_cast<int>(result));
     }
@@ -170,11 +180,8 @@ INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPA
             if (dialog_device_id(hDlg, &device_id))
             {
                 Lock_hold hold(g_device_list_mutex);
-                if (Usb_device_entry* entry = g_find_device_entry(device_id))
-                {
-                    entry->answer = Share_answer::declined;
-                    g_audit_device(k_event_id_device_declined, entry->record.get());
-                }
+                if (const Usb_device_record* record = g_find_device_record(device_id))
+                    g_audit_device(k_event_id_device_declined, record);
             }
             end_dialog(hDlg, IDCANCEL);
         }
@@ -204,7 +211,7 @@ bool g_ask_to_share(uint32_t device_id)
     // The dialog's thread takes the context over once it starts.
     Owned_block<uint32_t> context(static_cast<uint32_t*>(std::malloc(sizeof(uint32_t))));
     Owned_handle thread;
-    note_answer(device_id, Share_answer::awaited);
+    change_entry(device_id, [](Usb_device_entry& entry) { entry.answer = Share_answer::awaited; });
     if (context)
     {
         *context = device_id;
