@@ -76,26 +76,39 @@ std::wstring device_line(const Usb_device_entry& entry, UINT state_id)
     return format_text(IDS_TRAY_DEVICE, shown.c_str(), id.c_str(), load_text(state_id).c_str());
 }
 
+// A reconciliation holds the list for a few milliseconds, so a few short tries spare the user a
+// busy line; a plug-in waiting for the port driver may hold it without limit.
+constexpr int k_list_tries = 5;
+constexpr DWORD k_list_retry_ms = 20;
+
+// False, reading nothing, when another thread holds the list.
+bool read_device_lines(std::vector<std::wstring>* lines, size_t* more)
+{
+    const Lock_try_hold hold(g_device_list_mutex);
+    if (!hold.held())
+        return false;
+    for (const Usb_device_entry& entry : g_device_list)
+        if (const UINT state_id = state_text_id(entry))
+        {
+            if (lines->size() < k_device_menu_max_devices)
+                lines->push_back(device_line(entry, state_id));
+            else
+                ++*more;
+        }
+    return true;
+}
+
 } // namespace
 
 Owned_menu g_build_device_menu()
 {
     std::vector<std::wstring> lines;
     size_t more = 0;
-    UINT status_id = IDS_TRAY_NO_DEVICES;
+    bool read = read_device_lines(&lines, &more);
+    for (int tries = 1; !read && tries < k_list_tries; ++tries)
     {
-        const Lock_try_hold hold(g_device_list_mutex);
-        if (!hold.held())
-            status_id = IDS_TRAY_BUSY;
-        else
-            for (const Usb_device_entry& entry : g_device_list)
-                if (const UINT state_id = state_text_id(entry))
-                {
-                    if (lines.size() < k_device_menu_max_devices)
-                        lines.push_back(device_line(entry, state_id));
-                    else
-                        ++more;
-                }
+        Sleep(k_list_retry_ms);
+        read = read_device_lines(&lines, &more);
     }
     Owned_menu menu(CreatePopupMenu());
     if (!menu)
@@ -110,7 +123,8 @@ Owned_menu g_build_device_menu()
         AppendMenuW(menu.get(), MF_STRING | MF_GRAYED, 0,
                     format_text(IDS_TRAY_MORE, std::to_wstring(more).c_str()).c_str());
     if (lines.empty())
-        AppendMenuW(menu.get(), MF_STRING | MF_GRAYED, 0, load_text(status_id).c_str());
+        AppendMenuW(menu.get(), MF_STRING | MF_GRAYED, 0,
+                    load_text(read ? IDS_TRAY_NO_DEVICES : IDS_TRAY_BUSY).c_str());
     return menu;
 }
 
