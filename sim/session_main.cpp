@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cwctype>
+#include <strsafe.h>
 #include <string>
 #include <vector>
 
@@ -86,7 +87,7 @@ void print_events(Sim_session& s, Sim_platform& p)
         if (!program ||
             !FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, program,
                             e.id, 0, text, 2048, reinterpret_cast<va_list*>(arguments)))
-            wcsncpy(text, e.text.c_str(), 2047);
+            StringCchCopyW(text, 2048, e.text.c_str());
         for (size_t n = wcslen(text); n && iswspace(text[n - 1]);) // the table's line break
             text[--n] = 0;
         say(s, "  %-11s %2lu  %ls",
