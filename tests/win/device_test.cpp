@@ -168,7 +168,7 @@ std::wstring ended(uint32_t id, int result)
 TEST_F(Device_list_test, TheTrayMenuShowsEachDeviceOnceAndNeverWaitsForTheList)
 {
     EXPECT_EQ(k_no_devices, g_device_menu());
-    std::vector<Bytes> listed = {record({.id = 1, .id1 = 1, .name = "AT&T Modem"})};
+    std::vector<Bytes> listed = {record({.id = 1, .id1 = 1, .name = "AT&T\tModem"})};
     for (uint16_t id = 2; id <= k_device_menu_max_devices + 2; ++id)
         listed.push_back(record({.id = id, .id1 = id}));
     reconcile(listed);

@@ -55,12 +55,14 @@ UINT state_text_id(const Usb_device_entry& entry)
     return 0;
 }
 
-// A menu takes & as the mark of a shortcut letter: a name's own & is doubled to show as one.
+// A menu takes & as the mark of a shortcut letter, so a name's own & is doubled to show as one,
+// and a tab as the start of a shortcut column, so the terminal's control characters become
+// spaces.
 std::wstring menu_escaped(const wchar_t* name)
 {
     std::wstring escaped;
     for (; *name; ++name)
-        escaped.append(*name == L'&' ? 2 : 1, *name);
+        escaped.append(*name == L'&' ? 2 : 1, *name < L' ' ? L' ' : *name);
     return escaped;
 }
 
