@@ -96,6 +96,8 @@ TEST_F(Shell_test, TheProcessStaysWithItsIconAndSessionChangesStartAndStopTheEng
         const auto events = sim.events();
         EXPECT_TRUE(events.size() == 1 && events[0].id == k_event_id_no_channel &&
                     events[0].type == EVENTLOG_INFORMATION_TYPE);
+        EXPECT_EQ(Lines({L"~No USB redirection: the client of this session does not offer it"}),
+                  g_device_menu());
         EXPECT_FALSE(g_threads_started || IsWindowVisible(window));
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, k_popup_key);
         if (server)

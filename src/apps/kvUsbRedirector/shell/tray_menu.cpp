@@ -1,5 +1,6 @@
 #include "tray_menu.h"
 
+#include "../channel/server_channel.h"
 #include "../debug/usb_debug.h"
 #include "../packets/usb_device_list.h"
 #include "../resources/resource.h"
@@ -124,9 +125,13 @@ Owned_menu g_build_device_menu()
     if (more)
         AppendMenuW(menu.get(), MF_STRING | MF_GRAYED, 0,
                     format_text(IDS_TRAY_MORE, std::to_wstring(more).c_str()).c_str());
+    // The window thread alone starts the engine, which opens the channel: its state is stable
+    // here.
+    const UINT status_id = !read                         ? IDS_TRAY_BUSY
+                           : g_virtual_channel.missing() ? IDS_TRAY_NO_CHANNEL
+                                                         : IDS_TRAY_NO_DEVICES;
     if (lines.empty())
-        AppendMenuW(menu.get(), MF_STRING | MF_GRAYED, 0,
-                    load_text(read ? IDS_TRAY_NO_DEVICES : IDS_TRAY_BUSY).c_str());
+        AppendMenuW(menu.get(), MF_STRING | MF_GRAYED, 0, load_text(status_id).c_str());
     return menu;
 }
 
