@@ -326,17 +326,28 @@ TEST_F(Device_attach_test, OpenRepliesThatShowNoDialog)
         sim.failing_code = 0;
         reconcile_empty();
     }
-    // A dialog whose thread cannot start: not shared, not audited, and shown as failed.
-    g_seams.create_thread = [](LPTHREAD_START_ROUTINE, LPVOID)
-    { return SetLastError(ERROR_NOT_ENOUGH_MEMORY), HANDLE{}; };
-    sim.clear_lines();
-    const size_t calls = sim.calls().size();
-    reconcile({record({.id = 30})});
-    open_reply(30, 0);
-    EXPECT_EQ(Lines({menu_line(L"Stick", L"30", L"failed")}), g_device_menu());
-    EXPECT_TRUE(audits(sim).empty() && sim.calls().size() == calls);
-    EXPECT_TRUE(sim.has_line(L"share dialog not started for device: 30 - error:8"));
-    reconcile_empty();
+    // A dialog that cannot start, for want of its thread or of its resource: not shared, not
+    // audited, and shown as failed.
+    g_is_server_os = true;
+    for (bool thread : {true, false})
+    {
+        if (thread)
+            g_seams.create_thread = [](LPTHREAD_START_ROUTINE, LPVOID)
+            { return SetLastError(ERROR_NOT_ENOUGH_MEMORY), HANDLE{}; };
+        else
+            g_instance = GetModuleHandleW(L"kernel32.dll");
+        sim.clear_lines();
+        const size_t calls = sim.calls().size();
+        reconcile({record({.id = 30})});
+        open_reply(30, 0);
+        EXPECT_TRUE(sim.wait_for_line(thread ? L"share dialog not started for device: 30 - error:8"
+                                             : L"DialogBoxParam failed"));
+        g_seams.create_thread = g_create_detached_thread;
+        g_instance = GetModuleHandleW(nullptr);
+        EXPECT_EQ(Lines({menu_line(L"Stick", L"30", L"failed")}), g_device_menu());
+        EXPECT_TRUE(audits(sim).empty() && sim.calls().size() == calls);
+        reconcile_empty();
+    }
 }
 
 } // namespace

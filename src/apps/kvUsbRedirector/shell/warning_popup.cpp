@@ -142,9 +142,10 @@ DWORD WINAPI g_start_warning_popup(LPVOID context)
                                      WarningPopupDlgProc, static_cast<LPARAM>(device_id));
     if (result == -1 || result == 0)
     {
-        g_log(2, L"Warning_popup::g_start_warning_popup() - DialogBoxParam failed - error:%d",
-              GetLastError());
+        const DWORD error = GetLastError();
         give_up_asking(device_id);
+        g_log(2, L"Warning_popup::g_start_warning_popup() - DialogBoxParam failed - error:%d",
+              error);
     }
     else
     {
