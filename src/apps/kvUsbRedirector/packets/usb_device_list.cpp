@@ -13,23 +13,21 @@
 std::list<Usb_device_entry> g_device_list;
 Process_lock g_device_list_mutex;
 
-Usb_device_record* g_set_device_state(uint32_t device_id, Usb_device_state state)
-{
-    for (Usb_device_entry& entry : g_device_list)
-        if (kv::record_device_id(g_record_bytes(entry.record.get())) == device_id)
-        {
-            entry.state = state;
-            return entry.record.get();
-        }
-    return nullptr;
-}
-
 Usb_device_entry* g_find_device_entry(uint32_t device_id)
 {
     for (Usb_device_entry& entry : g_device_list)
         if (kv::record_device_id(g_record_bytes(entry.record.get())) == device_id)
             return &entry;
     return nullptr;
+}
+
+Usb_device_record* g_set_device_state(uint32_t device_id, Usb_device_state state)
+{
+    Usb_device_entry* entry = g_find_device_entry(device_id);
+    if (!entry)
+        return nullptr;
+    entry->state = state;
+    return entry->record.get();
 }
 
 Usb_device_record* g_find_device_record(uint32_t device_id)

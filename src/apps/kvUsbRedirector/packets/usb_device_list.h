@@ -24,7 +24,7 @@ enum class Share_answer : uint8_t
 {
     not_asked = 0,
     awaited = 1,  // the dialog is up
-    declined = 2, // the user said no: the entry stays pending_return while listed
+    declined = 2, // the dialog ended without a plug-in: the entry stays pending_return
 };
 
 struct Usb_device_entry
