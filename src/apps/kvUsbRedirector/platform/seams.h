@@ -32,8 +32,8 @@ struct Seams
     // Longest terminal frame the reply pump accepts; longer ones are drained unread.
     uint32_t max_reply_length = kv::k_default_max_reply_length;
     // The engine's workers and the share dialogs' threads.
-    HANDLE (*create_thread)
-    (LPTHREAD_START_ROUTINE routine, LPVOID parameter) = g_create_detached_thread;
+    using Thread_creator = HANDLE (*)(LPTHREAD_START_ROUTINE routine, LPVOID parameter);
+    Thread_creator create_thread = g_create_detached_thread;
     HANDLE (*create_event)() = g_create_manual_event; // the engine's manual-reset events
     void (*sleep)(DWORD milliseconds) = Sleep;
     BOOL (*query_version)(OSVERSIONINFOEXW* info) = g_query_system_version;

@@ -20,9 +20,9 @@ using Owned_menu = std::unique_ptr<std::remove_pointer_t<HMENU>, Menu_destroyer>
 constexpr size_t k_device_menu_max_devices = 40;
 
 // One line per device, in the order the terminal first reported them; else one grayed line:
-// "No USB devices", that the session has no USB channel, or, while another thread keeps holding the device list (perhaps across a
-// driver call), that the list is busy: the window thread never waits for the holder, only
-// tries a few times within 100 ms. Empty when no menu can be made.
+// "No USB devices", that the session has no USB channel, or, while another thread keeps holding the
+// device list (perhaps across a driver call), that the list is busy: the window thread never waits
+// for the holder, only tries a few times within 100 ms. Empty when no menu can be made.
 Owned_menu g_build_device_menu();
 
 // Shows the menu at the screen point until the user dismisses it; a choice does nothing.
