@@ -1,34 +1,16 @@
 // Shows the share dialog in one UI language for a screenshot, then lets it end by itself.
 // Usage: kv_share_dialog_preview <language id in hex> <milliseconds shown>
-#include "packets/usb_device_list.h"
 #include "shell/warning_popup.h"
-#include "portable/frame.h"
+#include "preview_record.h"
 #include "shell/app_globals.h"
 
 #include <cstdlib>
-#include <cstring>
 
 namespace
 {
 
 constexpr uint32_t k_device_id = 7;
 LANGID g_language = 0x0409;
-
-// A record as the terminal sends it, named "USB Flash Disk".
-Usb_device_record* make_record()
-{
-    const char name[] = "USB Flash Disk";
-    const char identity[] = "0001";
-    const size_t size = 25 + sizeof name + sizeof identity;
-    auto* bytes = static_cast<BYTE*>(std::calloc(1, size));
-    bytes[0] = static_cast<BYTE>(size);
-    kv::store_u32(bytes + 2, k_device_id);
-    bytes[19] = 25;
-    bytes[21] = static_cast<BYTE>(25 + sizeof name);
-    std::memcpy(bytes + 25, name, sizeof name);
-    std::memcpy(bytes + 25 + sizeof name, identity, sizeof identity);
-    return reinterpret_cast<Usb_device_record*>(bytes);
-}
 
 // The dialog loads its strings on its own thread, in that thread's language.
 DWORD WINAPI show_in_language(LPVOID)
@@ -48,7 +30,7 @@ int wmain(int argc, wchar_t** argv)
     DWORD shown_ms = argc > 2 ? wcstoul(argv[2], nullptr, 10) : 4000;
     g_instance = GetModuleHandleW(nullptr);
     g_device_list.push_back(
-        {Usb_device_state::pending_return, Owned_block<Usb_device_record>(make_record()), 1});
+        {Usb_device_state::pending_return, g_preview_record(k_device_id, "USB Flash Disk"), 1});
     HANDLE thread = CreateThread(nullptr, 0, show_in_language, nullptr, 0, nullptr);
     if (!thread)
         return 1;

@@ -1,34 +1,17 @@
 // Shows the tray's device menu over a device list in every state, for a screenshot, then ends
 // it. Usage: kv_tray_menu_preview <milliseconds shown>
-#include "packets/usb_device_list.h"
-#include "portable/frame.h"
+#include "preview_record.h"
 #include "shell/app_globals.h"
 #include "shell/tray_menu.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <cwchar>
 
 namespace
 {
 
-// A record as the terminal sends it, with its name and identity string.
-Usb_device_record* make_record(uint32_t device_id, const char* name)
-{
-    const size_t name_size = std::strlen(name) + 1, size = 25 + name_size + 5;
-    auto* bytes = static_cast<BYTE*>(std::calloc(1, size));
-    bytes[0] = static_cast<BYTE>(size);
-    kv::store_u32(bytes + 2, device_id);
-    bytes[19] = 25;
-    bytes[21] = static_cast<BYTE>(25 + name_size);
-    std::memcpy(bytes + 25, name, name_size);
-    std::memcpy(bytes + 25 + name_size, "0001", 5);
-    return reinterpret_cast<Usb_device_record*>(bytes);
-}
-
 void add(uint32_t device_id, const char* name, Usb_device_state state, Share_answer answer)
 {
-    g_device_list.push_back(
-        {state, Owned_block<Usb_device_record>(make_record(device_id, name)), 1, answer});
+    g_device_list.push_back({state, g_preview_record(device_id, name), 1, answer});
 }
 
 } // namespace
