@@ -96,6 +96,7 @@ endif()
 # The simulator: the platform seam bound to a named-pipe terminal, a bus driver and an
 # asynchronous port driver; the main job, the benchmark and the tests all run on it.
 add_library(kv_sim STATIC
+  sim/sim_io.cpp
   sim/sim_platform.cpp
   sim/sim_port_driver.cpp
   sim/sim_terminal.cpp
@@ -130,6 +131,7 @@ add_executable(kv_win_tests
   tests/win/shell_test.cpp
   tests/win/completion_test.cpp
   tests/win/fault_test.cpp
+  tests/win/ending_test.cpp
   tests/win/device_test.cpp
   ${KV_MESSAGES_DIR}/kvUsbRedirector.h
 )

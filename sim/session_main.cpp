@@ -114,7 +114,9 @@ int main()
         session.terminal.add_device(d);
     const Sim_device webcam{0x104, 0x046D, 0x0825, 0x0010, "Kelvra HD Webcam", "KV-WC-0004"};
     const Sim_device printer{0x105, 0x0A5F, 0x0120, 0x0100, "Kelvra Label Printer", "KV-LP-0005"};
-    session.platform.refused_plug_ins.insert(printer.id);
+    // The port driver takes the printer's plug-in, then fails it, as one out of resources does.
+    session.platform.end_calls({Sim_call::port_plug_in, Sim_end::pend_then_fail,
+                                ERROR_NO_SYSTEM_RESOURCES, Sim_driver::port, printer.id});
 
     say(session, "kvUsbRedirector session simulation");
     say(session, "terminal lists %zu devices:", std::size(devices));

@@ -3,6 +3,8 @@
 #include "debug/usb_debug.h"
 #include "driver/usb_driver.h"
 
+#include "portable/frame.h"
+
 #include <atomic>
 #include <cstring>
 #include <winternl.h>
@@ -18,6 +20,7 @@ std::atomic<int> g_pipe_serial{0};
 
 struct Device_set
 {
+    Sim_driver driver;
     std::vector<Fake_device> devices;
 };
 
@@ -32,6 +35,14 @@ bool Sim_platform::is_port(HANDLE device)
 {
     auto value = reinterpret_cast<uintptr_t>(device);
     return value >= k_port_base && value < k_port_base + 0x100;
+}
+
+Sim_driver Sim_platform::driver_of(HANDLE device)
+{
+    auto value = reinterpret_cast<uintptr_t>(device);
+    return is_port(device)                                         ? Sim_driver::port
+           : value >= k_bus_base && value < k_bus_base + 0x100 ? Sim_driver::bus
+                                                                   : Sim_driver::any;
 }
 
 Sim_platform::~Sim_platform()
@@ -64,6 +75,9 @@ void Sim_platform::break_channel()
 
 HANDLE Sim_platform::virtual_channel_open(HANDLE, DWORD, LPSTR name)
 {
+    const Sim_ending ending = m_endings.take(Sim_call::channel_open, Sim_driver::any);
+    if (ending.end == Sim_end::fail_at_once)
+        return Sim_io::fail_at_once(ending.error), nullptr;
     if (std::strcmp(name, "zelvusb") != 0)
     {
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -114,10 +128,88 @@ void Sim_platform::free_memory(PVOID memory)
     LocalFree(memory);
 }
 
+namespace
+{
+
+// A real transfer on the channel's pipe, waited for here (a read at most 2 s: with nothing to
+// read it delivers nothing).
+bool transfer_now(Sim_call call, HANDLE file, BYTE* buffer, DWORD size, DWORD* count)
+{
+    OVERLAPPED own{};
+    own.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    BOOL done = call == Sim_call::channel_read ? ReadFile(file, buffer, size, nullptr, &own)
+                                                : WriteFile(file, buffer, size, nullptr, &own);
+    if (!done && GetLastError() == ERROR_IO_PENDING &&
+        WaitForSingleObject(own.hEvent, 2000) == WAIT_TIMEOUT)
+        CancelIoEx(file, &own);
+    done = GetOverlappedResult(file, &own, count, TRUE) ||
+           (GetLastError() == ERROR_OPERATION_ABORTED && call == Sim_call::channel_read);
+    const DWORD error = GetLastError();
+    CloseHandle(own.hEvent);
+    SetLastError(error);
+    return done;
+}
+
+} // namespace
+
+// As usual the pipe's own I/O manager ends the call; told otherwise, the simulator does.
+BOOL Sim_platform::channel_call(Sim_call call, HANDLE file, BYTE* buffer, DWORD size,
+                                OVERLAPPED* overlapped)
+{
+    const Sim_ending ending = m_endings.take(call, Sim_driver::any);
+    if (ending.end == Sim_end::as_usual)
+        return call == Sim_call::channel_read ? ReadFile(file, buffer, size, nullptr, overlapped)
+                                              : WriteFile(file, buffer, size, nullptr, overlapped);
+    if (ending.end == Sim_end::fail_at_once)
+        return Sim_io::fail_at_once(ending.error);
+    Sim_io::start(overlapped);
+    if (ending.end == Sim_end::pend_then_fail || ending.end == Sim_end::pend_until_cancel)
+    {
+        const uint64_t id = m_io.pend(file, overlapped, k_other);
+        if (ending.end == Sim_end::pend_then_fail)
+            m_io.end_later(id, g_sim_status_of(ending.error), k_sim_end_delay_ms);
+        return FALSE;
+    }
+    DWORD count = 0;
+    if (!transfer_now(call, file, buffer, ending.end == Sim_end::more_data && size > 7 ? 7 : size,
+                      &count))
+        return Sim_io::fail_at_once(GetLastError());
+    if (ending.end == Sim_end::more_data)
+        return Sim_io::more_data_at_once(overlapped, count);
+    if (ending.end != Sim_end::pend_then_done)
+        return Sim_io::done_at_once(overlapped, count, nullptr);
+    m_io.end_later(m_io.pend(file, overlapped, k_other), k_status_success, k_sim_end_delay_ms,
+                   count);
+    return FALSE;
+}
+
+BOOL Sim_platform::read_file(HANDLE file, LPVOID buffer, DWORD size, OVERLAPPED* overlapped)
+{
+    return channel_call(Sim_call::channel_read, file, static_cast<BYTE*>(buffer), size,
+                        overlapped);
+}
+
+BOOL Sim_platform::write_file(HANDLE file, LPCVOID buffer, DWORD size, OVERLAPPED* overlapped)
+{
+    return channel_call(Sim_call::channel_write, file,
+                        static_cast<BYTE*>(const_cast<void*>(buffer)), size, overlapped);
+}
+
+// An operation the simulator keeps is cancelled by it; any other is the pipe's.
+BOOL Sim_platform::cancel_io_ex(HANDLE file, OVERLAPPED* overlapped)
+{
+    return m_io.cancel(file, overlapped, true) || CancelIoEx(file, overlapped);
+}
+
 HDEVINFO Sim_platform::get_class_devs(const GUID* cls, DWORD)
 {
-    auto* set = new Device_set;
-    if (IsEqualGUID(*cls, g_port_driver_interface_class))
+    const bool port = IsEqualGUID(*cls, g_port_driver_interface_class);
+    const Sim_driver driver = port ? Sim_driver::port : Sim_driver::bus;
+    const Sim_ending ending = m_endings.take(Sim_call::class_devs, driver);
+    if (ending.end == Sim_end::fail_at_once)
+        return Sim_io::fail_at_once(ending.error), INVALID_HANDLE_VALUE;
+    auto* set = new Device_set{driver, {}};
+    if (port)
         set->devices = port_devices;
     else if (IsEqualGUID(*cls, g_bus_driver_interface_class))
         set->devices = bus_devices;
@@ -127,6 +219,9 @@ HDEVINFO Sim_platform::get_class_devs(const GUID* cls, DWORD)
 BOOL Sim_platform::enum_device_interfaces(HDEVINFO set, const GUID*, DWORD index,
                                           SP_DEVICE_INTERFACE_DATA* data)
 {
+    const Sim_ending ending = m_endings.take(Sim_call::enum_interfaces, as_set(set)->driver);
+    if (ending.end == Sim_end::fail_at_once)
+        return Sim_io::fail_at_once(ending.error);
     if (index >= as_set(set)->devices.size())
     {
         SetLastError(ERROR_NO_MORE_ITEMS);
@@ -141,6 +236,11 @@ BOOL Sim_platform::get_device_interface_detail(HDEVINFO set, SP_DEVICE_INTERFACE
                                                DWORD size, DWORD* required,
                                                SP_DEVINFO_DATA* devinfo)
 {
+    if (detail)
+        if (const Sim_ending ending =
+                m_endings.take(Sim_call::interface_detail, as_set(set)->driver);
+            ending.end == Sim_end::fail_at_once)
+            return Sim_io::fail_at_once(ending.error);
     const Fake_device& device = as_set(set)->devices.at(data->Reserved);
     DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
                                       (device.path.size() + 1) * sizeof(wchar_t));
@@ -161,8 +261,11 @@ BOOL Sim_platform::get_device_registry_property(HDEVINFO set, SP_DEVINFO_DATA* d
                                                 DWORD property, DWORD* type, BYTE* buffer,
                                                 DWORD size, DWORD* required)
 {
+    const Sim_ending ending = m_endings.take(Sim_call::ui_number, as_set(set)->driver);
+    if (ending.end == Sim_end::fail_at_once)
+        return Sim_io::fail_at_once(ending.error);
     if (property != SPDRP_UI_NUMBER || size < 4)
-        return FALSE;
+        return Sim_io::fail_at_once(ERROR_INVALID_DATA);
     DWORD value = as_set(set)->devices.at(devinfo->DevInst).ui_number;
     std::memcpy(buffer, &value, 4);
     if (type)
@@ -178,18 +281,29 @@ BOOL Sim_platform::destroy_device_info_list(HDEVINFO set)
     return TRUE;
 }
 
-HANDLE Sim_platform::create_file(LPCWSTR path, DWORD, DWORD, DWORD, DWORD)
+HANDLE Sim_platform::create_file(LPCWSTR path, DWORD, DWORD, DWORD, DWORD flags)
 {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    bool not_ready = false;
     for (size_t i = 0; i < port_devices.size(); ++i)
         if (port_devices[i].path == path)
-            return port_devices[i].not_ready ? INVALID_HANDLE_VALUE
-                                             : reinterpret_cast<HANDLE>(k_port_base + i);
+        {
+            handle = reinterpret_cast<HANDLE>(k_port_base + i);
+            not_ready = port_devices[i].not_ready;
+        }
     for (size_t i = 0; i < bus_devices.size(); ++i)
         if (bus_devices[i].path == path)
-            return bus_devices[i].not_ready ? INVALID_HANDLE_VALUE
-                                            : reinterpret_cast<HANDLE>(k_bus_base + i);
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+        {
+            handle = reinterpret_cast<HANDLE>(k_bus_base + i);
+            not_ready = bus_devices[i].not_ready;
+        }
+    const Sim_ending ending = m_endings.take(Sim_call::create_file, driver_of(handle));
+    if (handle == INVALID_HANDLE_VALUE || not_ready || ending.end == Sim_end::fail_at_once)
+        return Sim_io::fail_at_once(ending.end == Sim_end::fail_at_once ? ending.error
+                                                                        : ERROR_FILE_NOT_FOUND),
+               INVALID_HANDLE_VALUE;
+    m_io.opened(handle, flags);
+    return handle;
 }
 
 HANDLE Sim_platform::port_handle_value() const
@@ -205,20 +319,49 @@ void Sim_platform::add_drivers()
     port_devices.push_back({L"\\\\?\\sim#port", session, false});
 }
 
+Sim_call g_sim_call_of(DWORD code)
+{
+    switch (code)
+    {
+    case IOCTL_PORT_QUERY:
+        return Sim_call::port_query;
+    case IOCTL_PORT_COMPLETE:
+        return Sim_call::port_complete;
+    case IOCTL_PORT_PLUG_IN:
+        return Sim_call::port_plug_in;
+    case IOCTL_PORT_UNPLUG:
+        return Sim_call::port_unplug;
+    case IOCTL_BUS_REGISTER_SESSION:
+        return Sim_call::bus_register;
+    default:
+        return Sim_call::bus_unregister;
+    }
+}
+
 BOOL Sim_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
                                      LPVOID out, DWORD out_size, DWORD* returned,
                                      OVERLAPPED* overlapped)
 {
+    const uint32_t devid = in && in_size >= 4 ? kv::load_u32(static_cast<const BYTE*>(in)) : 0;
+    const Sim_ending ending = m_endings.take(g_sim_call_of(code), driver_of(device), devid);
     if (is_port(device))
-        return port_io_control(device, code, in, in_size, out, out_size, returned, overlapped);
-    if (returned)
-        *returned = 0;
-    return TRUE;
+        return m_io.call(device, overlapped,
+                         [&](OVERLAPPED* own)
+                         {
+                             return port_io_control(device, code, in, in_size, out, out_size,
+                                                    returned, own, ending);
+                         });
+    // The bus driver is synchronous: done or failed at once.
+    if (driver_of(device) != Sim_driver::bus)
+        return Sim_io::fail_at_once(ERROR_INVALID_HANDLE);
+    if (ending.end == Sim_end::fail_at_once)
+        return Sim_io::fail_at_once(ending.error);
+    return Sim_io::done_at_once(nullptr, 0, returned);
 }
 
 BOOL Sim_platform::cancel_io(HANDLE device)
 {
-    return port_cancel_io(device);
+    return m_io.cancel(device, nullptr, false);
 }
 
 BOOL Sim_platform::close_handle(HANDLE device)

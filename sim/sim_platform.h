@@ -1,6 +1,6 @@
 // The simulator's binding of the platform seam: a named-pipe virtual channel whose far end
 // is the terminal's, a synchronous bus driver, the asynchronous port driver, and the event-log
-// records captured.
+// records captured. Every call ends as usual, or as told through end_calls().
 #pragma once
 
 #include "platform/platform.h"
@@ -40,11 +40,33 @@ class Sim_platform : public Platform, public Sim_port_driver
     // Drivers: a bus device and a port device for this process's session.
     void add_drivers();
 
+    // From now on the calls that match end so (the first matching ending applies).
+    void end_calls(const Sim_ending& ending)
+    {
+        m_endings.add(ending);
+    }
+    void end_calls_as_usual()
+    {
+        m_endings.clear();
+    }
+    uint64_t calls_ended_otherwise()
+    {
+        return m_endings.applied();
+    }
+    // Operations of the drivers and the channel still pending.
+    size_t pending_operations()
+    {
+        return m_io.pending();
+    }
+
     // Platform.
     HANDLE virtual_channel_open(HANDLE, DWORD, LPSTR name) override;
     BOOL virtual_channel_query(HANDLE, WTS_VIRTUAL_CLASS, PVOID* buffer, DWORD* bytes) override;
     BOOL virtual_channel_close(HANDLE channel) override;
     void free_memory(PVOID memory) override;
+    BOOL read_file(HANDLE file, LPVOID buffer, DWORD size, OVERLAPPED* overlapped) override;
+    BOOL write_file(HANDLE file, LPCVOID buffer, DWORD size, OVERLAPPED* overlapped) override;
+    BOOL cancel_io_ex(HANDLE file, OVERLAPPED* overlapped) override;
     bool query_session_text(WTS_INFO_CLASS what, wchar_t* text, DWORD capacity) override;
     HDEVINFO get_class_devs(const GUID* cls, DWORD flags) override;
     BOOL enum_device_interfaces(HDEVINFO set, const GUID*, DWORD index,
@@ -86,11 +108,16 @@ class Sim_platform : public Platform, public Sim_port_driver
 
   protected:
     static bool is_port(HANDLE device);
+    static Sim_driver driver_of(HANDLE device);
     HANDLE port_handle_value() const;
     void clear_events();
 
   private:
     void close_channel_ends();
+    BOOL channel_call(Sim_call call, HANDLE file, BYTE* buffer, DWORD size,
+                      OVERLAPPED* overlapped);
+
+    Sim_endings m_endings;
 
     std::vector<Event_record> m_events;
     HANDLE m_server = INVALID_HANDLE_VALUE;

@@ -27,22 +27,10 @@ void Sim_port_driver::enqueue(std::vector<uint8_t> request)
 {
     // The caller holds m_mutex. A waiting query takes the request at once.
     ++issued;
-    if (!m_pending.empty())
-        finish_pending(m_pending.begin(), request.data(), request.size());
+    if (const uint64_t query = m_io.oldest(k_query))
+        m_io.end(query, k_status_success, request.data(), static_cast<DWORD>(request.size()));
     else
         m_requests.push_back(std::move(request));
-}
-
-void Sim_port_driver::finish_pending(std::vector<Pending>::iterator it, const BYTE* data,
-                                     size_t size)
-{
-    const size_t n = size < it->size ? size : it->size;
-    if (n)
-        std::memcpy(it->buffer, data, n);
-    it->overlapped->Internal = 0;
-    it->overlapped->InternalHigh = n;
-    SetEvent(it->overlapped->hEvent);
-    m_pending.erase(it);
 }
 
 void Sim_port_driver::submit_status_request(uint8_t code, uint32_t devid)
@@ -77,6 +65,7 @@ void Sim_port_driver::drop_history()
     std::lock_guard<std::mutex> lock(m_mutex);
     m_cancelled_buffers = {};
     m_spare_buffers = {};
+    m_plugged = {};
     plug_order = {};
     unplug_order = {};
 }
@@ -214,28 +203,53 @@ void Sim_port_driver::on_completion(const BYTE* data, DWORD size)
 
 BOOL Sim_port_driver::port_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
                                       LPVOID out, DWORD out_size, DWORD* returned,
-                                      OVERLAPPED* overlapped)
+                                      OVERLAPPED* overlapped, const Sim_ending& ending)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (returned)
-        *returned = 0;
-    // As the I/O manager does, an overlapped call resets its event when it starts.
-    if (overlapped && overlapped->hEvent)
-        ResetEvent(overlapped->hEvent);
+    Sim_io::start(overlapped);
+    switch (ending.end)
+    {
+    case Sim_end::fail_at_once:
+        return Sim_io::fail_at_once(ending.error);
+    case Sim_end::pend_then_fail:
+        m_io.end_later(m_io.pend(device, overlapped, k_other), g_sim_status_of(ending.error),
+                       k_sim_end_delay_ms);
+        return FALSE;
+    case Sim_end::pend_until_cancel:
+        m_io.pend(device, overlapped, k_other);
+        return FALSE;
+    default:
+        break;
+    }
+    DWORD count = 0;
+    if (!serve(device, code, in, in_size, out, out_size, overlapped,
+               ending.end != Sim_end::done_at_once, &count))
+        return FALSE;
+    if (ending.end != Sim_end::pend_then_done)
+        return Sim_io::done_at_once(overlapped, count, returned);
+    m_io.end_later(m_io.pend(device, overlapped, k_other), k_status_success, k_sim_end_delay_ms);
+    return FALSE;
+}
+
+// The caller holds m_mutex.
+BOOL Sim_port_driver::serve(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                            DWORD out_size, OVERLAPPED* overlapped, bool may_pend, DWORD* count)
+{
     switch (code)
     {
     case IOCTL_PORT_QUERY:
         if (!m_requests.empty())
         {
             std::vector<uint8_t>& r = m_requests.front();
-            std::memcpy(out, r.data(), r.size() < out_size ? r.size() : out_size);
+            *count = static_cast<DWORD>(r.size() < out_size ? r.size() : out_size);
+            std::memcpy(out, r.data(), *count);
             m_requests.pop_front();
             return TRUE;
         }
-        overlapped->Internal = 0x103; // STATUS_PENDING
-        m_pending.push_back(
-            Pending{device, GetCurrentThreadId(), overlapped, static_cast<BYTE*>(out), out_size});
-        SetLastError(ERROR_IO_PENDING);
+        if (!may_pend)
+            return TRUE; // nothing to hand out: the buffer stays as the engine left it
+        m_io.pend(device, overlapped, k_query, static_cast<BYTE*>(out), out_size);
+        m_changed.notify_all();
         return FALSE;
     case IOCTL_PORT_COMPLETE:
         on_completion(static_cast<const BYTE*>(in), in_size);
@@ -244,11 +258,6 @@ BOOL Sim_port_driver::port_io_control(HANDLE device, DWORD code, LPVOID in, DWOR
         if (in_size >= 4)
         {
             uint32_t devid = kv::load_u32(static_cast<const BYTE*>(in));
-            if (refused_plug_ins.count(devid))
-            {
-                SetLastError(ERROR_NO_SYSTEM_RESOURCES);
-                return FALSE;
-            }
             m_plugged.insert(devid);
             plug_order.push_back(devid);
         }
@@ -265,8 +274,7 @@ BOOL Sim_port_driver::port_io_control(HANDLE device, DWORD code, LPVOID in, DWOR
         m_changed.notify_all();
         return TRUE;
     default:
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return FALSE;
+        return Sim_io::fail_at_once(ERROR_INVALID_FUNCTION);
     }
 }
 
@@ -291,30 +299,11 @@ void Sim_port_driver::cancel_device(uint32_t devid)
                   { return r.size() >= 9 && kv::load_u32(r.data() + 5) == devid; });
 }
 
-// Like CancelIo: ends the calling thread's pending calls on that device.
-BOOL Sim_port_driver::port_cancel_io(HANDLE device)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const DWORD thread = GetCurrentThreadId();
-    for (auto it = m_pending.begin(); it != m_pending.end();)
-    {
-        if (it->device == device && it->thread_id == thread)
-        {
-            it->overlapped->Internal = 0xC0000120; // STATUS_CANCELLED
-            SetEvent(it->overlapped->hEvent);
-            it = m_pending.erase(it);
-        }
-        else
-            ++it;
-    }
-    return TRUE;
-}
-
 void Sim_port_driver::end_pending_calls()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    while (!m_pending.empty())
-        finish_pending(m_pending.begin(), nullptr, 0);
+    while (const uint64_t query = m_io.oldest(k_query))
+        m_io.end(query, k_status_success);
 }
 
 bool Sim_port_driver::wait_until(DWORD timeout_ms, const std::function<bool()>& done)

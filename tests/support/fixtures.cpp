@@ -88,7 +88,7 @@ void Device_fixture::TearDown()
     g_read_from_driver_running = false;
     SetEvent(g_exit_now_read_event);
     WaitForSingleObject(g_thread_ended_events[k_request_pump], 10000);
-    sim.failing_code = 0;
+    sim.fail_calls(0);
     reconcile_empty();
     g_discard_mdl_urb_records();
     close_channel_only();

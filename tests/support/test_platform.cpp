@@ -51,23 +51,10 @@ ULONG Test_platform::trace_event(TRACEHANDLE logger, EVENT_TRACE_HEADER* record)
     return trace_status;
 }
 
-HANDLE Test_platform::virtual_channel_open(HANDLE server, DWORD session, LPSTR name)
-{
-    if (channel_fails)
-    {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
-    }
-    return Sim_platform::virtual_channel_open(server, session, name);
-}
-
 BOOL Test_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
                                       LPVOID out, DWORD out_size, DWORD* returned,
                                       OVERLAPPED* overlapped)
 {
-    std::unique_lock<std::mutex> port_lock(m_port_mutex, std::defer_lock);
-    if (is_port(device))
-        port_lock.lock();
     if (code == IOCTL_PORT_QUERY)
         ++queries;
     else
@@ -76,12 +63,6 @@ BOOL Test_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWOR
         m_calls.push_back(
             {code, std::vector<BYTE>(static_cast<BYTE*>(in), static_cast<BYTE*>(in) + in_size)});
         m_changed.notify_all();
-    }
-    if ((is_port(device) && m_removed) || code == failing_code)
-    {
-        failed_calls += !m_removed;
-        SetLastError(m_removed ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE);
-        return FALSE;
     }
     return Sim_platform::device_io_control(device, code, in, in_size, out, out_size, returned,
                                            overlapped);
@@ -95,19 +76,13 @@ void Test_platform::queue_request(const std::vector<BYTE>& request)
 
 bool Test_platform::hand_request(const std::vector<BYTE>& request)
 {
-    if (!wait_until(10000, [this] { return pending_queries_locked() > 0; }))
+    if (!wait_until(10000, [this] { return pending_queries() > 0; }))
         return false;
     const uint64_t next = queries + 1;
     queue_request(request);
     for (int i = 0; i < 2000 && queries < next; ++i)
         Sleep(5);
     return queries >= next;
-}
-
-size_t Test_platform::pending_queries()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return pending_queries_locked();
 }
 
 std::vector<Ioctl_call> Test_platform::calls()
@@ -130,13 +105,6 @@ bool Test_platform::wait_for_calls(DWORD code, size_t count, DWORD timeout_ms)
     return wait_until(
         timeout_ms, [&]
         { return std::ranges::count(m_calls, code, &Ioctl_call::code) >= std::ptrdiff_t(count); });
-}
-
-void Test_platform::remove_port_device()
-{
-    std::lock_guard<std::mutex> lock(m_port_mutex);
-    m_removed = true;
-    end_pending_calls();
 }
 
 BOOL Test_platform::virtual_channel_query(HANDLE channel, WTS_VIRTUAL_CLASS kind, PVOID* buffer,

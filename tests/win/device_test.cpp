@@ -85,7 +85,7 @@ TEST_F(Device_list_test, DevicesThatLeftChangedOrFailedAreUnpluggedAndOpenedAgai
                    record({.id = 12, .id1 = 3})});
         open_reply(10, 0);
         open_reply(11, 0);
-        sim.failing_code = failing;
+        sim.fail_calls(failing);
         if (failing)
             reconcile({});
         else
@@ -96,7 +96,7 @@ TEST_F(Device_list_test, DevicesThatLeftChangedOrFailedAreUnpluggedAndOpenedAgai
         EXPECT_EQ(failing ? Ids({10, 11, 10, 11}) : Ids({10, 11}), port_calls(IOCTL_PORT_UNPLUG));
         EXPECT_EQ(failing ? 2u : 0u, sim.count_lines(L"Unplug failed: 0x1f\n"));
     }
-    sim.failing_code = 0;
+    sim.fail_calls(0);
     EXPECT_EQ(Ids({10, 11, 12, 10, 11, 12}), open_requests());
     sim.clear_lines();
     make_opened(record({.id = 5}));
@@ -303,7 +303,7 @@ TEST_F(Device_attach_test, OpenRepliesThatShowNoDialog)
     {
         g_is_server_os = server;
         g_warning_popup_disabled = switched_off;
-        sim.failing_code = failing;
+        sim.fail_calls(failing);
         sim.clear_lines();
         const Bytes device = record({.id = 30});
         const size_t calls = sim.calls().size();
@@ -323,7 +323,7 @@ TEST_F(Device_attach_test, OpenRepliesThatShowNoDialog)
         const auto made = sim.calls();
         ASSERT_EQ(calls + (status ? 0 : 1), made.size()) << line;
         EXPECT_TRUE(status || Bytes(device.begin() + 2, device.end()) == made.back().input);
-        sim.failing_code = 0;
+        sim.fail_calls(0);
         reconcile_empty();
     }
     // A dialog that cannot start, for want of its thread or of its resource: not shared, not

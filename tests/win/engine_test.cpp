@@ -46,7 +46,7 @@ TEST_F(Engine_test, AnAbortedCallIsCancelledAndEndedOnlyWhenItWouldWait)
             sim.forget_outstanding();
             if (waiting)
                 sim.queue_request({5, 0, 0, 0, 2, 7, 0, 0, 0});
-            sim.failing_code = failing;
+            sim.fail_calls(failing);
             BYTE buffer[16];
             DWORD moved = 0;
             EXPECT_TRUE(result == g_overlapped_call({Io_kind::control, g_port_driver_handle,
@@ -66,7 +66,7 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRest
         EXPECT_EQ(Bytes({5, 0, 0, 0, 12, 2, 0, 0, 0}), g_terminal_receive(sim.terminal(), 9));
     };
     auto send = [this](const Bytes& frame) { ASSERT_TRUE(g_terminal_send(sim.terminal(), frame)); };
-    sim.failing_code = IOCTL_BUS_UNREGISTER_SESSION; // does not end the stop
+    sim.fail_calls(IOCTL_BUS_UNREGISTER_SESSION); // does not end the stop
     start();
     g_seams.max_reply_length = 64;
     for (BYTE code : {1, 7, 10, 13, 200})
@@ -137,7 +137,7 @@ TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
         sim.clear_lines();
         g_sleeps.clear();
         g_port_appears_after = port_after;
-        sim.failing_code = failing;
+        sim.fail_calls(failing);
         const size_t calls = sim.calls().size();
         const HANDLE port = g_port_driver_handle;
         Usb_packet_negotiate(reply, false, version).process_return();

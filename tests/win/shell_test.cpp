@@ -77,7 +77,7 @@ class Shell_test : public Engine_fixture
 // icon; session changes then start and stop the engine once.
 TEST_F(Shell_test, TheProcessStaysWithItsIconAndSessionChangesStartAndStopTheEngineOnce)
 {
-    sim.channel_fails = true;
+    sim.end_calls({Sim_call::channel_open, Sim_end::fail_at_once, ERROR_FILE_NOT_FOUND});
     const UINT taskbar_created = RegisterWindowMessageW(L"TaskbarCreated");
     for (auto [product, key, server] : {std::tuple{BYTE{VER_NT_SERVER}, true, true},
                                         std::tuple{BYTE{VER_NT_DOMAIN_CONTROLLER}, false, true},
@@ -112,7 +112,7 @@ TEST_F(Shell_test, TheProcessStaysWithItsIconAndSessionChangesStartAndStopTheEng
         EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &g_notify_icon_data));
     }
     EXPECT_FALSE(sim.has_line(L"TaskbarCreated - Shell_NotifyIcon failed"));
-    sim.channel_fails = false;
+    sim.end_calls_as_usual();
     const wchar_t *stopped = L"Usb_manager::g_stop_threads() - success", *none = nullptr;
     // A change, whether the engine runs after it, a line logged once (else only the two of
     // the window's own: a worker may still log its last line after a stop).

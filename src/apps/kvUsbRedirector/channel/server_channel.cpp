@@ -136,6 +136,7 @@ int32_t ServerChannel::refill()
     case Io_result::wait_failed:
         break;
     }
+    // The last error is the wait's own return value.
     g_log(2, L"ServerChannel::read (WaitForMultipleObjects failed - error:%d", GetLastError());
     return -1;
 }
@@ -318,12 +319,15 @@ int32_t ServerChannel::write_direct(const BYTE* pBuf, DWORD nBytes)
 
 bool g_write_to_virtual_channel(const BYTE* pBuf, DWORD nBytes)
 {
-    Lock_hold hold(g_virtual_channel_mutex);
     bool result = false;
-    if (g_virtual_channel.write(pBuf, nBytes) != 0)
-        g_log(3, L"Usb_manager:g_write_to_virtual_channel() - g_virtual_channel.write() failed");
-    else
-        result = g_virtual_channel.flush();
+    {
+        Lock_hold hold(g_virtual_channel_mutex);
+        if (g_virtual_channel.write(pBuf, nBytes) != 0)
+            g_log(3,
+                  L"Usb_manager:g_write_to_virtual_channel() - g_virtual_channel.write() failed");
+        else
+            result = g_virtual_channel.flush();
+    }
     g_log(4, L"Usb_manager:g_write_to_virtual_channel() - success return_value:%d", result ? 1 : 0);
     return result;
 }

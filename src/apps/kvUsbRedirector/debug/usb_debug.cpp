@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 TRACEHANDLE g_trace_registration_handle = 0;
 TRACEHANDLE g_trace_logger_handle = 0;
@@ -46,6 +47,50 @@ Owned_block<wchar_t> format_to_heap(const wchar_t* format, va_list args, size_t 
     return text;
 }
 
+// A peer failing every call must not flood the event log: at most this many errors and warnings
+// reach it in any second; the rest go to the trace only, and the next entry written after them
+// says how many were held back.
+constexpr size_t k_events_per_second = 20;
+Process_lock g_event_budget_lock;
+ULONGLONG g_event_times[k_events_per_second] = {}; // of the last entries, oldest at g_event_next
+size_t g_event_next = 0;
+LONG g_events_held_back = 0;
+
+// True when an entry may be written now; *held_back: the count to report first (when room for
+// both remains).
+bool take_event_budget(LONG* held_back)
+{
+    Lock_hold hold(g_event_budget_lock);
+    const ULONGLONG now = GetTickCount64() + 1000; // never 0 for the slots not used yet
+    auto free_slot = [now](size_t i)
+    { return now - g_event_times[(g_event_next + i) % k_events_per_second] > 1000; };
+    auto take_slot = [now] {
+        g_event_times[g_event_next] = now;
+        g_event_next = (g_event_next + 1) % k_events_per_second;
+    };
+    *held_back = 0;
+    if (!free_slot(0))
+    {
+        ++g_events_held_back;
+        return false;
+    }
+    if (g_events_held_back && free_slot(1))
+    {
+        *held_back = std::exchange(g_events_held_back, 0);
+        take_slot();
+    }
+    take_slot();
+    return true;
+}
+
+void report_warning(const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    g_report_event(3, format, args);
+    va_end(args);
+}
+
 } // namespace
 
 bool g_log(int level, const wchar_t* format, ...)
@@ -58,8 +103,15 @@ bool g_log(int level, const wchar_t* format, ...)
     bool result = true;
     va_list args;
     va_start(args, format);
-    if (level == 2 || level == 3)
+    LONG held_back = 0;
+    if ((level == 2 || level == 3) && take_event_budget(&held_back))
+    {
+        if (held_back)
+            report_warning(L"Usb_debug::g_log - %d errors and warnings of the last second were "
+                           L"written to the trace only",
+                           held_back);
         result = g_report_event(level, format, args);
+    }
     if (level <= 4 && g_trace_enabled && level <= g_trace_enable_level)
         result = g_trace_event(static_cast<UCHAR>(level), format, args);
     va_end(args);

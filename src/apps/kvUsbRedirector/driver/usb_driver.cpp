@@ -179,6 +179,38 @@ bool g_close_port_driver()
     return close_driver(g_port_driver_handle, L"port");
 }
 
+namespace
+{
+
+void trace_port_call(Io_step step)
+{
+    if (step == Io_step::issuing)
+        g_log(4, L"Usb_manager::g_call_port_driver() - Calling DeviceIoControl");
+    else if (step == Io_step::issued)
+        g_log(4, L"Usb_manager::g_call_port_driver() - Return from DeviceIoControl");
+    else
+        g_log(4, L"Usb_manager::g_call_port_driver() - Calling CancelIO");
+}
+
+const wchar_t* wait_failure_name(DWORD wait)
+{
+    switch (wait)
+    {
+    case WAIT_ABANDONED_0:
+        return L"WAIT_ABANDONED_0 + 0";
+    case WAIT_ABANDONED_0 + 1:
+        return L"WAIT_ABANDONED_0 + 1";
+    case WAIT_TIMEOUT:
+        return L"WAIT_TIMEOUT";
+    case WAIT_FAILED:
+        return L"WAIT_FAILED";
+    default:
+        return L"default";
+    }
+}
+
+} // namespace
+
 bool g_call_port_driver(DWORD code, void* buffer, DWORD size, DWORD* bytes_returned,
                         HANDLE abort_event)
 {
@@ -190,11 +222,10 @@ bool g_call_port_driver(DWORD code, void* buffer, DWORD size, DWORD* bytes_retur
         g_log(3, L"Usb_manager::g_call_port_driver() - invalid handle");
     else
     {
-        g_log(4, L"Usb_manager::g_call_port_driver() - Calling DeviceIoControl");
-        result = g_overlapped_call({Io_kind::control, port, code, buffer, size, buffer, size},
-                                   abort_event, bytes_returned);
+        result = g_overlapped_call(
+            {Io_kind::control, port, code, buffer, size, buffer, size, trace_port_call},
+            abort_event, bytes_returned);
         failure = GetLastError();
-        g_log(4, L"Usb_manager::g_call_port_driver() - Return from DeviceIoControl");
         if (result == Io_result::no_event)
         {
             g_log(3, L"Usb_manager::g_call_port_driver() - CreateEvent() failed (%d)", failure);
@@ -203,11 +234,12 @@ bool g_call_port_driver(DWORD code, void* buffer, DWORD size, DWORD* bytes_retur
         }
         if (result == Io_result::start_failed)
             g_log(3, L"Usb_manager::g_call_port_driver() - DeviceIoControl Failed: %d", failure);
-        else if (result == Io_result::aborted)
-            g_log(4, L"Usb_manager::g_call_port_driver() - Calling CancelIO");
+        else if (result == Io_result::result_failed)
+            g_log(3, L"Usb_manager::g_call_port_driver() - DeviceIoControl ended in failure: %d",
+                  failure);
         else if (result == Io_result::wait_failed)
             g_log(3, L"Usb_manager::g_call_port_driver() - WaitForMultipleObjects() Failed: %s",
-                  L"WAIT_FAILED");
+                  wait_failure_name(failure));
     }
     const bool done = result == Io_result::done;
     g_log(4, L"Usb_manager::g_call_port_driver() - success valid_data_returned:%d", done ? 1 : 0);

@@ -10,7 +10,9 @@
 #include "../driver/usb_driver.h"
 #include "usb_manager.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace
 {
@@ -31,6 +33,21 @@ void answer_failure(const kv::Driver_request& request, BYTE* reply)
         handlers.receive(reply, kv::load_u32(reply));
 }
 
+// Devices whose unlisted requests were warned about since the pump started: a streaming device
+// caught by an unplug would otherwise warn once per transfer. The pump's thread only.
+std::vector<uint32_t> g_warned_unlisted;
+constexpr size_t k_warned_unlisted_limit = 64;
+
+// The first request of a device per engine run warns; the rest are traced.
+int unlisted_level(uint32_t devid)
+{
+    if (std::ranges::find(g_warned_unlisted, devid) != g_warned_unlisted.end() ||
+        g_warned_unlisted.size() >= k_warned_unlisted_limit)
+        return 4;
+    g_warned_unlisted.push_back(devid);
+    return 3;
+}
+
 // Appends the record of an MDL request only while its device is listed, holding the device
 // list (then, inside the append, the MDL list): an unplug, which takes the device list too and
 // drops the device's records, comes either before (the request is not sent) or after.
@@ -39,7 +56,7 @@ bool record_if_listed(const Mdl_urb_record& record)
     Lock_hold hold(g_device_list_mutex);
     bool recorded = false;
     if (!g_is_device_listed(record.devid))
-        g_log(3,
+        g_log(unlisted_level(record.devid),
               L"Usb_manager::g_start_process_read_from_driver() - request for a device that is "
               L"not listed - devid:%x, handle:%x",
               record.devid, record.handle);
@@ -125,6 +142,7 @@ void handle_request(BYTE* query, BYTE* failure_reply)
 DWORD WINAPI g_start_process_read_from_driver(LPVOID)
 {
     const Thread_io_scope io(g_exit_now_read_event); // the stop ends a failure answer's call
+    g_warned_unlisted.clear();
     const Owned_message owned_query(g_allocate_message(k_port_query_buffer_size));
     const Owned_message owned_reply(g_allocate_message(kv::k_completion_size));
     BYTE* query = owned_query.get();

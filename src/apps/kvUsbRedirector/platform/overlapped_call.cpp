@@ -15,9 +15,9 @@ BOOL start(const Io_call& call, OVERLAPPED* overlapped, DWORD* transferred)
     switch (call.kind)
     {
     case Io_kind::read:
-        return ReadFile(call.file, call.out, call.out_size, nullptr, overlapped);
+        return g_platform().read_file(call.file, call.out, call.out_size, overlapped);
     case Io_kind::write:
-        return WriteFile(call.file, call.in, call.in_size, nullptr, overlapped);
+        return g_platform().write_file(call.file, call.in, call.in_size, overlapped);
     case Io_kind::control:
         break;
     }
@@ -26,20 +26,21 @@ BOOL start(const Io_call& call, OVERLAPPED* overlapped, DWORD* transferred)
                                           overlapped);
 }
 
-// Cancels the operation and waits for its end.
-void cancel(const Io_call& call, OVERLAPPED* overlapped)
+void trace(const Io_call& call, Io_step step)
 {
-    DWORD ignored = 0;
-    if (call.kind == Io_kind::control)
-    {
-        g_platform().cancel_io(call.file);
-        WaitForSingleObject(overlapped->hEvent, INFINITE);
-    }
-    else
-    {
-        CancelIoEx(call.file, overlapped);
-        GetOverlappedResult(call.file, overlapped, &ignored, TRUE);
-    }
+    if (call.trace)
+        call.trace(step);
+}
+
+// The ended operation's outcome. A read that ended with more data waiting delivered its bytes.
+Io_result outcome(const Io_call& call, OVERLAPPED* overlapped, DWORD* transferred)
+{
+    DWORD count = 0;
+    const bool succeeded = GetOverlappedResult(call.file, overlapped, &count, FALSE) ||
+                           (call.kind == Io_kind::read && GetLastError() == ERROR_MORE_DATA);
+    if (succeeded && call.kind != Io_kind::control)
+        *transferred = count;
+    return succeeded ? Io_result::done : Io_result::result_failed;
 }
 
 } // namespace
@@ -65,40 +66,43 @@ HANDLE g_thread_stop_event()
 
 Io_result g_overlapped_call(const Io_call& call, HANDLE abort_event, DWORD* transferred)
 {
-    *transferred = 0;
+    if (call.kind != Io_kind::control)
+        *transferred = 0;
     // A thread without its own event (or whose event could not be made) gets one for the call.
     const Owned_handle own_event(t_io_event ? nullptr
                                             : CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!t_io_event && !own_event)
+        return Io_result::no_event;
     OVERLAPPED overlapped{};
     overlapped.hEvent = t_io_event ? t_io_event : own_event.get();
-    if (overlapped.hEvent == INVALID_HANDLE_VALUE)
-        return Io_result::no_event;
-    if (start(call, &overlapped, transferred))
+    trace(call, Io_step::issuing);
+    const BOOL started = start(call, &overlapped, transferred);
+    const DWORD error = GetLastError();
+    trace(call, Io_step::issued);
+    // Done at once, or (a read) done at once with more data waiting: the result is written.
+    if (started || (call.kind == Io_kind::read && error == ERROR_MORE_DATA))
     {
         if (call.kind != Io_kind::control)
             *transferred = static_cast<DWORD>(overlapped.InternalHigh);
         return Io_result::done;
     }
-    // A channel read whose buffer is smaller than the message has started all the same.
-    const DWORD error = GetLastError();
-    if (error != ERROR_IO_PENDING && error != ERROR_INSUFFICIENT_BUFFER)
+    if (error != ERROR_IO_PENDING)
+    {
+        SetLastError(error);
         return Io_result::start_failed;
-    if (call.kind != Io_kind::control && !abort_event)
-        return GetOverlappedResult(call.file, &overlapped, transferred, TRUE)
-                   ? Io_result::done
-                   : Io_result::result_failed;
+    }
     HANDLE objects[2] = {overlapped.hEvent, abort_event};
     const DWORD wait = WaitForMultipleObjects(abort_event ? 2 : 1, objects, FALSE, INFINITE);
     if (wait == WAIT_OBJECT_0)
-    {
-        if (call.kind == Io_kind::control)
-            return Io_result::done;
-        return GetOverlappedResult(call.file, &overlapped, transferred, FALSE)
-                   ? Io_result::done
-                   : Io_result::result_failed;
-    }
-    const DWORD wait_error = wait == WAIT_FAILED ? GetLastError() : ERROR_OPERATION_ABORTED;
-    cancel(call, &overlapped);
-    SetLastError(wait_error);
+        return outcome(call, &overlapped, transferred);
+    trace(call, Io_step::cancelling);
+    // CancelIo ends only this thread's operations on the port driver; the channel's reads and
+    // writes are cancelled one by one. Either way the operation ends before its OVERLAPPED goes.
+    if (call.kind == Io_kind::control)
+        g_platform().cancel_io(call.file);
+    else
+        g_platform().cancel_io_ex(call.file, &overlapped);
+    WaitForSingleObject(overlapped.hEvent, INFINITE);
+    SetLastError(wait == WAIT_OBJECT_0 + 1 ? ERROR_OPERATION_ABORTED : wait);
     return wait == WAIT_OBJECT_0 + 1 ? Io_result::aborted : Io_result::wait_failed;
 }

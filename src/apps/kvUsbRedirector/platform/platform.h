@@ -1,5 +1,6 @@
-// The one seam to the peers that a test machine does not have: the virtual channel, device
-// discovery and I/O control of the two drivers, the trace provider and the event log.
+// The one seam to the peers that a test machine does not have: the virtual channel and its
+// reads and writes, device discovery and I/O control of the two drivers, the trace provider and
+// the event log.
 // Production binds it to the real calls; tests and the simulator install their own binding.
 #pragma once
 
@@ -19,6 +20,10 @@ class Platform
                                        DWORD* bytes) = 0;
     virtual BOOL virtual_channel_close(HANDLE channel) = 0;
     virtual void free_memory(PVOID memory) = 0;
+    // Overlapped reads and writes on the channel's file handle, and their cancellation.
+    virtual BOOL read_file(HANDLE file, LPVOID buffer, DWORD size, OVERLAPPED* overlapped) = 0;
+    virtual BOOL write_file(HANDLE file, LPCVOID buffer, DWORD size, OVERLAPPED* overlapped) = 0;
+    virtual BOOL cancel_io_ex(HANDLE file, OVERLAPPED* overlapped) = 0;
     // A text of this session (WTSQuerySessionInformation): its user, its client's name.
     virtual bool query_session_text(WTS_INFO_CLASS what, wchar_t* text, DWORD capacity) = 0;
 

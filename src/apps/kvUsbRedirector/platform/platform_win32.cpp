@@ -26,6 +26,18 @@ class Win32_platform final : public Platform
     {
         WTSFreeMemory(memory);
     }
+    BOOL read_file(HANDLE file, LPVOID buffer, DWORD size, OVERLAPPED* overlapped) override
+    {
+        return ReadFile(file, buffer, size, nullptr, overlapped);
+    }
+    BOOL write_file(HANDLE file, LPCVOID buffer, DWORD size, OVERLAPPED* overlapped) override
+    {
+        return WriteFile(file, buffer, size, nullptr, overlapped);
+    }
+    BOOL cancel_io_ex(HANDLE file, OVERLAPPED* overlapped) override
+    {
+        return CancelIoEx(file, overlapped);
+    }
     bool query_session_text(WTS_INFO_CLASS what, wchar_t* text, DWORD capacity) override
     {
         LPWSTR found = nullptr;
