@@ -38,6 +38,14 @@ void g_shorten_engine_waits()
     g_seams.timing.port_open_retry_wait_ms = 1;
 }
 
+void g_settle_event_budget(Test_platform& sim)
+{
+    Sleep(1100);
+    g_log(3, L"settle"); // and what was held back
+    Sleep(1100);
+    sim.clear_lines();
+}
+
 void Engine_fixture::TearDown()
 {
     if (g_threads_started.exchange(false))

@@ -27,6 +27,9 @@ template <class... T> Bytes le(T... values)
 
 // The poller every 20 ms, the port driver looked for every millisecond.
 void g_shorten_engine_waits();
+// Waits until the event log's budget (20 errors and warnings a second) is whole again, with
+// nothing held back by earlier tests, then forgets the lines and events.
+void g_settle_event_budget(Test_platform& sim);
 
 class Engine_fixture : public ::testing::Test
 {

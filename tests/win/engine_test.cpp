@@ -108,6 +108,7 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRest
 
 TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
 {
+    g_settle_event_budget(sim);
     g_sim = &sim;
     g_session_id = 7;
     g_notify_icon_data.hWnd = nullptr; // no window: the request to end reaches this thread
@@ -191,8 +192,21 @@ TEST_F(Channel_test, WritesGatherUpToOneChunkAndOlderBytesLeaveFirst)
 
 using Logging_test = Engine_fixture;
 
-TEST_F(Logging_test, ErrorsAndWarningsAlwaysReachTheEventLogAndTheSessionLevelSelectsTraces)
+TEST_F(Logging_test, ErrorsAndWarningsReachTheEventLogWithinItsBudgetAndTheLevelSelectsTraces)
 {
+    // At most 20 errors and warnings in any second; the next one after them tells how many the
+    // trace alone has.
+    g_settle_event_budget(sim);
+    for (int i = 0; i < 25; ++i)
+        g_log(3, L"flood %d", i);
+    EXPECT_EQ(20u, sim.events().size());
+    EXPECT_EQ(L"flood 19", sim.events().back().text);
+    Sleep(1100);
+    g_log(2, L"after");
+    ASSERT_EQ(22u, sim.events().size());
+    EXPECT_NE(std::wstring::npos, sim.events()[20].text.find(L" 5 errors and warnings"));
+    Sleep(1100);
+    sim.clear_lines();
     g_log(4, L"%s", std::wstring(40000, L'x').c_str()); // too long for the record: cut
     EXPECT_LT(sim.lines().back().text.size(), 0x8000u);
     // Only an invalid handle ends tracing; an unknown request is refused.

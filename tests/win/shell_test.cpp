@@ -135,6 +135,7 @@ TEST_F(Shell_test, TheProcessStaysWithItsIconAndSessionChangesStartAndStopTheEng
 
 TEST_F(Shell_test, OneInstanceASession)
 {
+    g_settle_event_budget(sim);
     // An empty DACL grants nothing: what an instance under other rights looks like to us.
     SECURITY_DESCRIPTOR descriptor;
     ACL acl;
