@@ -131,7 +131,6 @@ add_executable(kv_win_tests
   tests/win/shell_test.cpp
   tests/win/completion_test.cpp
   tests/win/fault_test.cpp
-  tests/win/ending_test.cpp
   tests/win/device_test.cpp
   ${KV_MESSAGES_DIR}/kvUsbRedirector.h
 )

@@ -29,10 +29,10 @@ enum class Sim_call
 enum class Sim_end
 {
     as_usual,
-    done_at_once,     // a query with nothing to hand out yields an empty buffer
-    fail_at_once,     // with error
-    pend_then_done,   // ends 20 ms later
-    pend_then_fail,   // with error, 20 ms later
+    done_at_once,   // a query with nothing to hand out yields an empty buffer
+    fail_at_once,   // with error
+    pend_then_done, // ends 20 ms later
+    pend_then_fail, // with error, 20 ms later
     pend_until_cancel,
     more_data // a channel read: the bytes waiting, at most 7, and ERROR_MORE_DATA
 };

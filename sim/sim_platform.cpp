@@ -40,9 +40,9 @@ bool Sim_platform::is_port(HANDLE device)
 Sim_driver Sim_platform::driver_of(HANDLE device)
 {
     auto value = reinterpret_cast<uintptr_t>(device);
-    return is_port(device)                                         ? Sim_driver::port
+    return is_port(device)                                     ? Sim_driver::port
            : value >= k_bus_base && value < k_bus_base + 0x100 ? Sim_driver::bus
-                                                                   : Sim_driver::any;
+                                                               : Sim_driver::any;
 }
 
 Sim_platform::~Sim_platform()
@@ -138,7 +138,7 @@ bool transfer_now(Sim_call call, HANDLE file, BYTE* buffer, DWORD size, DWORD* c
     OVERLAPPED own{};
     own.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     BOOL done = call == Sim_call::channel_read ? ReadFile(file, buffer, size, nullptr, &own)
-                                                : WriteFile(file, buffer, size, nullptr, &own);
+                                               : WriteFile(file, buffer, size, nullptr, &own);
     if (!done && GetLastError() == ERROR_IO_PENDING &&
         WaitForSingleObject(own.hEvent, 2000) == WAIT_TIMEOUT)
         CancelIoEx(file, &own);
@@ -185,8 +185,7 @@ BOOL Sim_platform::channel_call(Sim_call call, HANDLE file, BYTE* buffer, DWORD 
 
 BOOL Sim_platform::read_file(HANDLE file, LPVOID buffer, DWORD size, OVERLAPPED* overlapped)
 {
-    return channel_call(Sim_call::channel_read, file, static_cast<BYTE*>(buffer), size,
-                        overlapped);
+    return channel_call(Sim_call::channel_read, file, static_cast<BYTE*>(buffer), size, overlapped);
 }
 
 BOOL Sim_platform::write_file(HANDLE file, LPCVOID buffer, DWORD size, OVERLAPPED* overlapped)
@@ -346,8 +345,7 @@ BOOL Sim_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD
     const Sim_ending ending = m_endings.take(g_sim_call_of(code), driver_of(device), devid);
     if (is_port(device))
         return m_io.call(device, overlapped,
-                         [&](OVERLAPPED* own)
-                         {
+                         [&](OVERLAPPED* own) {
                              return port_io_control(device, code, in, in_size, out, out_size,
                                                     returned, own, ending);
                          });

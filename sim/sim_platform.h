@@ -114,8 +114,7 @@ class Sim_platform : public Platform, public Sim_port_driver
 
   private:
     void close_channel_ends();
-    BOOL channel_call(Sim_call call, HANDLE file, BYTE* buffer, DWORD size,
-                      OVERLAPPED* overlapped);
+    BOOL channel_call(Sim_call call, HANDLE file, BYTE* buffer, DWORD size, OVERLAPPED* overlapped);
 
     Sim_endings m_endings;
 

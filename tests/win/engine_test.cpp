@@ -6,13 +6,10 @@
 #include "driver/usb_driver.h"
 #include "manager/usb_manager.h"
 #include "packets/usb_packet_negotiate.h"
-#include "platform/overlapped_call.h"
-#include "platform/owned.h"
 #include "portable/reply_frame.h"
 #include "shell/app_globals.h"
 
 #include <numeric>
-#include <optional>
 
 namespace
 {
@@ -23,41 +20,6 @@ size_t g_port_appears_after = 0; // sleeps before the port device shows up; 0 ne
 
 using Engine_test = Engine_fixture;
 
-// The abort is set before each call: a query that finds a request completes all the same, one
-// that would wait is cancelled and has ended when the call returns, a failing one fails at once;
-// on a thread with its own I/O event and on one without.
-TEST_F(Engine_test, AnAbortedCallIsCancelledAndEndedOnlyWhenItWouldWait)
-{
-    DWORD session = 0;
-    ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    g_session_id = session;
-    ASSERT_TRUE(g_open_port_driver());
-    const Owned_handle abort(CreateEventW(nullptr, TRUE, TRUE, nullptr));
-    using Row = std::tuple<bool, DWORD, Io_result>;
-    for (int scoped = 0; scoped < 2; ++scoped)
-    {
-        std::optional<Thread_io_scope> io;
-        if (scoped)
-            io.emplace();
-        for (auto [waiting, failing, result] :
-             {Row{true, 0, Io_result::done}, Row{false, 0, Io_result::aborted},
-              Row{true, IOCTL_PORT_QUERY, Io_result::start_failed}})
-        {
-            sim.forget_outstanding();
-            if (waiting)
-                sim.queue_request({5, 0, 0, 0, 2, 7, 0, 0, 0});
-            sim.fail_calls(failing);
-            BYTE buffer[16];
-            DWORD moved = 0;
-            EXPECT_TRUE(result == g_overlapped_call({Io_kind::control, g_port_driver_handle,
-                                                     IOCTL_PORT_QUERY, buffer, 16, buffer, 16},
-                                                    abort.get(), &moved))
-                << scoped << waiting << failing;
-            EXPECT_EQ(0u, sim.pending_queries());
-        }
-    }
-}
-
 TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRestartBeginsAnew)
 {
     auto start = [this] // and take the negotiation request off the wire
@@ -66,7 +28,6 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRest
         EXPECT_EQ(Bytes({5, 0, 0, 0, 12, 2, 0, 0, 0}), g_terminal_receive(sim.terminal(), 9));
     };
     auto send = [this](const Bytes& frame) { ASSERT_TRUE(g_terminal_send(sim.terminal(), frame)); };
-    sim.fail_calls(IOCTL_BUS_UNREGISTER_SESSION); // does not end the stop
     start();
     g_seams.max_reply_length = 64;
     for (BYTE code : {1, 7, 10, 13, 200})
