@@ -17,6 +17,8 @@ DWORD g_sim_status_of(DWORD error)
         return 0xC0000023; // STATUS_BUFFER_TOO_SMALL
     case ERROR_ACCESS_DENIED:
         return 0xC0000022; // STATUS_ACCESS_DENIED
+    case ERROR_NO_SYSTEM_RESOURCES:
+        return 0xC000009A; // STATUS_INSUFFICIENT_RESOURCES
     case ERROR_MORE_DATA:
         return k_status_buffer_overflow;
     case ERROR_OPERATION_ABORTED:

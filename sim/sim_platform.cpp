@@ -131,8 +131,8 @@ void Sim_platform::free_memory(PVOID memory)
 namespace
 {
 
-// A real transfer on the channel's pipe, waited for here (a read at most 2 s: with nothing to
-// read it delivers nothing).
+// A real transfer on the channel's pipe, waited for here (a read at most 500 ms: with nothing
+// to read it delivers nothing).
 bool transfer_now(Sim_call call, HANDLE file, BYTE* buffer, DWORD size, DWORD* count)
 {
     OVERLAPPED own{};
@@ -140,7 +140,7 @@ bool transfer_now(Sim_call call, HANDLE file, BYTE* buffer, DWORD size, DWORD* c
     BOOL done = call == Sim_call::channel_read ? ReadFile(file, buffer, size, nullptr, &own)
                                                : WriteFile(file, buffer, size, nullptr, &own);
     if (!done && GetLastError() == ERROR_IO_PENDING &&
-        WaitForSingleObject(own.hEvent, 2000) == WAIT_TIMEOUT)
+        WaitForSingleObject(own.hEvent, 500) == WAIT_TIMEOUT)
         CancelIoEx(file, &own);
     done = GetOverlappedResult(file, &own, count, TRUE) ||
            (GetLastError() == ERROR_OPERATION_ABORTED && call == Sim_call::channel_read);

@@ -100,7 +100,7 @@ std::vector<Sim_ending> endings_of(Sim_call call, Sim_driver driver)
                {port_query, port_complete, port_plug_in, port_unplug, channel_read, channel_write}))
     {
         endings.push_back({call, Sim_end::pend_then_done});
-        endings.push_back({call, Sim_end::pend_then_fail, ERROR_DEVICE_NOT_CONNECTED});
+        endings.push_back({call, Sim_end::pend_then_fail, ERROR_GEN_FAILURE});
     }
     if (one_of(call, {port_query, port_complete, channel_read})) // what the stop cancels
         endings.push_back({call, Sim_end::pend_until_cancel});
