@@ -96,8 +96,10 @@ endif()
 # The simulator: the platform seam bound to a named-pipe terminal, a bus driver and an
 # asynchronous port driver; the main job, the benchmark and the tests all run on it.
 add_library(kv_sim STATIC
+  sim/sim_endings.cpp
   sim/sim_io.cpp
   sim/sim_platform.cpp
+  sim/sim_platform_channel.cpp
   sim/sim_port_driver.cpp
   sim/sim_terminal.cpp
   sim/sim_session.cpp

@@ -5,18 +5,14 @@
 
 #include "portable/frame.h"
 
-#include <atomic>
 #include <cstring>
 #include <winternl.h>
 
 namespace
 {
 
-const HANDLE k_channel_token = reinterpret_cast<HANDLE>(0x5EED);
 constexpr uintptr_t k_port_base = 0x7A00;
 constexpr uintptr_t k_bus_base = 0x7B00;
-// Pipe names are unique in the process, so that two simulated channels can be open at once.
-std::atomic<int> g_pipe_serial{0};
 
 struct Device_set
 {
@@ -45,77 +41,6 @@ Sim_driver Sim_platform::driver_of(HANDLE device)
                                                                : Sim_driver::any;
 }
 
-Sim_platform::~Sim_platform()
-{
-    close_channel_ends();
-}
-
-void Sim_platform::close_channel_ends()
-{
-    if (m_server != INVALID_HANDLE_VALUE)
-        CloseHandle(m_server);
-    if (m_terminal != INVALID_HANDLE_VALUE)
-        CloseHandle(m_terminal);
-    m_server = m_terminal = INVALID_HANDLE_VALUE;
-}
-
-void Sim_platform::disconnect_terminal()
-{
-    if (m_terminal != INVALID_HANDLE_VALUE)
-        CloseHandle(m_terminal);
-    m_terminal = INVALID_HANDLE_VALUE;
-}
-
-void Sim_platform::break_channel()
-{
-    disconnect_terminal();
-    if (m_server != INVALID_HANDLE_VALUE)
-        CancelIoEx(m_server, nullptr);
-}
-
-HANDLE Sim_platform::virtual_channel_open(HANDLE, DWORD, LPSTR name)
-{
-    const Sim_ending ending = m_endings.take(Sim_call::channel_open, Sim_driver::any);
-    if (ending.end == Sim_end::fail_at_once)
-        return Sim_io::fail_at_once(ending.error), nullptr;
-    if (std::strcmp(name, "zelvusb") != 0)
-    {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
-    }
-    close_channel_ends();
-    wchar_t pipe_name[96];
-    swprintf(pipe_name, 96, L"\\\\.\\pipe\\kv_fake_channel_%lu_%d", GetCurrentProcessId(),
-             ++g_pipe_serial);
-    m_server = CreateNamedPipeW(pipe_name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 1 << 20,
-                                1 << 20, 0, nullptr);
-    if (m_server == INVALID_HANDLE_VALUE)
-        return nullptr;
-    m_terminal =
-        CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    return k_channel_token;
-}
-
-BOOL Sim_platform::virtual_channel_query(HANDLE, WTS_VIRTUAL_CLASS, PVOID* buffer, DWORD* bytes)
-{
-    auto* block = static_cast<HANDLE*>(LocalAlloc(LMEM_FIXED, sizeof(HANDLE)));
-    *block = m_server;
-    *buffer = block;
-    *bytes = sizeof(HANDLE);
-    return TRUE;
-}
-
-BOOL Sim_platform::virtual_channel_close(HANDLE channel)
-{
-    if (channel != k_channel_token)
-        return FALSE;
-    if (m_server != INVALID_HANDLE_VALUE)
-        CloseHandle(m_server);
-    m_server = INVALID_HANDLE_VALUE;
-    return TRUE;
-}
-
 // The session of a user at a client of fixed names.
 bool Sim_platform::query_session_text(WTS_INFO_CLASS what, wchar_t* text, DWORD capacity)
 {
@@ -126,78 +51,6 @@ bool Sim_platform::query_session_text(WTS_INFO_CLASS what, wchar_t* text, DWORD 
 void Sim_platform::free_memory(PVOID memory)
 {
     LocalFree(memory);
-}
-
-namespace
-{
-
-// A real transfer on the channel's pipe, waited for here (a read at most 500 ms: with nothing
-// to read it delivers nothing).
-bool transfer_now(Sim_call call, HANDLE file, BYTE* buffer, DWORD size, DWORD* count)
-{
-    OVERLAPPED own{};
-    own.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    BOOL done = call == Sim_call::channel_read ? ReadFile(file, buffer, size, nullptr, &own)
-                                               : WriteFile(file, buffer, size, nullptr, &own);
-    if (!done && GetLastError() == ERROR_IO_PENDING &&
-        WaitForSingleObject(own.hEvent, 500) == WAIT_TIMEOUT)
-        CancelIoEx(file, &own);
-    done = GetOverlappedResult(file, &own, count, TRUE) ||
-           (GetLastError() == ERROR_OPERATION_ABORTED && call == Sim_call::channel_read);
-    const DWORD error = GetLastError();
-    CloseHandle(own.hEvent);
-    SetLastError(error);
-    return done;
-}
-
-} // namespace
-
-// As usual the pipe's own I/O manager ends the call; told otherwise, the simulator does.
-BOOL Sim_platform::channel_call(Sim_call call, HANDLE file, BYTE* buffer, DWORD size,
-                                OVERLAPPED* overlapped)
-{
-    const Sim_ending ending = m_endings.take(call, Sim_driver::any);
-    if (ending.end == Sim_end::as_usual)
-        return call == Sim_call::channel_read ? ReadFile(file, buffer, size, nullptr, overlapped)
-                                              : WriteFile(file, buffer, size, nullptr, overlapped);
-    if (ending.end == Sim_end::fail_at_once)
-        return Sim_io::fail_at_once(ending.error);
-    Sim_io::start(overlapped);
-    if (ending.end == Sim_end::pend_then_fail || ending.end == Sim_end::pend_until_cancel)
-    {
-        const uint64_t id = m_io.pend(file, overlapped, k_other);
-        if (ending.end == Sim_end::pend_then_fail)
-            m_io.end_later(id, g_sim_status_of(ending.error), k_sim_end_delay_ms);
-        return FALSE;
-    }
-    DWORD count = 0;
-    if (!transfer_now(call, file, buffer, ending.end == Sim_end::more_data && size > 7 ? 7 : size,
-                      &count))
-        return Sim_io::fail_at_once(GetLastError());
-    if (ending.end == Sim_end::more_data)
-        return Sim_io::more_data_at_once(overlapped, count);
-    if (ending.end != Sim_end::pend_then_done)
-        return Sim_io::done_at_once(overlapped, count, nullptr);
-    m_io.end_later(m_io.pend(file, overlapped, k_other), k_status_success, k_sim_end_delay_ms,
-                   count);
-    return FALSE;
-}
-
-BOOL Sim_platform::read_file(HANDLE file, LPVOID buffer, DWORD size, OVERLAPPED* overlapped)
-{
-    return channel_call(Sim_call::channel_read, file, static_cast<BYTE*>(buffer), size, overlapped);
-}
-
-BOOL Sim_platform::write_file(HANDLE file, LPCVOID buffer, DWORD size, OVERLAPPED* overlapped)
-{
-    return channel_call(Sim_call::channel_write, file,
-                        static_cast<BYTE*>(const_cast<void*>(buffer)), size, overlapped);
-}
-
-// An operation the simulator keeps is cancelled by it; any other is the pipe's.
-BOOL Sim_platform::cancel_io_ex(HANDLE file, OVERLAPPED* overlapped)
-{
-    return m_io.cancel(file, overlapped, true) || CancelIoEx(file, overlapped);
 }
 
 HDEVINFO Sim_platform::get_class_devs(const GUID* cls, DWORD)

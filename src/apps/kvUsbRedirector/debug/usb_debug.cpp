@@ -64,7 +64,8 @@ bool take_event_budget(LONG* held_back)
     const ULONGLONG now = GetTickCount64() + 1000; // never 0 for the slots not used yet
     auto free_slot = [now](size_t i)
     { return now - g_event_times[(g_event_next + i) % k_events_per_second] > 1000; };
-    auto take_slot = [now] {
+    auto take_slot = [now]
+    {
         g_event_times[g_event_next] = now;
         g_event_next = (g_event_next + 1) % k_events_per_second;
     };
