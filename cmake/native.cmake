@@ -11,6 +11,7 @@ find_package(GTest REQUIRED)
 include(GoogleTest)
 add_executable(kv_native_tests
   tests/native/frame_test.cpp
+  tests/native/device_rules_test.cpp
 )
 target_include_directories(kv_native_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(kv_native_tests PRIVATE kv_portable GTest::gtest_main)

@@ -7,6 +7,7 @@
 #include "portable/bounded_copy.h"
 #include "portable/completion.h"
 #include "portable/device_record.h"
+#include "portable/device_rules.h"
 #include "portable/frame.h"
 #include "portable/reply_frame.h"
 #include "portable/share_question.h"
@@ -74,10 +75,35 @@ void as_record(const Bytes& r)
 
 } // namespace
 
+// A policy's rule and a device's name, the input's halves as UTF-16: a rule that parses decides
+// in bounded time; a name pattern without wildcards matches its own text and "*" matches all.
+void as_device_rule(const Bytes& in)
+{
+    std::u16string text(in.size() / 2, u' ');
+    for (size_t i = 0; i < text.size(); ++i)
+        text[i] = static_cast<char16_t>(in[2 * i] | in[2 * i + 1] << 8);
+    const std::u16string_view rule_text = std::u16string_view(text).substr(0, text.size() / 2),
+                              name = std::u16string_view(text).substr(text.size() / 2);
+    kv::Device_rule rule;
+    if (!kv::parse_device_rule(rule_text, &rule))
+        return;
+    const kv::Device_identity device{
+        {rule.numbers[0], rule.numbers[1], static_cast<uint16_t>(rule.third ? rule.numbers[2] : 7)},
+        name};
+    const bool matches = kv::device_rule_matches(rule, device);
+    KV_CHECK(matches ==
+             (kv::decide_device({rule}, {}, device).verdict == kv::Rule_verdict::denied));
+    KV_CHECK(!rule.by_name || rule.pattern.find_first_of(u"*?") != std::u16string::npos ||
+             kv::glob_matches(rule.pattern, rule.pattern));
+    KV_CHECK(rule.by_name || matches);
+    KV_CHECK(kv::glob_matches(u"*", name));
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const Bytes input(data, data + size);
     as_reply_and_request(input);
+    as_device_rule(input);
     // The stream: each frame read into a buffer of exactly length + 4 bytes.
     for (size_t at = 0; size - at >= 4;)
     {

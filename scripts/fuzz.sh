@@ -30,7 +30,7 @@ for target in "${targets[@]}"; do
         -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
         -I "$src/src/apps/kvUsbRedirector" -I "$src/fuzz" \
         "$src/fuzz/$target.cpp" "$portable/frame.cpp" "$portable/device_record.cpp" \
-        "$portable/completion.cpp" -o "$out/$target"
+        "$portable/completion.cpp" "$portable/device_rules.cpp" -o "$out/$target"
 done
 
 failed=0
