@@ -34,11 +34,13 @@ kv_layer(packets SOURCES ${APP}/packets/message_table.cpp ${APP}/packets/usb_pac
   ${APP}/packets/usb_packet_negotiate.cpp ${APP}/packets/usb_device_list.cpp
   ${APP}/packets/usb_packet_device_list.cpp ${APP}/packets/usb_packet_open.cpp
   ${APP}/packets/usb_packet_close.cpp ${APP}/packets/usb_packet_completions.cpp
-  ${APP}/packets/usb_packet_reap_urb.cpp ${APP}/packets/mdl_urb_list.cpp BELOW kv_driver)
+  ${APP}/packets/usb_packet_reap_urb.cpp ${APP}/packets/mdl_urb_list.cpp
+  ${APP}/packets/device_policy.cpp BELOW kv_driver)
 kv_layer(manager SOURCES ${APP}/manager/usb_manager.cpp ${APP}/manager/device_list_poller.cpp
   ${APP}/manager/request_pump.cpp ${APP}/manager/reply_pump.cpp BELOW kv_packets)
 kv_layer(shell SOURCES ${APP}/shell/app_globals.cpp ${APP}/shell/warning_popup.cpp
   ${APP}/shell/main_window.cpp ${APP}/shell/single_instance.cpp ${APP}/shell/tray_menu.cpp
+  ${APP}/shell/device_policy_reader.cpp
   BELOW kv_manager user32 gdi32 shell32 comctl32)
 add_library(kv_engine INTERFACE)
 target_link_libraries(kv_engine INTERFACE kv_shell)
@@ -134,6 +136,7 @@ add_executable(kv_win_tests
   tests/win/completion_test.cpp
   tests/win/fault_test.cpp
   tests/win/device_test.cpp
+  tests/win/policy_test.cpp
   ${KV_MESSAGES_DIR}/kvUsbRedirector.h
 )
 target_include_directories(kv_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_BINARY_DIR})

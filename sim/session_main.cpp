@@ -79,9 +79,9 @@ void print_events(Sim_session& s, Sim_platform& p)
                 inserts.emplace_back();
             else
                 inserts.back().push_back(c);
-        inserts.resize(5);
-        DWORD_PTR arguments[5];
-        for (size_t i = 0; i < 5; ++i)
+        inserts.resize(8);
+        DWORD_PTR arguments[8];
+        for (size_t i = 0; i < 8; ++i)
             arguments[i] = reinterpret_cast<DWORD_PTR>(inserts[i].c_str());
         wchar_t text[2048] = L"";
         if (!program ||

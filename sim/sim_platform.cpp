@@ -6,6 +6,7 @@
 #include "portable/frame.h"
 
 #include <cstring>
+#include <sddl.h>
 #include <winternl.h>
 
 namespace
@@ -44,7 +45,10 @@ Sim_driver Sim_platform::driver_of(HANDLE device)
 // The session of a user at a client of fixed names.
 bool Sim_platform::query_session_text(WTS_INFO_CLASS what, wchar_t* text, DWORD capacity)
 {
-    const wchar_t* value = what == WTSUserName ? L"anna" : what == WTSClientName ? L"KIOSK-7" : L"";
+    const wchar_t* value = what == WTSUserName     ? L"anna"
+                           : what == WTSClientName ? L"KIOSK-7"
+                           : what == WTSDomainName ? L"KELVRA"
+                                                   : L"";
     return wcsncpy_s(text, capacity, value, _TRUNCATE) == 0;
 }
 
@@ -259,14 +263,22 @@ HANDLE Sim_platform::register_event_source(LPCWSTR, LPCWSTR)
     return reinterpret_cast<HANDLE>(0xE5);
 }
 
-BOOL Sim_platform::report_event(HANDLE, WORD type, WORD, DWORD id, WORD count, LPCWSTR* strings)
+BOOL Sim_platform::report_event(HANDLE, WORD type, WORD, DWORD id, PSID user, WORD count,
+                                LPCWSTR* strings)
 {
+    std::wstring sid;
+    LPWSTR sid_text = nullptr;
+    if (user && ConvertSidToStringSidW(user, &sid_text))
+    {
+        sid = sid_text;
+        LocalFree(sid_text);
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     ++events_reported;
     std::wstring text = count ? strings[0] : L""; // the inserts of an audit event, joined by |
     for (WORD i = 1; i < count; ++i)
         text += std::wstring(L"|") + strings[i];
-    m_events.push_back({type, id, text});
+    m_events.push_back({type, id, text, sid});
     if (m_events.size() > record_limit)
         m_events.erase(m_events.begin(), m_events.end() - record_limit);
     SetLastError(ERROR_SUCCESS); // a sink may touch the last error, as the system's do

@@ -91,7 +91,7 @@ class Sim_platform : public Platform, public Sim_port_driver
     UCHAR get_trace_enable_level(TRACEHANDLE logger) override;
     ULONG get_trace_enable_flags(TRACEHANDLE logger) override;
     HANDLE register_event_source(LPCWSTR, LPCWSTR source) override;
-    BOOL report_event(HANDLE source, WORD type, WORD category, DWORD id, WORD count,
+    BOOL report_event(HANDLE source, WORD type, WORD category, DWORD id, PSID user, WORD count,
                       LPCWSTR* strings) override;
     BOOL deregister_event_source(HANDLE) override;
 
@@ -100,6 +100,7 @@ class Sim_platform : public Platform, public Sim_port_driver
         WORD type;
         DWORD id;
         std::wstring text;
+        std::wstring user; // the SID as a string, or empty
     };
     std::vector<Event_record> events();
     // Events kept, the oldest dropped first; a long run bounds them. The count goes on.

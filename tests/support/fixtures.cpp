@@ -163,6 +163,30 @@ std::vector<uint32_t> Engine_fixture::port_calls(DWORD code)
     return ids;
 }
 
+Events audits(Test_platform& sim)
+{
+    Events found;
+    for (const auto& e : sim.events())
+        if (e.type == EVENTLOG_INFORMATION_TYPE)
+        {
+            EXPECT_TRUE(e.user.starts_with(L"S-1-5-")) << e.user;
+            found.emplace_back(e.id, e.text);
+        }
+    return found;
+}
+
+std::wstring audit_text(const wchar_t* device, const wchar_t* id, const wchar_t* why,
+                        const wchar_t* identity)
+{
+    return L"KELVRA\\anna|" + std::to_wstring(g_session_id) + L"|KIOSK-7|" + device + L"|" + id +
+           L"|1234:5678:0100|" + identity + (why ? std::wstring(L"|") + why : L"");
+}
+
+std::wstring menu_line(const std::wstring& name, const std::wstring& id, const wchar_t* state)
+{
+    return name + L" (device " + id + L", 1234:5678:0100): " + state;
+}
+
 HWND g_wait_for_share_dialog(DWORD timeout_ms)
 {
     for (ULONGLONG deadline = GetTickCount64() + timeout_ms; GetTickCount64() < deadline; Sleep(5))

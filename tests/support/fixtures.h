@@ -64,6 +64,15 @@ class Device_fixture : public Engine_fixture
     void TearDown() override;
 };
 
+// The audit events logged, each checked to carry the account's SID: their ids and inserts
+// (DOMAIN\user|session|client|device|id|identity numbers|identity string[|why refused]); the
+// inserts and the tray menu line of a device with the default record's numbers and string.
+using Events = std::vector<std::pair<DWORD, std::wstring>>;
+Events audits(Test_platform& sim);
+std::wstring audit_text(const wchar_t* device, const wchar_t* id, const wchar_t* why = nullptr,
+                        const wchar_t* identity = L"SN-1");
+std::wstring menu_line(const std::wstring& name, const std::wstring& id, const wchar_t* state);
+
 // Polls (bounded) until the share dialog is shown with the focus settled; nullptr on time-out.
 HWND g_wait_for_share_dialog(DWORD timeout_ms = 10000);
 bool g_wait_until_gone(HWND window, DWORD timeout_ms = 10000);

@@ -22,27 +22,6 @@ using S = Usb_device_state;
 using Entries = std::vector<std::pair<uint32_t, Usb_device_state>>;
 using Ids = std::vector<uint32_t>;
 using Device_list_test = Device_fixture;
-using Events = std::vector<std::pair<DWORD, std::wstring>>;
-
-// The audit events logged: their ids and inserts (user|session|client|device|id).
-Events audits(Test_platform& sim)
-{
-    Events found;
-    for (const auto& e : sim.events())
-        if (e.type == EVENTLOG_INFORMATION_TYPE)
-            found.emplace_back(e.id, e.text);
-    return found;
-}
-
-std::wstring audit_text(const wchar_t* device, const wchar_t* id)
-{
-    return L"anna|" + std::to_wstring(g_session_id) + L"|KIOSK-7|" + device + L"|" + id;
-}
-// A device's line in the tray menu.
-std::wstring menu_line(const std::wstring& name, const std::wstring& id, const wchar_t* state)
-{
-    return name + L" (device " + id + L"): " + state;
-}
 const Lines k_no_devices = {L"~No USB devices"};
 
 using Device_engine_test = Engine_fixture;
@@ -174,8 +153,8 @@ TEST_F(Device_list_test, TheTrayMenuShowsEachDeviceOnceAndNeverWaitsForTheList)
     reconcile(listed);
     const Lines menu = g_device_menu();
     ASSERT_EQ(k_device_menu_max_devices + 1, menu.size());
-    EXPECT_EQ(menu_line(L"AT&&T Modem", L"1", L"connecting"), menu.front());
-    EXPECT_EQ(menu_line(L"Stick", L"40", L"connecting"), menu[39]);
+    EXPECT_EQ(L"AT&&T Modem (device 1, 0001:5678:0100): connecting", menu.front());
+    EXPECT_EQ(L"Stick (device 40, 0028:5678:0100): connecting", menu[39]);
     EXPECT_EQ(L"~and 2 more", menu.back());
     g_device_list_mutex.hold();
     EXPECT_EQ(Lines({L"~The device list is being updated; try again in a moment"}),
@@ -239,7 +218,8 @@ TEST_F(Device_attach_test, OnlyTheFirstButtonPlugsInAndOnlyWhatIsStillListed)
         EXPECT_TRUE(!plugs || Bytes(bytes.begin() + 2, bytes.end()) == calls.back().input);
         // Audited: a share, or a no (not an unreadable answer, nor a device that left).
         const DWORD audited = plugs ? k_event_id_device_shared : k_event_id_device_declined;
-        const Events expected = {{audited, audit_text(name, id_text)}};
+        const Events expected = {
+            {audited, audit_text(name, id_text, nullptr, bytes == to_end ? L"none" : L"SN-1")}};
         EXPECT_EQ(plugs || (answer && !tampered) ? expected : Events(), audits(sim));
         EXPECT_EQ(plugs, sim.has_line(L"Plugged in device: " + std::wstring(id_text) + L"\n"));
         // An answer that cannot be read shares nothing, as a no.

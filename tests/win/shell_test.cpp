@@ -192,7 +192,7 @@ TEST_F(Shell_test, AnInstallersCloseRequestStopsUnplugsAndExitsRegisteredForRest
         if (held)
             g_device_list_mutex.release();
         EXPECT_EQ(held ? Lines({L"~The device list is being updated; try again in a moment"})
-                       : Lines({L"Stick (device 40): shared"}),
+                       : Lines({L"Stick (device 40, 1234:5678:0100): shared"}),
                   shown);
         SendMessageW(window, WM_CANCELMODE, 0, 0);
         EXPECT_TRUE(g_wait_until_gone(popup));
@@ -235,7 +235,7 @@ TEST(Exe_test, RunsWithoutChannelUntilExitAndItsMessageTableShowsEachEvent)
     HMODULE program = LoadLibraryExW(command, nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(nullptr, program) << GetLastError();
     const wchar_t line[] = L"ServerChannel::open (WTSVirtualChannelOpen failed - error:2)";
-    DWORD_PTR inserts[5] = {};
+    DWORD_PTR inserts[8] = {};
     for (DWORD_PTR& insert : inserts)
         insert = reinterpret_cast<DWORD_PTR>(line);
     for (auto [id, kind] : {std::pair{k_event_id_error, L"error"},
@@ -244,7 +244,8 @@ TEST(Exe_test, RunsWithoutChannelUntilExitAndItsMessageTableShowsEachEvent)
                             {k_event_id_device_shared, L"shared the USB device"},
                             {k_event_id_device_declined, L"declined to share"},
                             {k_event_id_device_refused, L"refused to plug it in"},
-                            {k_event_id_device_removed, L"was removed from session"}})
+                            {k_event_id_device_removed, L"was removed from session"},
+                            {k_event_id_device_blocked, L"the administrator's policy refuses it"}})
     {
         wchar_t text[2048];
         text[FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, program,

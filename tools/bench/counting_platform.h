@@ -142,11 +142,11 @@ class Counting_platform : public Platform
         Seam_scope scope(k_counted_calls);
         return m_inner.register_event_source(server, source);
     }
-    BOOL report_event(HANDLE source, WORD type, WORD category, DWORD id, WORD count,
+    BOOL report_event(HANDLE source, WORD type, WORD category, DWORD id, PSID user, WORD count,
                       LPCWSTR* strings) override
     {
         Seam_scope scope(k_counted_calls);
-        return m_inner.report_event(source, type, category, id, count, strings);
+        return m_inner.report_event(source, type, category, id, user, count, strings);
     }
     BOOL deregister_event_source(HANDLE source) override
     {

@@ -130,15 +130,40 @@ bool g_report_event(int level, const wchar_t* format, va_list args)
     WORD type = level == 2 ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE;
     DWORD id = level == 2 ? k_event_id_error : k_event_id_warning;
     if (g_event_source_handle)
-        g_platform().report_event(g_event_source_handle, type, 0, id, 1, strings);
+        g_platform().report_event(g_event_source_handle, type, 0, id, nullptr, 1, strings);
     return true;
 }
+
+namespace
+{
+
+// The account of this process, whose session the audit events are about; null when unreadable.
+PSID g_process_user_sid()
+{
+    static const Owned_block<TOKEN_USER> user = []
+    {
+        Owned_block<TOKEN_USER> read;
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+            return read;
+        const Owned_handle owned_token(token);
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        read.reset(static_cast<TOKEN_USER*>(std::malloc(size ? size : 1)));
+        if (read && !GetTokenInformation(token, TokenUser, read.get(), size, &size))
+            read.reset();
+        return read;
+    }();
+    return user ? user->User.Sid : nullptr;
+}
+
+} // namespace
 
 bool g_report_information(DWORD id, const wchar_t* const* inserts, WORD count)
 {
     return !g_event_source_handle ||
-           g_platform().report_event(g_event_source_handle, EVENTLOG_INFORMATION_TYPE, 0, id, count,
-                                     const_cast<LPCWSTR*>(inserts));
+           g_platform().report_event(g_event_source_handle, EVENTLOG_INFORMATION_TYPE, 0, id,
+                                     g_process_user_sid(), count, const_cast<LPCWSTR*>(inserts));
 }
 
 bool g_trace_event(UCHAR level, const wchar_t* format, va_list args)

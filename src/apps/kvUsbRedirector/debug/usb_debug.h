@@ -34,6 +34,7 @@ constexpr DWORD k_event_id_device_shared = 0x40020011;   // user, session, clien
 constexpr DWORD k_event_id_device_declined = 0x40020012; // the same five
 constexpr DWORD k_event_id_device_refused = 0x40020013;  // the same five
 constexpr DWORD k_event_id_device_removed = 0x40020014;  // the same five
+constexpr DWORD k_event_id_device_blocked = 0x40020015;  // the same five and why
 bool g_report_information(DWORD id, const wchar_t* const* inserts, WORD count);
 
 // The longest message a trace record can carry: its 16-bit Size must hold 48 + 2(n + 1) + 4.

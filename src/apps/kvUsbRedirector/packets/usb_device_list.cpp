@@ -3,8 +3,10 @@
 #include "../channel/server_channel.h"
 #include "../debug/usb_debug.h"
 #include "../platform/platform.h"
+#include "../portable/device_rules.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <strsafe.h>
 
@@ -54,16 +56,52 @@ bool g_device_display_name(const Usb_device_record* record, wchar_t* text, size_
     return converted > 0;
 }
 
-void g_audit_device(DWORD event_id, const Usb_device_record* record)
+namespace
+{
+
+// The record's identity string in the system code page's reading; empty when it has none.
+std::wstring identity_string_of(const BYTE* bytes)
+{
+    const size_t size = kv::record_length(bytes);
+    const size_t offset = kv::load_u16(bytes + kv::k_record_offset_identity_string);
+    if (offset == 0 || offset >= size)
+        return {};
+    const size_t count = strnlen(reinterpret_cast<const char*>(bytes + offset), size - offset);
+    wchar_t text[256];
+    const int converted =
+        MultiByteToWideChar(CP_ACP, 0, reinterpret_cast<const char*>(bytes + offset),
+                            static_cast<int>(std::min<size_t>(count, 255)), text, 255);
+    return std::wstring(text, converted > 0 ? static_cast<size_t>(converted) : 0);
+}
+
+} // namespace
+
+std::wstring g_device_numbers_text(const Usb_device_record* record)
+{
+    uint16_t numbers[3];
+    kv::record_identity_numbers(reinterpret_cast<const BYTE*>(record), numbers);
+    const std::u16string text = kv::identity_numbers_text(numbers);
+    return std::wstring(text.begin(), text.end());
+}
+
+void g_audit_device(DWORD event_id, const Usb_device_record* record, const wchar_t* reason)
 {
     const BYTE* bytes = reinterpret_cast<const BYTE*>(record);
-    wchar_t user[256] = L"", client[256] = L"", name[256];
+    wchar_t domain[256] = L"", user[256] = L"", client[256] = L"", name[256];
+    g_platform().query_session_text(WTSDomainName, domain, ARRAYSIZE(domain));
     g_platform().query_session_text(WTSUserName, user, ARRAYSIZE(user));
     g_platform().query_session_text(WTSClientName, client, ARRAYSIZE(client));
     if (!g_device_display_name(record, name, ARRAYSIZE(name)))
         StringCchCopyW(name, ARRAYSIZE(name), L"Unknown");
+    const std::wstring account = domain[0] ? std::wstring(domain) + L"\\" + user : user;
     const std::wstring session = std::to_wstring(g_session_id);
     const std::wstring id = std::to_wstring(static_cast<int32_t>(kv::record_device_id(bytes)));
-    const wchar_t* inserts[5] = {user, session.c_str(), client, name, id.c_str()};
-    g_report_information(event_id, inserts, 5);
+    const std::wstring numbers = g_device_numbers_text(record);
+    std::wstring identity = identity_string_of(bytes);
+    if (identity.empty())
+        identity = L"none";
+    const wchar_t* inserts[8] = {
+        account.c_str(), session.c_str(), client,           name,
+        id.c_str(),      numbers.c_str(), identity.c_str(), reason ? reason : L""};
+    g_report_information(event_id, inserts, reason ? 8 : 7);
 }

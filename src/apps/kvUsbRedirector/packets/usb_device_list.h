@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <cstdint>
 #include <list>
+#include <string>
 
 using Usb_device_record = kv::Usb_device_record;
 
@@ -33,6 +34,7 @@ struct Usb_device_entry
     Owned_block<Usb_device_record> record; // the entry's own copy of the whole record
     uint8_t seen;                          // listed by the reply being reconciled
     Share_answer answer = Share_answer::not_asked;
+    bool blocked = false; // failed because the administrator's policy refuses it
 };
 
 // In the order the devices were first reported; a device id occurs at most once.
@@ -56,6 +58,10 @@ bool g_is_device_listed(uint32_t device_id);
 // The record's display name in the system code page's reading, cut to fit chars (which is at
 // least 1); false, with text empty, when the record has none or an empty one.
 bool g_device_display_name(const Usb_device_record* record, wchar_t* text, size_t chars);
-// The audit event of a device (shared, declined, refused, removed): the session's user, the
-// session, its client, the device's display name and its id.
-void g_audit_device(DWORD event_id, const Usb_device_record* record);
+// The identity numbers as the administrator's rules write them: "0781:5581:0100".
+std::wstring g_device_numbers_text(const Usb_device_record* record);
+// The audit event of a device (shared, declined, refused, removed, blocked), with the account's
+// SID: the session's DOMAIN\user, the session, its client, the device's display name, its id,
+// its identity numbers as rules write them, its identity string and, for a blocked device, why.
+void g_audit_device(DWORD event_id, const Usb_device_record* record,
+                    const wchar_t* reason = nullptr);

@@ -3,6 +3,7 @@
 #include "../channel/guarded_copy.h"
 #include "../debug/usb_debug.h"
 #include "../portable/frame.h"
+#include "device_policy.h"
 #include "mdl_urb_list.h"
 #include "usb_device_list.h"
 #include "usb_packet_close.h"
@@ -40,7 +41,9 @@ bool send_open_request(uint32_t device_id)
     return packet.process_param();
 }
 
-void unplug(uint32_t device_id)
+} // namespace
+
+void g_unplug_device(uint32_t device_id)
 {
     if (const Usb_device_entry* entry = find_entry(device_id))
         g_audit_device(k_event_id_device_removed, entry->record.get());
@@ -49,6 +52,9 @@ void unplug(uint32_t device_id)
     Usb_packet_close packet(close, false);
     packet.process_param();
 }
+
+namespace
+{
 
 // Appends a pending entry with its own copy of the record; false stops the reconciliation.
 bool append_entry(const BYTE* record, size_t size)
@@ -132,13 +138,15 @@ void mark_twins()
                                        g_record_bytes(b.record.get()), record_size_of(b)))
                 continue;
             if (a.state == Usb_device_state::opened)
-                unplug(device_id_of(a));
+                g_unplug_device(device_id_of(a));
             a.state = Usb_device_state::marked;
             break;
         }
 }
 
-void erase_marked()
+} // namespace
+
+void g_erase_marked_devices()
 {
     for (auto it = g_device_list.begin(); it != g_device_list.end();)
     {
@@ -154,6 +162,9 @@ void erase_marked()
     }
 }
 
+namespace
+{
+
 void step_states()
 {
     for (Usb_device_entry& entry : g_device_list)
@@ -163,6 +174,9 @@ void step_states()
         {
         case Usb_device_state::pending:
             g_log(4, L"Usb_packet_device_list::process_return() - Device pending id:%d.", id);
+            // A device the policy refuses gets no open request and is never plugged in.
+            if (g_refuse_by_policy(entry))
+                break;
             if (send_open_request(id))
             {
                 entry.state = Usb_device_state::pending_return;
@@ -193,7 +207,7 @@ void step_states()
             {
                 g_log(4, L"Usb_packet_device_list::process_return() - Device opened erasing id:%d.",
                       id);
-                unplug(id);
+                g_unplug_device(id);
                 entry.state = Usb_device_state::marked;
             }
             break;
@@ -223,9 +237,9 @@ void Usb_packet_device_list::process_return()
     if (read_records(m_pPacket))
     {
         mark_twins();
-        erase_marked();
+        g_erase_marked_devices();
         g_log(4, L"Usb_packet_device_list::process_return() - Processing marked list.");
         step_states();
-        erase_marked();
+        g_erase_marked_devices();
     }
 }

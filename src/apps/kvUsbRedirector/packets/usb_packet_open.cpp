@@ -3,6 +3,7 @@
 #include "../debug/usb_debug.h"
 #include "../driver/usb_driver.h"
 #include "../portable/frame.h"
+#include "device_policy.h"
 #include "usb_device_list.h"
 
 Share_asker g_share_asker = nullptr;
@@ -10,9 +11,14 @@ Share_asker g_share_asker = nullptr;
 bool g_plug_in_device(uint32_t device_id)
 {
     Lock_hold hold(g_device_list_mutex);
-    Usb_device_record* record = g_set_device_state(device_id, Usb_device_state::opened);
-    if (!record)
+    Usb_device_entry* entry = g_find_device_entry(device_id);
+    if (!entry)
         return false;
+    // The policy may have changed since the open request went out.
+    if (g_refuse_by_policy(*entry))
+        return true;
+    entry->state = Usb_device_state::opened;
+    Usb_device_record* record = entry->record.get();
     // The plug-in waits for the port driver without time limit; the record copy it reads and
     // writes stays put since the device list is held throughout.
     BYTE* bytes = g_record_bytes(record);
@@ -56,7 +62,23 @@ void Usb_packet_open::process_return()
               device_id, status);
         return;
     }
-    if (g_share_asker && g_share_asker(device_id))
+    if (!g_share_question_wanted())
+    {
+        g_plug_in_device(device_id);
         return;
-    g_plug_in_device(device_id);
+    }
+    // Fail safe: without a way to ask, a device the user must be asked about stays unshared.
+    if (!g_share_asker)
+    {
+        {
+            Lock_hold hold(g_device_list_mutex);
+            g_set_device_state(device_id, Usb_device_state::failed);
+        }
+        g_log(3,
+              L"Usb_packet_open::process_return() - device %d not shared: the user must be "
+              L"asked and no share question can be shown",
+              device_id);
+        return;
+    }
+    g_share_asker(device_id);
 }

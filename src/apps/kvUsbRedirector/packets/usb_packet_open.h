@@ -17,7 +17,7 @@ class Usb_packet_open : public Usb_packet
 // has the id.
 bool g_plug_in_device(uint32_t device_id);
 
-// Asks the user before a device is plugged in: true when asked, so that the answer plugs it in
-// later. Installed by the shell; none, or false, plugs the device in at once.
-using Share_asker = bool (*)(uint32_t device_id);
+// Asks the user before a device is plugged in (a server edition, the question on), so that the
+// answer plugs it in later. Installed by the shell; while none is, such a device is not shared.
+using Share_asker = void (*)(uint32_t device_id);
 extern Share_asker g_share_asker;

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 // A block of the C heap (malloc, calloc), freed when it goes.
@@ -56,6 +57,16 @@ class Owned_handle
   private:
     HANDLE m_handle = INVALID_HANDLE_VALUE;
 };
+
+// A registry key, closed when it goes.
+struct Key_closer
+{
+    void operator()(HKEY key) const
+    {
+        RegCloseKey(key);
+    }
+};
+using Owned_key = std::unique_ptr<std::remove_pointer_t<HKEY>, Key_closer>;
 
 // A lock only ever taken inside this process: a slim reader/writer lock, no kernel call unless
 // contended. Never destroyed, so a thread that outlives the engine can still take it.

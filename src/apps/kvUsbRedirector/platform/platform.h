@@ -59,8 +59,9 @@ class Platform
 
     // Event log.
     virtual HANDLE register_event_source(LPCWSTR server, LPCWSTR source) = 0;
-    virtual BOOL report_event(HANDLE source, WORD type, WORD category, DWORD id, WORD count,
-                              LPCWSTR* strings) = 0;
+    // user: the account the event is about (null for none), shown in Event Viewer's User.
+    virtual BOOL report_event(HANDLE source, WORD type, WORD category, DWORD id, PSID user,
+                              WORD count, LPCWSTR* strings) = 0;
     virtual BOOL deregister_event_source(HANDLE source) = 0;
 };
 

@@ -124,10 +124,10 @@ class Win32_platform final : public Platform
     {
         return RegisterEventSourceW(server, source);
     }
-    BOOL report_event(HANDLE source, WORD type, WORD category, DWORD id, WORD count,
+    BOOL report_event(HANDLE source, WORD type, WORD category, DWORD id, PSID user, WORD count,
                       LPCWSTR* strings) override
     {
-        return ReportEventW(source, type, category, id, nullptr, count, 0, strings, nullptr);
+        return ReportEventW(source, type, category, id, user, count, 0, strings, nullptr);
     }
     BOOL deregister_event_source(HANDLE source) override
     {

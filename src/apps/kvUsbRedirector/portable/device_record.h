@@ -52,6 +52,14 @@ inline uint32_t record_device_id(const uint8_t* record)
            static_cast<uint32_t>(record[4]) << 16 | static_cast<uint32_t>(record[5]) << 24;
 }
 
+// Identity numbers 1, 2 and 3 of a record of at least its fixed size.
+inline void record_identity_numbers(const uint8_t* record, uint16_t numbers[3])
+{
+    numbers[0] = load_u16(record + k_record_offset_identity_1);
+    numbers[1] = load_u16(record + k_record_offset_identity_2);
+    numbers[2] = load_u16(record + k_record_offset_identity_3);
+}
+
 enum class Record_check : uint8_t
 {
     ok,

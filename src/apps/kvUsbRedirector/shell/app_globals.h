@@ -1,6 +1,8 @@
 // State the application shell owns and the engine reads.
 #pragma once
 
+#include "../packets/device_policy.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
@@ -9,6 +11,3 @@ extern WCHAR g_app_title[1000];
 extern WCHAR g_window_class[1000];
 // Holds the hidden window's handle (hWnd), the only place it is kept.
 extern NOTIFYICONDATAW g_notify_icon_data;
-// Set by the entry before the engine first starts, never changed afterwards.
-extern bool g_is_server_os;
-extern bool g_warning_popup_disabled;

@@ -8,6 +8,7 @@
 #include "app_globals.h"
 #include "tray_menu.h"
 #include "kv_version.h"
+#include "device_policy_reader.h"
 
 #include <cstddef>
 #include <strsafe.h>
@@ -119,6 +120,7 @@ void on_destroy()
     if (g_notify_icon_data.hWnd && g_notify_icon_data.uID != 0 &&
         !Shell_NotifyIconW(NIM_DELETE, &g_notify_icon_data))
         g_log(3, L"kvUsbRedirector::WndProc (Shell_NotifyIcon failed - error:%d", GetLastError());
+    g_stop_watching_device_policy();
     if (g_threads_started)
     {
         g_stop_threads();
@@ -170,6 +172,7 @@ BOOL InitInstance(HINSTANCE hInstance, int nCmdShow)
               L"error:%d)",
               GetLastError());
     g_taskbar_created_message = RegisterWindowMessageW(L"TaskbarCreated");
+    g_watch_device_policy(hWnd);
     ShowWindow(hWnd, SW_HIDE);
     if (!UpdateWindow(hWnd))
         g_log(3, L"kvUsbRedirector::InitInstance (UpdateWindow failed)");
@@ -242,6 +245,9 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     case k_notify_icon_callback:
         on_icon_event(hWnd, lParam);
+        return 0;
+    case k_policy_changed_message:
+        g_on_device_policy_changed();
         return 0;
     case WM_WTSSESSION_CHANGE:
         on_session_change(wParam);

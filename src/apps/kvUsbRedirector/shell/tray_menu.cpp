@@ -49,7 +49,7 @@ UINT state_text_id(const Usb_device_entry& entry)
     case Usb_device_state::opened:
         return IDS_TRAY_SHARED;
     case Usb_device_state::failed:
-        return IDS_TRAY_FAILED;
+        return entry.blocked ? IDS_TRAY_BLOCKED : IDS_TRAY_FAILED;
     case Usb_device_state::marked: // on its way out
         break;
     }
@@ -73,9 +73,11 @@ std::wstring device_line(const Usb_device_entry& entry, UINT state_id)
     wchar_t name[k_name_chars + 1];
     const std::wstring shown =
         g_device_display_name(record, name, ARRAYSIZE(name)) ? menu_escaped(name) : L"Unknown";
-    // Signed decimal, as the share dialog shows the id.
-    const std::wstring id = std::to_wstring(
-        static_cast<int32_t>(kv::record_device_id(reinterpret_cast<const BYTE*>(record))));
+    // Signed decimal, as the share dialog shows the id, then the identity numbers as the
+    // administrator's rules write them, for the helpdesk.
+    const std::wstring id = std::to_wstring(static_cast<int32_t>(
+                                kv::record_device_id(reinterpret_cast<const BYTE*>(record)))) +
+                            L", " + g_device_numbers_text(record);
     return format_text(IDS_TRAY_DEVICE, shown.c_str(), id.c_str(), load_text(state_id).c_str());
 }
 

@@ -205,10 +205,8 @@ INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPA
     }
 }
 
-bool g_ask_to_share(uint32_t device_id)
+void g_ask_to_share(uint32_t device_id)
 {
-    if (!g_is_server_os || g_warning_popup_disabled)
-        return false;
     // The dialog's thread takes the context over once it starts.
     Owned_block<uint32_t> context(static_cast<uint32_t*>(std::malloc(sizeof(uint32_t))));
     Owned_handle thread;
@@ -228,5 +226,4 @@ bool g_ask_to_share(uint32_t device_id)
               device_id, GetLastError());
         give_up_asking(device_id);
     }
-    return true;
 }

@@ -12,7 +12,6 @@ INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPA
 // Period of the timer that ends the dialog once its device has left the list.
 constexpr UINT k_warning_popup_timer_ms = 3000;
 
-// The open handler's question, installed by the entry: on a server edition without the switch
-// that turns the dialog off, starts the dialog's thread and returns true, the entry left
-// pending_return (failed when the dialog cannot be shown); false when the user is not asked.
-bool g_ask_to_share(uint32_t device_id);
+// The open handler's question, installed by the entry: starts the dialog's thread, the entry
+// left pending_return (failed when the dialog cannot be shown).
+void g_ask_to_share(uint32_t device_id);

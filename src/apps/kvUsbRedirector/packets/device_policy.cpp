@@ -1,0 +1,88 @@
+#include "device_policy.h"
+
+#include "../debug/usb_debug.h"
+#include "usb_packet_device_list.h"
+
+bool g_is_server_os = false;
+bool g_warning_popup_disabled = false;
+
+namespace
+{
+
+// Read by the engine's threads, replaced by the window thread.
+Process_lock g_policy_lock;
+Device_policy g_policy;
+
+kv::Device_identity identity_of(const Usb_device_record* record, wchar_t* name, size_t chars)
+{
+    static_assert(sizeof(wchar_t) == sizeof(char16_t));
+    g_device_display_name(record, name, chars);
+    kv::Device_identity identity{{}, reinterpret_cast<const char16_t*>(name)};
+    kv::record_identity_numbers(reinterpret_cast<const BYTE*>(record), identity.numbers);
+    return identity;
+}
+
+// Why the policy refuses the device; empty when it may be shared.
+std::wstring refusal_of(const Usb_device_record* record)
+{
+    Lock_hold hold(g_policy_lock);
+    if (g_policy.share == Share_setting::never)
+        return L"sharing is switched off";
+    wchar_t name[256];
+    const kv::Rule_decision decision =
+        kv::decide_device(g_policy.deny, g_policy.allow, identity_of(record, name, 256));
+    if (decision.verdict == kv::Rule_verdict::denied)
+        return L"deny rule \"" + g_policy.deny_texts[decision.deny_rule] + L"\"";
+    if (decision.verdict == kv::Rule_verdict::not_allowed)
+        return L"no allow rule matches";
+    return {};
+}
+
+} // namespace
+
+void g_set_device_policy(Device_policy policy)
+{
+    Lock_hold hold(g_policy_lock);
+    g_policy = std::move(policy);
+}
+
+Share_setting g_share_setting()
+{
+    Lock_hold hold(g_policy_lock);
+    return g_policy.share;
+}
+
+bool g_share_question_wanted()
+{
+    return g_is_server_os && !g_warning_popup_disabled && g_share_setting() == Share_setting::ask;
+}
+
+bool g_refuse_by_policy(Usb_device_entry& entry)
+{
+    const std::wstring reason = refusal_of(entry.record.get());
+    if (reason.empty())
+        return false;
+    entry.state = Usb_device_state::failed;
+    entry.blocked = true;
+    g_log(4, L"Device_policy::g_refuse_by_policy() - device %d refused: %s",
+          kv::record_device_id(g_record_bytes(entry.record.get())), reason.c_str());
+    g_audit_device(k_event_id_device_blocked, entry.record.get(), reason.c_str());
+    return true;
+}
+
+void g_apply_device_policy()
+{
+    Lock_hold hold(g_device_list_mutex);
+    for (Usb_device_entry& entry : g_device_list)
+        if (entry.blocked)
+        {
+            if (refusal_of(entry.record.get()).empty())
+                entry.state = Usb_device_state::marked;
+        }
+        else if (entry.state == Usb_device_state::opened && !refusal_of(entry.record.get()).empty())
+        {
+            g_unplug_device(kv::record_device_id(g_record_bytes(entry.record.get())));
+            g_refuse_by_policy(entry);
+        }
+    g_erase_marked_devices();
+}
