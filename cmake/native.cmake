@@ -16,6 +16,9 @@ add_executable(kv_native_tests
 target_include_directories(kv_native_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(kv_native_tests PRIVATE kv_portable GTest::gtest_main)
 gtest_discover_tests(kv_native_tests)
+# The Group Policy template against the program's registry reads.
+add_test(NAME Policy_template_test.WellFormedAndReadByTheProgram
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/installer/admx_test.py ${CMAKE_SOURCE_DIR})
 
 # The fuzz target, with clang (the fuzz preset); scripts/fuzz.sh builds and runs it on its own.
 option(KV_FUZZ "Build the fuzz target (clang)" OFF)

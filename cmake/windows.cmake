@@ -185,6 +185,8 @@ if(KV_WIXL)
             -D KvExe=$<TARGET_FILE_NAME:kvUsbRedirector> -o ${KV_MSI} ${KV_WXS}
     WORKING_DIRECTORY $<TARGET_FILE_DIR:kvUsbRedirector>
     DEPENDS kvUsbRedirector ${KV_WXS} ${APP}/resources/kvUsbRedirector.ico
+            ${CMAKE_SOURCE_DIR}/policy/kvUsbRedirector.admx
+            ${CMAKE_SOURCE_DIR}/policy/en-US/kvUsbRedirector.adml
     COMMENT "Building the MSI package")
   add_custom_target(kv_msi ALL DEPENDS ${KV_MSI})
   if(NOT MSVC)

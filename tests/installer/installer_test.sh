@@ -45,6 +45,10 @@ expect_installed() {
     local entry
     [ -d "$folder" ] && cmp -s "$folder/kvUsbRedirector.exe" "$exe_dir/kvUsbRedirector.exe" ||
         fail "$1: kvUsbRedirector.exe not installed as built"
+    cmp -s "$folder/PolicyDefinitions/en-US/kvUsbRedirector.adml" \
+        "$(dirname "$0")/../../policy/en-US/kvUsbRedirector.adml" &&
+        [ -f "$folder/PolicyDefinitions/kvUsbRedirector.admx" ] ||
+        fail "$1: the Group Policy template not installed"
     expect_value "$run_key" kvUsbRedirector \
         'REG_SZ +"C:\\Program Files\\kvUsbRedirector\\kvUsbRedirector.exe"$'
     expect_value "$event_key" EventMessageFile \
