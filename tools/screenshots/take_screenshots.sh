@@ -9,6 +9,8 @@ build=build/screenshots
 
 # Inside Xvfb and Wine: the tray menu.
 if [ "${1:-}" = "--shoot-tray" ]; then
+    /usr/lib/wine/wine64 reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 \
+        /f >/dev/null 2>&1
     LC_ALL=en_US.UTF-8 /usr/lib/wine/wine64 "$build/kv_tray_menu_preview.exe" 4000 &
     helper=$!
     sleep 3
@@ -19,9 +21,11 @@ if [ "${1:-}" = "--shoot-tray" ]; then
     exit 0
 fi
 
-# Inside Xvfb and Wine: one language.
+# Inside Xvfb and Wine: one language, at 100 % or at the scale given (150: 144 dpi).
 if [ "${1:-}" = "--shoot" ]; then
-    name=$2 language=$3 locale=$4
+    name=$2 language=$3 locale=$4 scale=${5:-100}
+    /usr/lib/wine/wine64 reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
+        /d $((96 * scale / 100)) /f >/dev/null 2>&1
     LC_ALL=$locale /usr/lib/wine/wine64 "$build/kv_share_dialog_preview.exe" "$language" 4000 &
     helper=$!
     sleep 3
@@ -54,4 +58,6 @@ for entry in "${languages[@]}"; do
     # shellcheck disable=SC2086
     xvfb-run -a -s "-screen 0 1024x768x24" scripts/wine-env.sh "$build" "$0" --shoot $entry
 done
+xvfb-run -a -s "-screen 0 1024x768x24" scripts/wine-env.sh "$build" "$0" --shoot english_150 0409 \
+    en_US.UTF-8 150
 xvfb-run -a -s "-screen 0 1024x768x24" scripts/wine-env.sh "$build" "$0" --shoot-tray
