@@ -5,6 +5,7 @@
 #include "packets/usb_packet_open.h"
 #include "resources/resource.h"
 #include "shell/app_globals.h"
+#include "shell/device_policy_reader.h"
 #include "shell/tray_menu.h"
 #include "shell/warning_popup.h"
 
@@ -159,6 +160,20 @@ int main()
         say(session, "FAILED: devid 0x102 was not unplugged");
     else
         say(session, "  unplugged devid 0x102");
+
+    // The administrator denies mass storage by Group Policy, as gpupdate writes it.
+    const Sim_device disk{0x106, 0x0781, 0x5581, 0x0100, "Kelvra Mass Storage", "KV-MS-0006"};
+    const std::wstring deny_key = std::wstring(k_policy_key) + L"\\DenyRules";
+    const wchar_t rule[] = L"name=*mass storage*";
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, deny_key.c_str(), L"1", REG_SZ, rule, sizeof rule);
+    g_read_device_policy();
+    say(session, "policy: DenyRules 1 = \"%ls\"; terminal lists devid 0x%X \"%s\"", rule, disk.id,
+        disk.name.c_str());
+    session.terminal.add_device(disk);
+    if (!wait_for_events(session.platform, session.platform.events().size() + 1))
+        say(session, "FAILED: devid 0x%X was not refused", disk.id);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, k_policy_key);
+    g_read_device_policy();
 
     // A server edition asks before each new device is shared.
     say(session, "server edition from here: the user is asked before a new device is shared");

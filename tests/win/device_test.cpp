@@ -38,6 +38,11 @@ TEST_F(Device_list_test, EachNewDeviceGetsOneOpenRequestUnlessTwinOrUntrusted)
              {"duplicate id", {one, one, two}, true, {1, 2}},
              {"twins", {a, b}, true, {}},
              {"identity number 3 differs", {a, record({.id = 2, .id3 = 1})}, true, {1, 2}},
+             {"identity number 2 differs", {a, record({.id = 2, .id2 = 1})}, true, {1, 2}},
+             {"identity string a prefix",
+              {a, record({.id = 2, .identity = "SN-10"})},
+              true,
+              {1, 2}},
              // A later record ending exactly at the payload's end has no closing zero behind it.
              {"no closing zero", {one, two}, false, {1}},
              {"malformed", {one, bad_name, two, too_short, five}, true, {1, 2}}})
