@@ -3,6 +3,7 @@
 #include "../debug/usb_debug.h"
 #include "../packets/usb_packet_negotiate.h"
 #include "../packets/usb_packet_open.h"
+#include "../platform/owned.h"
 #include "../platform/seams.h"
 #include "../resources/resource.h"
 #include "app_globals.h"
@@ -39,8 +40,8 @@ int run_instance(HINSTANCE hInstance, int nCmdShow)
         HKEY key = nullptr;
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key_path, 0, KEY_READ, &key) == ERROR_SUCCESS)
         {
+            const Owned_key opened(key);
             g_warning_popup_disabled = true;
-            RegCloseKey(key);
         }
     }
     g_read_device_policy();
