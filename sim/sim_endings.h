@@ -34,7 +34,8 @@ enum class Sim_end
     pend_then_done, // ends 20 ms later
     pend_then_fail, // with error, 20 ms later
     pend_until_cancel,
-    more_data // a channel read: the bytes waiting, at most 7, and ERROR_MORE_DATA
+    more_data,  // a channel read: the bytes waiting, at most 7, and ERROR_MORE_DATA
+    done_partly // a channel write: done at once, having taken at most 7 bytes
 };
 
 enum class Sim_driver

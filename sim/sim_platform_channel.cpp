@@ -127,8 +127,8 @@ BOOL Sim_platform::channel_call(Sim_call call, HANDLE file, BYTE* buffer, DWORD 
         return FALSE;
     }
     DWORD count = 0;
-    if (!transfer_now(call, file, buffer, ending.end == Sim_end::more_data && size > 7 ? 7 : size,
-                      &count))
+    const bool partly = ending.end == Sim_end::more_data || ending.end == Sim_end::done_partly;
+    if (!transfer_now(call, file, buffer, partly && size > 7 ? 7 : size, &count))
         return Sim_io::fail_at_once(GetLastError());
     if (ending.end == Sim_end::more_data)
         return Sim_io::more_data_at_once(overlapped, count);

@@ -75,11 +75,12 @@ TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
     g_notify_icon_data.hWnd = nullptr; // no window: the request to end reaches this thread
     g_seams.timing.port_open_first_wait_ms = 17;
     g_seams.timing.port_open_retry_wait_ms = 23;
-    g_seams.sleep = [](DWORD ms)
+    g_seams.wait = [](HANDLE stop, DWORD ms)
     {
         g_sleeps.push_back(ms);
         if (g_sleeps.size() == g_port_appears_after)
             g_sim->port_devices.push_back({L"late-port", 7, false});
+        return WaitForSingleObject(stop, 0) == WAIT_OBJECT_0;
     };
     ASSERT_TRUE(g_open_bus_driver());
     BYTE reply[9] = {5, 0, 0, 0, 12, 2, 0, 0, 0};
@@ -118,6 +119,13 @@ TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
         ASSERT_EQ(error ? 1u : 0u, sim.events().size());
         EXPECT_TRUE(!error || sim.events()[0].text.find(error) != std::wstring::npos);
     }
+    // A stop during the waits ends the opening at once.
+    g_close_port_driver();
+    g_exit_now_virtual_channel_event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    g_sleeps.clear();
+    Usb_packet_negotiate(reply, false, 2).process_return();
+    EXPECT_EQ(std::vector<DWORD>({17}), g_sleeps);
+    CloseHandle(std::exchange(g_exit_now_virtual_channel_event, INVALID_HANDLE_VALUE));
     g_set_platform(nullptr); // the production binding again
     EXPECT_NE(static_cast<Platform*>(&sim), &g_platform());
 }
@@ -147,6 +155,39 @@ TEST_F(Channel_test, WritesGatherUpToOneChunkAndOlderBytesLeaveFirst)
         EXPECT_EQ(all.size() - buffered, g_terminal_available(sim.terminal()));
         EXPECT_TRUE(g_virtual_channel.flush());
         EXPECT_EQ(all, g_terminal_receive(sim.terminal(), all.size()));
+    }
+    close_channel_only();
+}
+
+// A flush that fails: in WriteFile the buffered bytes are dropped; after the write was taken on
+// (pending), kept for the next flush, also when part of them had left: then only the rest follows.
+TEST_F(Channel_test, AFailedFlushDropsOrKeepsTheBufferedBytesAsItFailed)
+{
+    open_channel_only();
+    using Row = std::tuple<std::vector<Sim_end>, size_t>; // the writes' endings; bytes kept
+    for (auto [endings, kept] :
+         {Row{{Sim_end::fail_at_once}, 0}, Row{{Sim_end::pend_then_fail}, 100},
+          Row{{Sim_end::done_partly, Sim_end::pend_then_fail}, 93}})
+    {
+        std::vector<BYTE> bytes(100);
+        std::iota(bytes.begin(), bytes.end(), BYTE{1});
+        ASSERT_EQ(0, g_virtual_channel.write(bytes.data(), 100));
+        for (Sim_end end : endings)
+        {
+            Sim_ending once{Sim_call::channel_write, end};
+            once.times = 1;
+            sim.end_calls(once);
+        }
+        EXPECT_FALSE(g_virtual_channel.flush());
+        EXPECT_EQ(kept, g_virtual_channel.out_amount());
+        const BYTE next[3] = {0xA, 0xB, 0xC};
+        ASSERT_EQ(0, g_virtual_channel.write(next, 3));
+        EXPECT_TRUE(g_virtual_channel.flush());
+        if (!kept) // else all of them leave, in order, the first 7 of them already gone partly
+            bytes.clear();
+        bytes.insert(bytes.end(), next, next + 3);
+        EXPECT_EQ(bytes, g_terminal_receive(sim.terminal(), bytes.size()));
+        EXPECT_EQ(0u, g_terminal_available(sim.terminal()));
     }
     close_channel_only();
 }
