@@ -8,14 +8,17 @@
 #include "sim_hostile.h"
 #include "sim_session.h"
 #include "soak_load.h"
+#include "platform/seams.h"
 
 #include <psapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
 #include <new>
+#include <vector>
 
 namespace
 {
@@ -76,7 +79,8 @@ void churn(Sim_terminal& terminal, DWORD at_ms)
 
 // One connection: traffic, churn and hostile frames, then the terminal breaks and the session
 // stops. False when the session did not start.
-bool run_cycle(Sim_session& session, Soak_traffic& traffic, Sim_hostile_sender& hostile)
+bool run_cycle(Sim_session& session, Soak_traffic& traffic, Sim_hostile_sender& hostile,
+               std::vector<double>* stop_ms)
 {
     if (!session.start(30000))
         return false;
@@ -91,7 +95,12 @@ bool run_cycle(Sim_session& session, Soak_traffic& traffic, Sim_hostile_sender& 
     session.platform.break_channel();
     Sleep(1000); // requests meet the broken channel
     traffic.stop();
+    LARGE_INTEGER frequency, begin, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&begin);
     session.stop();
+    QueryPerformanceCounter(&end);
+    stop_ms->push_back(1000.0 * (end.QuadPart - begin.QuadPart) / frequency.QuadPart);
     return true;
 }
 
@@ -126,6 +135,7 @@ int main(int argc, char** argv)
     const double minutes = argc >= 2 ? std::atof(argv[1]) : 10;
     const int cycles = static_cast<int>(minutes * 60000 / k_cycle_ms + 0.5);
     Sim_session session;
+    g_seams.timing = Engine_timing{}; // production: a stop that waited out a period would show
     session.print = [](const std::string&) {};
     session.platform.record_limit = 200;
     for (const Sim_device& d : k_devices)
@@ -139,9 +149,10 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     Quiet_point first{}, last{}, highest{};
     bool started = true;
+    std::vector<double> stop_ms;
     for (int cycle = 0; cycle < cycles && started; ++cycle)
     {
-        started = run_cycle(session, traffic, hostile);
+        started = run_cycle(session, traffic, hostile, &stop_ms);
         p.drop_history();
         last = measure();
         if (cycle == 1 || cycles == 1)
@@ -192,6 +203,11 @@ int main(int argc, char** argv)
                 requests_ok ? "none lost, none wrong" : "LOST OR WRONG",
                 handles_ok ? "no growth" : "GREW", heap_ok ? "no growth" : "GREW",
                 working_set_ok ? "no growth" : "GREW");
+    std::sort(stop_ms.begin(), stop_ms.end());
+    if (!stop_ms.empty())
+        std::printf("stop times over %zu cycles (production timings): median %.1f ms, largest "
+                    "%.1f ms\n",
+                    stop_ms.size(), stop_ms[stop_ms.size() / 2], stop_ms.back());
     const bool ok = requests_ok && handles_ok && heap_ok && working_set_ok;
     std::printf("RESULT: %s\n", ok ? "OK" : "FAILED");
     return ok ? 0 : 1;

@@ -1,4 +1,5 @@
 #include "../debug/usb_debug.h"
+#include "../channel/server_channel.h"
 #include "../packets/usb_packet_device_list.h"
 #include "../platform/overlapped_call.h"
 #include "../portable/frame.h"
@@ -16,7 +17,10 @@ DWORD WINAPI g_start_process_device_list(LPVOID)
         {
             while (g_device_list_running)
             {
-                g_seams.sleep(g_seams.timing.device_list_period_ms);
+                // The stop ends the wait at once; the loop test then ends the poller.
+                if (g_seams.wait(g_exit_now_virtual_channel_event,
+                                 g_seams.timing.device_list_period_ms))
+                    continue;
                 if (g_threads_started)
                 {
                     if (request.process_param())

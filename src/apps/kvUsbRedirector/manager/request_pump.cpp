@@ -158,7 +158,7 @@ DWORD WINAPI g_start_process_read_from_driver(LPVOID)
             {
                 if (g_port_driver_handle == INVALID_HANDLE_VALUE)
                 {
-                    g_seams.sleep(g_seams.timing.port_driver_idle_ms);
+                    g_seams.wait(g_exit_now_read_event, g_seams.timing.port_driver_idle_ms);
                     continue;
                 }
                 g_log(4, L"Usb_manager::g_start_process_read_from_driver() - Query IOCTL Call");

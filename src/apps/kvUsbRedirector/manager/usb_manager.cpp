@@ -217,12 +217,14 @@ void g_stop_threads()
         g_log(3, L"Usb_manager::g_stop_threads() - the engine is not running");
         return;
     }
+    // Every flag is cleared before the events are set, so that a worker woken by one, the poller
+    // among them (it waits on the channel's), already sees its flag false.
     g_write_to_driver_running = false;
     g_read_from_driver_running = false;
+    g_device_list_running = false;
     SetEvent(g_exit_now_read_event);
     SetEvent(g_exit_now_write_event);
     SetEvent(g_exit_now_virtual_channel_event);
-    g_device_list_running = false;
     // A worker that was never created cannot set its event; it counts as ended.
     for (int i = 0; i < k_workers; ++i)
         if (!g_thread_running[i])

@@ -43,13 +43,11 @@ void Usb_packet_negotiate::process_return()
     // A repeated reply keeps the port driver already open rather than leak its handle.
     if (g_port_driver_handle != INVALID_HANDLE_VALUE)
         return;
-    g_seams.sleep(g_seams.timing.port_open_first_wait_ms);
-    if (g_open_port_driver())
+    // Each wait ends at once at the stop, which then abandons the opening.
+    const HANDLE stop = g_exit_now_virtual_channel_event;
+    if (g_seams.wait(stop, g_seams.timing.port_open_first_wait_ms) || g_open_port_driver())
         return;
     for (DWORD retry = 0; retry < g_seams.timing.port_open_retries; ++retry)
-    {
-        g_seams.sleep(g_seams.timing.port_open_retry_wait_ms);
-        if (g_open_port_driver())
+        if (g_seams.wait(stop, g_seams.timing.port_open_retry_wait_ms) || g_open_port_driver())
             return;
-    }
 }

@@ -23,6 +23,8 @@ struct Engine_timing
 };
 
 HANDLE g_create_detached_thread(LPTHREAD_START_ROUTINE routine, LPVOID parameter);
+// Waits milliseconds, or until stop_event is set: true when the stop ended the wait.
+bool g_wait_unless_stopped(HANDLE stop_event, DWORD milliseconds);
 HANDLE g_create_manual_event();
 BOOL g_query_system_version(OSVERSIONINFOEXW* info);
 
@@ -35,7 +37,8 @@ struct Seams
     using Thread_creator = HANDLE (*)(LPTHREAD_START_ROUTINE routine, LPVOID parameter);
     Thread_creator create_thread = g_create_detached_thread;
     HANDLE (*create_event)() = g_create_manual_event; // the engine's manual-reset events
-    void (*sleep)(DWORD milliseconds) = Sleep;
+    // The engine's waits between steps, each ended at once by the stop.
+    bool (*wait)(HANDLE stop_event, DWORD milliseconds) = g_wait_unless_stopped;
     BOOL (*query_version)(OSVERSIONINFOEXW* info) = g_query_system_version;
     HRESULT (*register_restart)(PCWSTR command_line, DWORD flags) = RegisterApplicationRestart;
     const wchar_t* single_instance_name = k_single_instance_name;
