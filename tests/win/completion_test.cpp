@@ -70,9 +70,10 @@ TEST_F(Completion_test, RepliesBecomeCompletionsMdlDataLandingInTheOldestMatchin
     setting.resize(27);
     EXPECT_EQ(Sent({reset, setting}), completions());
     for (auto [mapped, data, copied, after] : std::vector<std::tuple<uint32_t, Bytes, BYTE, Bytes>>{
-             {8, {1, 2, 3, 4}, 4, {1, 2, 3, 4, 9, 9, 9, 9}},  // all there
-             {4, {}, 0, {9, 9, 9, 9, 9, 9, 9, 9}},            // announced, not there
-             {2, {5, 6, 7, 8}, 2, {5, 6, 9, 9, 9, 9, 9, 9}}}) // more than mapped
+             {8, {1, 2, 3, 4}, 4, {1, 2, 3, 4, 9, 9, 9, 9}},    // all there
+             {4, {}, 0, {9, 9, 9, 9, 9, 9, 9, 9}},              // announced, not there
+             {8, {1, 2, 3, 4, 5}, 0, {9, 9, 9, 9, 9, 9, 9, 9}}, // other than announced
+             {2, {5, 6, 7, 8}, 2, {5, 6, 9, 9, 9, 9, 9, 9}}})   // more than mapped
     {
         BYTE buffer[8] = {9, 9, 9, 9, 9, 9, 9, 9}, newer[4] = {}, other_device[4] = {};
         // An older transfer of another device under the same handle is not this one.
@@ -90,7 +91,7 @@ TEST_F(Completion_test, RepliesBecomeCompletionsMdlDataLandingInTheOldestMatchin
     void* read_only = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READONLY);
     g_append_mdl_urb_record({7, 8, 0x56, 4, reinterpret_cast<uintptr_t>(read_only)});
     reply(reap_reply(0x56, 4, {1, 2, 3, 4}));
-    EXPECT_EQ(5u, completions().size());
+    EXPECT_EQ(6u, completions().size());
     EXPECT_TRUE(sim.has_line(L"(memcpy_s threw an exception"));
     VirtualFree(read_only, 0, MEM_RELEASE);
     // A device the list does not hold: no completion, but its record is gone all the same.
@@ -106,7 +107,7 @@ TEST_F(Completion_test, RepliesBecomeCompletionsMdlDataLandingInTheOldestMatchin
     short_reply[0] = 14;
     reply(short_reply);
     const Sent sent = completions();
-    EXPECT_EQ(Sent({plain}), Sent(sent.begin() + 5, sent.end()));
+    EXPECT_EQ(Sent({plain}), Sent(sent.begin() + 6, sent.end()));
 }
 
 TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailures)
