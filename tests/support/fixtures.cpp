@@ -77,11 +77,11 @@ void Device_fixture::SetUp()
     g_port_driver_handle = sim.port_handle_value();
     g_is_server_os = false;
     g_warning_popup_disabled = false;
-    for (HANDLE* h :
-         {&g_exit_now_write_event, &g_exit_now_read_event, &g_thread_ended_events[k_request_pump]})
+    for (HANDLE* h : {&g_exit_now_write_event, &g_exit_now_read_event})
         *h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_read_from_driver_running = true;
-    CloseHandle(CreateThread(nullptr, 0, g_start_process_read_from_driver, nullptr, 0, nullptr));
+    m_request_pump =
+        CreateThread(nullptr, 0, g_start_process_read_from_driver, nullptr, 0, nullptr);
 }
 
 void Device_fixture::TearDown()
@@ -95,13 +95,13 @@ void Device_fixture::TearDown()
     }
     g_read_from_driver_running = false;
     SetEvent(g_exit_now_read_event);
-    WaitForSingleObject(g_thread_ended_events[k_request_pump], 10000);
+    WaitForSingleObject(m_request_pump, 10000);
+    CloseHandle(m_request_pump);
     sim.fail_calls(0);
     reconcile_empty();
     g_discard_mdl_urb_records();
     close_channel_only();
-    for (HANDLE* h :
-         {&g_exit_now_write_event, &g_exit_now_read_event, &g_thread_ended_events[k_request_pump]})
+    for (HANDLE* h : {&g_exit_now_write_event, &g_exit_now_read_event})
         CloseHandle(std::exchange(*h, INVALID_HANDLE_VALUE));
     g_is_server_os = false;
     Engine_fixture::TearDown();

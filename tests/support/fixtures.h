@@ -62,6 +62,7 @@ class Device_fixture : public Engine_fixture
   protected:
     void SetUp() override;
     void TearDown() override;
+    HANDLE m_request_pump = nullptr;
 };
 
 // The audit events logged, each checked to carry the account's SID: their ids and inserts

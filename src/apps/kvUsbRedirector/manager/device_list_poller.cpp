@@ -47,7 +47,6 @@ DWORD WINAPI g_start_process_device_list(LPVOID)
                 }
             }
         });
-    g_worker_ended(k_poller);
     g_log(4, L"Usb_manager::g_start_process_device_list() - success");
     return 0;
 }

@@ -116,7 +116,6 @@ DWORD WINAPI g_start_process_write_to_driver(LPVOID)
                 read_and_dispatch(length);
             }
         });
-    g_worker_ended(k_reply_pump);
     g_log(4, L"Usb_manager::g_start_process_write_to_driver() - success");
     return 0;
 }

@@ -180,7 +180,6 @@ DWORD WINAPI g_start_process_read_from_driver(LPVOID)
                 handle_request(query, failure_reply);
             }
         });
-    g_worker_ended(k_request_pump);
     g_log(4, L"Usb_manager::g_start_process_read_from_driver() - success");
     return 0;
 }

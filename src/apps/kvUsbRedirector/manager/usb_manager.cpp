@@ -15,8 +15,6 @@
 
 HANDLE g_exit_now_read_event = INVALID_HANDLE_VALUE;
 HANDLE g_exit_now_write_event = INVALID_HANDLE_VALUE;
-HANDLE g_thread_ended_events[k_workers] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE,
-                                           INVALID_HANDLE_VALUE};
 
 std::atomic<bool> g_read_from_driver_running{true};
 std::atomic<bool> g_write_to_driver_running{true};
@@ -26,10 +24,11 @@ std::atomic<bool> g_threads_started{false};
 namespace
 {
 
-// Which workers run; the stop does not wait for one that could not be created.
-bool g_thread_running[k_workers] = {};
-// Workers created and not yet ended: the stop's fallback when its wait on the events fails.
-std::atomic<int> g_workers_alive{0};
+// The workers' threads, kept from their start to the stop, which waits for their ends; empty
+// for one that could not be created.
+Owned_handle g_worker_threads[k_workers];
+// From a successful initialize to the end of the stop.
+bool g_engine_initialized = false;
 
 void close_if_open(HANDLE& handle, const wchar_t* failure_line)
 {
@@ -85,14 +84,6 @@ bool initialize()
                  L"failed.");
         return false;
     }
-    // Made here rather than by the stop: a worker that leaves early sets an event that exists,
-    // and a stop has nothing left to create that could fail.
-    for (HANDLE& ended : g_thread_ended_events)
-        if (!create_into(ended, g_seams.create_event()))
-        {
-            g_log(2, L"Usb_manager::initialize() - g_thread_ended_events CreateEvent() failed.");
-            return false;
-        }
     g_log(4, L"Usb_manager::initialize() - success.");
     return true;
 }
@@ -111,9 +102,6 @@ void shutdown()
     close_if_open(g_exit_now_virtual_channel_event,
                   L"Usb_manager:shutdown() - g_exit_now_virtual_channel_event CloseHandle() "
                   L"failed");
-    for (HANDLE& ended : g_thread_ended_events)
-        close_if_open(ended,
-                      L"Usb_manager:shutdown() - g_thread_ended_events CloseHandle() failed");
     g_log(4, L"Usb_manager:shutdown() - success");
 }
 
@@ -121,12 +109,9 @@ bool start_worker(Worker worker, std::atomic<bool>& running, LPTHREAD_START_ROUT
                   const wchar_t* created_line, const wchar_t* name)
 {
     running = true;
-    ++g_workers_alive;
-    const Owned_handle thread(g_seams.create_thread(routine, nullptr));
-    g_thread_running[worker] = static_cast<bool>(thread);
-    if (!thread)
+    g_worker_threads[worker].reset(g_seams.create_thread(routine, nullptr));
+    if (!g_worker_threads[worker])
     {
-        --g_workers_alive;
         g_log(2, L"Usb_manager::g_start_threads() - CreateThread failed for %s (error:%d)", name,
               GetLastError());
         return false;
@@ -149,14 +134,6 @@ void g_log_worker_exception(const wchar_t* worker)
     g_log(2, L"Usb_manager::%s() - an exception ended the worker", worker);
 }
 
-void g_worker_ended(Worker worker)
-{
-    // The count drops only after the event is set: the stop's fallback closes the events once
-    // it reads 0.
-    SetEvent(g_thread_ended_events[worker]);
-    --g_workers_alive;
-}
-
 bool g_start_threads()
 {
     if (!initialize())
@@ -166,6 +143,7 @@ bool g_start_threads()
         shutdown();
         return false;
     }
+    g_engine_initialized = true;
     ResetEvent(g_exit_now_read_event);
     ResetEvent(g_exit_now_write_event);
     ResetEvent(g_exit_now_virtual_channel_event);
@@ -210,9 +188,7 @@ bool g_start_threads()
 
 void g_stop_threads()
 {
-    // The ended events live from a start to its stop: without them nothing runs, and a wait
-    // on INVALID_HANDLE_VALUE (this process) would never return.
-    if (g_thread_ended_events[k_reply_pump] == INVALID_HANDLE_VALUE)
+    if (!g_engine_initialized)
     {
         g_log(3, L"Usb_manager::g_stop_threads() - the engine is not running");
         return;
@@ -225,22 +201,21 @@ void g_stop_threads()
     SetEvent(g_exit_now_read_event);
     SetEvent(g_exit_now_write_event);
     SetEvent(g_exit_now_virtual_channel_event);
-    // A worker that was never created cannot set its event; it counts as ended.
-    for (int i = 0; i < k_workers; ++i)
-        if (!g_thread_running[i])
-            SetEvent(g_thread_ended_events[i]);
-    if (WaitForMultipleObjects(k_workers, g_thread_ended_events, TRUE, INFINITE) == WAIT_FAILED)
+    // The workers that were created, by their thread handles.
+    HANDLE threads[k_workers];
+    DWORD count = 0;
+    for (const Owned_handle& thread : g_worker_threads)
+        if (thread)
+            threads[count++] = thread.get();
+    if (count && WaitForMultipleObjects(count, threads, TRUE, INFINITE) == WAIT_FAILED)
     {
-        // Tearing down under running workers would leave them on closed handles: wait for
-        // them by their count instead.
+        // Tearing down under running workers would leave them on closed handles.
         g_log(3, L"Usb_manager::g_stop_threads() - WaitForMultipleObjects Failed");
-        while (g_workers_alive > 0)
-            Sleep(10);
+        for (DWORD i = 0; i < count; ++i)
+            WaitForSingleObject(threads[i], INFINITE);
     }
-    for (HANDLE& ended : g_thread_ended_events)
-        close_if_open(ended, L"Usb_manager::g_stop_threads() - CloseHandle() failed");
-    for (bool& running : g_thread_running)
-        running = false;
+    for (Owned_handle& thread : g_worker_threads)
+        thread.reset();
     g_log(4, L"Usb_manager::g_stop_threads() - All threads have ended");
 
     Usb_packet_device_list no_devices(nullptr, false);
@@ -256,5 +231,6 @@ void g_stop_threads()
         g_log(2, L"Usb_manager::g_stop_threads() - Handle %d was not registered:0x%x\n",
               g_session_id, GetLastError());
     shutdown();
+    g_engine_initialized = false;
     g_log(4, L"Usb_manager::g_stop_threads() - success");
 }

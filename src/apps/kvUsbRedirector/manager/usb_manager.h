@@ -18,7 +18,6 @@ enum Worker
     k_poller,
     k_workers
 };
-extern HANDLE g_thread_ended_events[k_workers];
 
 extern std::atomic<bool> g_read_from_driver_running;
 extern std::atomic<bool> g_write_to_driver_running;
@@ -40,8 +39,6 @@ constexpr DWORD k_retry_first_ms = 10;
 constexpr DWORD k_retry_longest_ms = 1000;
 void g_pause_before_retry(HANDLE exit_event, DWORD* delay_ms);
 
-// Every exit of a worker ends here: it sets the thread-ended event that the stop waits for.
-void g_worker_ended(Worker worker);
 void g_log_worker_exception(const wchar_t* worker);
 // Runs a worker's loop; an exception escaping it is logged and ends the worker, not the process.
 template <class Loop> void g_run_worker_loop(const wchar_t* worker, Loop loop)
