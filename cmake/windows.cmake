@@ -25,9 +25,10 @@ function(kv_layer name)
 endfunction()
 kv_layer(portable SOURCES ${PORTABLE_SOURCES})
 kv_layer(platform SOURCES ${APP}/platform/platform_win32.cpp ${APP}/platform/overlapped_call.cpp
+  ${APP}/platform/guarded_copy.cpp
   ${APP}/platform/seams.cpp BELOW kv_portable wtsapi32 setupapi advapi32)
 kv_layer(debug SOURCES ${APP}/debug/usb_debug.cpp BELOW kv_platform)
-kv_layer(channel SOURCES ${APP}/channel/guarded_copy.cpp ${APP}/channel/server_channel.cpp
+kv_layer(channel SOURCES ${APP}/channel/server_channel.cpp
   BELOW kv_debug)
 kv_layer(driver SOURCES ${APP}/driver/usb_driver.cpp BELOW kv_channel)
 kv_layer(packets SOURCES ${APP}/packets/message_table.cpp ${APP}/packets/usb_packet.cpp

@@ -1,6 +1,6 @@
 #include "bench_engine.h"
 
-#include "channel/guarded_copy.h"
+#include "platform/guarded_copy.h"
 #include "channel/server_channel.h"
 #include "manager/usb_manager.h"
 #include "packets/mdl_urb_list.h"

@@ -3,7 +3,7 @@
 #include "../debug/usb_debug.h"
 #include "../platform/overlapped_call.h"
 #include "../platform/platform.h"
-#include "guarded_copy.h"
+#include "../platform/guarded_copy.h"
 
 #include <atomic>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "usb_packet.h"
 
-#include "../channel/guarded_copy.h"
+#include "../platform/guarded_copy.h"
 #include "../channel/server_channel.h"
 #include "../debug/usb_debug.h"
 #include "../portable/frame.h"

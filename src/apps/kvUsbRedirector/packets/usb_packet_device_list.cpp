@@ -1,6 +1,6 @@
 #include "usb_packet_device_list.h"
 
-#include "../channel/guarded_copy.h"
+#include "../platform/guarded_copy.h"
 #include "../debug/usb_debug.h"
 #include "../portable/frame.h"
 #include "device_policy.h"

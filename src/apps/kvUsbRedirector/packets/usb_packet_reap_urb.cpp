@@ -1,6 +1,6 @@
 // Completion of transfers: the reap reply itself, or for a mapped buffer its data copied in
 // place followed by a 27-byte MDL completion.
-#include "../channel/guarded_copy.h"
+#include "../platform/guarded_copy.h"
 #include "../debug/usb_debug.h"
 #include "../driver/usb_driver.h"
 #include "../platform/overlapped_call.h"
