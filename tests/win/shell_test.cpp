@@ -144,7 +144,7 @@ TEST_F(Shell_test, OneInstanceASession)
     SetSecurityDescriptorDacl(&descriptor, TRUE, &acl, FALSE);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
     HANDLE holder = CreateMutexW(&attributes, FALSE, g_seams.single_instance_name);
-    HANDLE running = INVALID_HANDLE_VALUE, probe = INVALID_HANDLE_VALUE;
+    Owned_handle running, probe;
     EXPECT_FALSE(g_claim_single_instance(g_seams.single_instance_name, &probe));
     EXPECT_TRUE(sim.has_line(L"already running in this session under other rights"));
     CloseHandle(holder);
@@ -158,14 +158,13 @@ TEST_F(Shell_test, OneInstanceASession)
     EXPECT_EQ(k_event_id_warning, sim.events().at(0).id);
     EXPECT_FALSE(sim.has_line(L"kvUsbRedirector::MyRegisterClass"));
     EXPECT_FALSE(g_claim_single_instance(g_seams.single_instance_name, &probe));
-    g_release_single_instance(&running);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, running); // released once: a second release closes nothing
+    running.reset();
     launch(); // the claim is free again once the running instance is gone
     EXPECT_TRUE(g_threads_started);
     quit(WM_CLOSE); // the destroy stops the engine once
     EXPECT_EQ(1u, sim.count_lines(L"Usb_manager::g_stop_threads() - success"));
     EXPECT_TRUE(g_claim_single_instance(g_seams.single_instance_name, &probe)); // released at exit
-    g_release_single_instance(&probe);
+    probe.reset();
 }
 
 // An installer that replaces the exe closes the instance through the restart manager: the

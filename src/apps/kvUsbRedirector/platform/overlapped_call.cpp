@@ -46,15 +46,14 @@ Io_result outcome(const Io_call& call, OVERLAPPED* overlapped, DWORD* transferre
 } // namespace
 
 Thread_io_scope::Thread_io_scope(HANDLE stop_event)
+    : m_event(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
-    t_io_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    t_io_event = m_event.get();
     t_stop_event = stop_event;
 }
 
 Thread_io_scope::~Thread_io_scope()
 {
-    if (t_io_event)
-        CloseHandle(t_io_event);
     t_io_event = nullptr;
     t_stop_event = nullptr;
 }

@@ -5,6 +5,8 @@
 // signals its event. An operation that went pending is done only if its result says so.
 #pragma once
 
+#include "owned.h"
+
 #include <windows.h>
 
 enum class Io_kind
@@ -55,6 +57,9 @@ class Thread_io_scope
     ~Thread_io_scope();
     Thread_io_scope(const Thread_io_scope&) = delete;
     Thread_io_scope& operator=(const Thread_io_scope&) = delete;
+
+  private:
+    Owned_handle m_event;
 };
 HANDLE g_thread_stop_event();
 

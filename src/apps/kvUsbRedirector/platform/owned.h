@@ -1,5 +1,5 @@
-// Owning types, so that every exit path releases what it holds: a heap block freed and a kernel
-// handle closed when they go, and a user-mode lock held for a scope.
+// Owning types, so that every exit path releases what it holds: a heap block freed and a handle
+// closed when they go, and a user-mode lock held for a scope.
 #pragma once
 
 #include <windows.h>
@@ -19,54 +19,90 @@ struct Free_block
 };
 template <class T> using Owned_block = std::unique_ptr<T, Free_block>;
 
-// Events, threads and files; INVALID_HANDLE_VALUE (or nullptr, as the creators fail) is empty.
-class Owned_handle
+// A resource and its closer. The closer names the resource's type, its own empty value (what its
+// creator returns on failure) and how it is released; the owner releases it once, on every exit
+// path, and can only be moved.
+template <class Closer> class Owned
 {
   public:
-    Owned_handle() = default;
-    explicit Owned_handle(HANDLE handle) : m_handle(handle ? handle : INVALID_HANDLE_VALUE) {}
-    Owned_handle(Owned_handle&& other) noexcept : m_handle(other.release()) {}
-    Owned_handle& operator=(Owned_handle&& other) noexcept
+    using type = typename Closer::type;
+    Owned() = default;
+    explicit Owned(type value) : m_value(value) {}
+    Owned(Owned&& other) noexcept : m_value(other.release()) {}
+    Owned& operator=(Owned&& other) noexcept
     {
         reset(other.release());
         return *this;
     }
-    ~Owned_handle()
+    ~Owned()
     {
         reset();
     }
-    HANDLE get() const
+    type get() const
     {
-        return m_handle;
+        return m_value;
     }
     explicit operator bool() const
     {
-        return m_handle != INVALID_HANDLE_VALUE;
+        return m_value != Closer::empty();
     }
-    HANDLE release()
+    type release()
     {
-        return std::exchange(m_handle, INVALID_HANDLE_VALUE);
+        return std::exchange(m_value, Closer::empty());
     }
-    // False when the handle it held would not close.
-    bool reset(HANDLE handle = INVALID_HANDLE_VALUE)
+    // False when what it held would not close.
+    bool reset(type value = Closer::empty())
     {
-        const HANDLE old = std::exchange(m_handle, handle ? handle : INVALID_HANDLE_VALUE);
-        return old == INVALID_HANDLE_VALUE || CloseHandle(old);
+        const type old = std::exchange(m_value, value);
+        return old == Closer::empty() || Closer::close(old);
     }
 
   private:
-    HANDLE m_handle = INVALID_HANDLE_VALUE;
+    type m_value = Closer::empty();
 };
 
-// A registry key, closed when it goes.
-struct Key_closer
+// Events, threads, mutexes and tokens: their creators fail with null.
+struct Kernel_object_closer
 {
-    void operator()(HKEY key) const
+    using type = HANDLE;
+    static HANDLE empty()
     {
-        RegCloseKey(key);
+        return nullptr;
+    }
+    static bool close(HANDLE handle)
+    {
+        return CloseHandle(handle) != FALSE;
     }
 };
-using Owned_key = std::unique_ptr<std::remove_pointer_t<HKEY>, Key_closer>;
+using Owned_handle = Owned<Kernel_object_closer>;
+
+struct Key_closer
+{
+    using type = HKEY;
+    static HKEY empty()
+    {
+        return nullptr;
+    }
+    static bool close(HKEY key)
+    {
+        return RegCloseKey(key) == ERROR_SUCCESS;
+    }
+};
+using Owned_key = Owned<Key_closer>;
+
+struct Menu_closer
+{
+    using type = HMENU;
+    static HMENU empty()
+    {
+        return nullptr;
+    }
+    static bool close(HMENU menu)
+    {
+        return DestroyMenu(menu) != FALSE;
+    }
+};
+using Owned_menu = Owned<Menu_closer>;
 
 // A lock only ever taken inside this process: a slim reader/writer lock, no kernel call unless
 // contended. Never destroyed, so a thread that outlives the engine can still take it.

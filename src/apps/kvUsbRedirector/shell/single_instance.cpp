@@ -3,9 +3,9 @@
 #include "../debug/usb_debug.h"
 #include "../platform/owned.h"
 
-bool g_claim_single_instance(const wchar_t* name, HANDLE* mutex)
+bool g_claim_single_instance(const wchar_t* name, Owned_handle* mutex)
 {
-    *mutex = INVALID_HANDLE_VALUE;
+    mutex->reset();
     // Never owned, never waited on: the mutex only exists while this instance lives.
     Owned_handle created(CreateMutexW(nullptr, FALSE, name));
     DWORD error = GetLastError();
@@ -31,11 +31,6 @@ bool g_claim_single_instance(const wchar_t* name, HANDLE* mutex)
               error);
         return true;
     }
-    *mutex = created.release();
+    *mutex = std::move(created);
     return true;
-}
-
-void g_release_single_instance(HANDLE* mutex)
-{
-    Owned_handle(std::exchange(*mutex, INVALID_HANDLE_VALUE)).reset();
 }

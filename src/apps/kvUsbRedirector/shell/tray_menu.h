@@ -1,20 +1,11 @@
 // The tray icon's menu: the session's devices, each with its id and what became of it.
 #pragma once
 
+#include "../platform/owned.h"
+
 #include <windows.h>
 
 #include <cstddef>
-#include <memory>
-#include <type_traits>
-
-struct Menu_destroyer
-{
-    void operator()(HMENU menu) const
-    {
-        DestroyMenu(menu);
-    }
-};
-using Owned_menu = std::unique_ptr<std::remove_pointer_t<HMENU>, Menu_destroyer>;
 
 // Devices listed one by one; the rest are summed up in a last line.
 constexpr size_t k_device_menu_max_devices = 40;

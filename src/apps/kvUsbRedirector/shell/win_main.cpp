@@ -109,7 +109,7 @@ int APIENTRY _tWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPTSTR lpCm
 
     // Claimed after the sinks so that the reason for leaving reaches the event log, and before
     // anything a second instance must not repeat: the window, the tray icon, the engine.
-    HANDLE instance_mutex = INVALID_HANDLE_VALUE;
+    Owned_handle instance_mutex;
     if (!g_claim_single_instance(g_seams.single_instance_name, &instance_mutex))
     {
         if (trace_registered)
@@ -118,6 +118,7 @@ int APIENTRY _tWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPTSTR lpCm
         return 0;
     }
     int exit_code = run_instance(hInstance, nCmdShow);
-    g_release_single_instance(&instance_mutex);
+    instance_mutex.reset();
+    g_deregister_event_source();
     return exit_code;
 }
