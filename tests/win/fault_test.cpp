@@ -152,6 +152,16 @@ void Fault_test::run_ending(const Sim_ending& ending)
         EXPECT_TRUE(entry && entry->state == Usb_device_state::failed);
     }
     EXPECT_LT(timed_stop(), 1000u);
+    // Failures an administrator must see as errors.
+    const wchar_t* error = !failing                 ? nullptr
+                           : call == channel_open   ? L"g_virtual_channel.open() failed."
+                           : call == bus_unregister ? L"g_stop_threads() - Handle"
+                                                    : nullptr;
+    EXPECT_TRUE(!error || std::ranges::any_of(p.events(),
+                                              [&](const auto& e) {
+                                                  return e.type == EVENTLOG_ERROR_TYPE &&
+                                                         e.text.find(error) != std::wstring::npos;
+                                              }));
     const ULONGLONG seconds = (GetTickCount64() - begin + 999) / 1000;
     EXPECT_LE(std::ranges::count_if(p.events(), [](const auto& e)
                                     { return e.type != EVENTLOG_INFORMATION_TYPE; }),
