@@ -51,6 +51,16 @@ TEST_F(Device_list_test, EachNewDeviceGetsOneOpenRequestUnlessTwinOrUntrusted)
         reconcile(records, closing_zero); // twins go again at every reply
         EXPECT_EQ(opened, open_requests()) << name;
         EXPECT_EQ(opened.size(), entries().size()) << name;
+        // A malformed record is a warning: the event log shows the terminal's fault.
+        EXPECT_EQ(name == std::string("malformed") ? 4 : 0,
+                  std::ranges::count_if(sim.lines(),
+                                        [](const Log_line& line) {
+                                            return line.level == 3 &&
+                                                   line.text.find(L"Malformed record") !=
+                                                       std::wstring::npos;
+                                        }))
+            << name;
+        sim.clear_lines();
         reconcile_empty();
     }
     EXPECT_TRUE(sim.calls().empty()); // nothing reaches the port driver before an open reply
