@@ -45,6 +45,13 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRest
           L"Unknown packet c8", L"Unknown packet ee", L"empty frame dropped",
           L"frame too long, dropped - length:65", L"Response IOCTL - code:12, devid:-1, handle:-1"})
         EXPECT_TRUE(sim.has_line(line)) << line;
+    EXPECT_EQ(6, std::ranges::count_if(sim.lines(),
+                                       [](const Log_line& line) // warnings
+                                       {
+                                           return line.level == 3 &&
+                                                  line.text.find(L"Unknown packet ") !=
+                                                      std::wstring::npos;
+                                       }));
     send({2, 0, 0, 0, 12, 2}); // one body byte: version 1
     EXPECT_TRUE(sim.wait_for_line(L"The KRT is not using version 2.0"));
     send({0xFF, 0xFF, 0xFF, 0xFF}); // a length no terminal fills: drained until the stop
