@@ -37,8 +37,9 @@ TEST(Device_rules, ParseMatchAndDecide)
           Row{u"0781:5581:0101", stick, false}, Row{u"0781:5582", stick, false},
           Row{u"056a:00A8", pad, true}, Row{u"NAME=sandisk*", stick, true},
           Row{u"name=*ultra*", stick, true}, Row{u"name=SanDisk Ultra Fi?", stick, true},
-          Row{u"name=SanDisk Ultra", stick, false}, Row{u"name=*Fit?", stick, false},
-          Row{u"name=**", pad, true}, Row{u"name=*pad*stu-5?0", pad, true},
+          Row{u"name=SanDisk Ultra", stick, false}, Row{u"name=SanDisk Ultra Fit*", stick, true},
+          Row{u"name=*Fit?", stick, false}, Row{u"name=**", pad, true},
+          Row{u"name=*pad*stu-5?0", pad, true},
           Row{u"name=\u0441\u043a\u0430\u043d\u0435\u0440 \u00e9t\u00e9", cyrillic, true}})
         EXPECT_EQ(matches, kv::device_rule_matches(rule(text), device))
             << std::string(text.begin(), text.end());

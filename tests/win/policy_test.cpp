@@ -68,6 +68,7 @@ TEST_F(Policy_test, RulesRefuseBeforeTheOpenAndAChangeAppliesAtOnce)
         Events({{k_event_id_device_removed, audit_text(L"Stick", L"1")},
                 {k_event_id_device_blocked, audit_text(L"Stick", L"1", L"no allow rule matches")}}),
         audits(sim));
+    g_read_device_policy();                                     // read again: nothing new to report
     EXPECT_EQ(2u, sim.count_lines(L"ignored: malformed rule")); // each list's once
     reconcile({stick, pad});
     EXPECT_EQ(Ids({2}), open_requests()); // the pad again, the stick still refused
