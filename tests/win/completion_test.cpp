@@ -123,6 +123,11 @@ TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailu
     const Bytes cancel = {9, 0, 0, 0, 10, 7, 0, 0, 0, 0x80, 0, 0, 0};
     ASSERT_TRUE(sim.hand_request(cancel)); // forwarded as it is
     EXPECT_EQ(cancel, g_terminal_drain(sim.terminal()));
+    // Exactly the query buffer: forwarded whole.
+    Bytes full = le(uint32_t{k_port_query_buffer_size - 4}, BYTE{7}, uint32_t{7}, uint32_t{0x7F});
+    full.resize(k_port_query_buffer_size, 0x7E);
+    ASSERT_TRUE(sim.hand_request(full));
+    EXPECT_EQ(full, g_terminal_receive(sim.terminal(), full.size()));
     EXPECT_TRUE(completions().empty());
     sim.disconnect_terminal();
     // While another thread holds the device list, the pump waits for it holding no MDL list:
