@@ -163,13 +163,16 @@ TEST_F(Device_list_test, TheTrayMenuShowsEachDeviceOnceAndNeverWaitsForTheList)
 {
     EXPECT_EQ(k_no_devices, g_device_menu());
     std::vector<Bytes> listed = {record({.id = 1, .id1 = 1, .name = "AT&T\tModem"})};
+    const std::string long_name(120, 'N'); // cut to 100 characters, not lost
     for (uint16_t id = 2; id <= k_device_menu_max_devices + 2; ++id)
-        listed.push_back(record({.id = id, .id1 = id}));
+        listed.push_back(
+            record({.id = id, .id1 = id, .name = id == 2 ? long_name.c_str() : "Stick"}));
     reconcile(listed);
     const Lines menu = g_device_menu();
     ASSERT_EQ(k_device_menu_max_devices + 1, menu.size());
     EXPECT_EQ(L"AT&&T Modem (device 1, 0001:5678:0100): connecting", menu.front());
     EXPECT_EQ(L"Stick (device 40, 0028:5678:0100): connecting", menu[39]);
+    EXPECT_EQ(std::wstring(100, L'N') + L" (device 2, 0002:5678:0100): connecting", menu[1]);
     EXPECT_EQ(L"~and 2 more", menu.back());
     g_device_list_mutex.hold();
     EXPECT_EQ(Lines({L"~The device list is being updated; try again in a moment"}),
