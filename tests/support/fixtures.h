@@ -31,6 +31,10 @@ void g_shorten_engine_waits();
 // nothing held back by earlier tests, then forgets the lines and events.
 void g_settle_event_budget(Test_platform& sim);
 
+using S = Usb_device_state;
+using Entries = std::vector<std::pair<uint32_t, Usb_device_state>>;
+using Ids = std::vector<uint32_t>;
+
 class Engine_fixture : public ::testing::Test
 {
   protected:
@@ -65,9 +69,8 @@ class Device_fixture : public Engine_fixture
     HANDLE m_request_pump = nullptr;
 };
 
-// The audit events logged, each checked to carry the account's SID: their ids and inserts
-// (DOMAIN\user|session|client|device|id|identity numbers|identity string[|why refused]); the
-// inserts and the tray menu line of a device with the default record's numbers and string.
+// The audit events logged (each checked to carry the account's SID), and the inserts and the
+// tray menu line of a device with the default record's numbers and identity string.
 using Events = std::vector<std::pair<DWORD, std::wstring>>;
 Events audits(Test_platform& sim);
 std::wstring audit_text(const wchar_t* device, const wchar_t* id, const wchar_t* why = nullptr,

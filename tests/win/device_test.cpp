@@ -18,9 +18,6 @@
 namespace
 {
 
-using S = Usb_device_state;
-using Entries = std::vector<std::pair<uint32_t, Usb_device_state>>;
-using Ids = std::vector<uint32_t>;
 using Device_list_test = Device_fixture;
 const Lines k_no_devices = {L"~No USB devices"};
 

@@ -12,9 +12,6 @@
 namespace
 {
 
-using S = Usb_device_state;
-using Entries = std::vector<std::pair<uint32_t, Usb_device_state>>;
-using Ids = std::vector<uint32_t>;
 using Policy_test = Device_fixture;
 
 void set_rules(const wchar_t* list, std::initializer_list<const wchar_t*> rules)
