@@ -59,8 +59,8 @@ class Engine_fixture : public ::testing::Test
     Test_platform sim;
 };
 
-// The device handlers without the engine: the channel open, the port driver open, the device
-// list's and the MDL list's mutexes made, and the request pump running.
+// The device handlers without the engine: the channel open, the port driver open, the exit
+// events made, and the request pump running.
 class Device_fixture : public Engine_fixture
 {
   protected:

@@ -17,7 +17,7 @@ template <class Packet> void receive_as(BYTE* reply, uint32_t)
     Packet(reply, false).process_return();
 }
 
-// A body of one byte (or none) announces version 1; four bytes carry the version.
+// The version is read from the reply's length alone: one body byte is version 1, any other 2.
 void receive_negotiate(BYTE* reply, uint32_t length)
 {
     Usb_packet_negotiate(reply, false, kv::negotiated_version(length)).process_return();
