@@ -30,20 +30,22 @@ Owned_handle g_worker_threads[k_workers];
 // From a successful initialize to the end of the stop.
 bool g_engine_initialized = false;
 
-void close_if_open(HANDLE& handle, const wchar_t* failure_line)
+// The three exit events, owned from initialize to shutdown; their globals are views of them that
+// hold INVALID_HANDLE_VALUE, not null, while the event does not exist.
+Owned_handle g_exit_events[3];
+
+bool create_into(HANDLE& handle, Owned_handle& owner)
 {
-    if (handle == INVALID_HANDLE_VALUE)
-        return;
-    if (!CloseHandle(handle))
-        g_log(3, failure_line);
-    handle = INVALID_HANDLE_VALUE;
+    owner.reset(g_seams.create_event());
+    handle = owner ? owner.get() : INVALID_HANDLE_VALUE;
+    return static_cast<bool>(owner);
 }
 
-// The handle globals hold INVALID_HANDLE_VALUE, not null, while their object does not exist.
-bool create_into(HANDLE& handle, HANDLE created)
+void close_if_open(HANDLE& handle, Owned_handle& owner, const wchar_t* failure_line)
 {
-    handle = created ? created : INVALID_HANDLE_VALUE;
-    return created != nullptr;
+    handle = INVALID_HANDLE_VALUE;
+    if (!owner.reset())
+        g_log(3, failure_line);
 }
 
 bool initialize()
@@ -68,17 +70,17 @@ bool initialize()
         g_log(2, L"Usb_manager::initialize() - g_open_bus_driver failed.");
         return false;
     }
-    if (!create_into(g_exit_now_read_event, g_seams.create_event()))
+    if (!create_into(g_exit_now_read_event, g_exit_events[0]))
     {
         g_log(2, L"Usb_manager::initialize() - g_exit_now_read_event CreateEvent() failed.");
         return false;
     }
-    if (!create_into(g_exit_now_write_event, g_seams.create_event()))
+    if (!create_into(g_exit_now_write_event, g_exit_events[1]))
     {
         g_log(2, L"Usb_manager::initialize() - g_exit_now_write_event CreateEvent() failed.");
         return false;
     }
-    if (!create_into(g_exit_now_virtual_channel_event, g_seams.create_event()))
+    if (!create_into(g_exit_now_virtual_channel_event, g_exit_events[2]))
     {
         g_log(2, L"Usb_manager::initialize() - g_exit_now_virtual_channel_event CreateEvent() "
                  L"failed.");
@@ -95,11 +97,11 @@ void shutdown()
     const bool bus_was_open = g_bus_driver_handle != INVALID_HANDLE_VALUE;
     if (!g_close_bus_driver() && bus_was_open)
         g_log(3, L"Usb_manager:shutdown() - g_bus_driver_handle CloseHandle() failed");
-    close_if_open(g_exit_now_read_event,
+    close_if_open(g_exit_now_read_event, g_exit_events[0],
                   L"Usb_manager:shutdown() - g_read_from_driver_event CloseHandle() failed");
-    close_if_open(g_exit_now_write_event,
+    close_if_open(g_exit_now_write_event, g_exit_events[1],
                   L"Usb_manager:shutdown() - g_write_to_driver_event CloseHandle() failed");
-    close_if_open(g_exit_now_virtual_channel_event,
+    close_if_open(g_exit_now_virtual_channel_event, g_exit_events[2],
                   L"Usb_manager:shutdown() - g_exit_now_virtual_channel_event CloseHandle() "
                   L"failed");
     g_log(4, L"Usb_manager:shutdown() - success");
