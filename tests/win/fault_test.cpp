@@ -126,7 +126,7 @@ void Fault_test::run_ending(const Sim_ending& ending)
     const bool failing =
         ending.end == Sim_end::fail_at_once || ending.end == Sim_end::pend_then_fail;
     p.clear_lines(); // and the events
-    const uint64_t ended_before = p.calls_ended_otherwise();
+    const uint64_t ended_before = p.calls_ended_otherwise(), queries_before = p.queries;
     const ULONGLONG begin = GetTickCount64();
     if (!after_start)
         p.end_calls(ending);
@@ -152,6 +152,8 @@ void Fault_test::run_ending(const Sim_ending& ending)
         const Usb_device_entry* entry = g_find_device_entry(0x31);
         EXPECT_TRUE(entry && entry->state == Usb_device_state::failed);
     }
+    EXPECT_TRUE(call != port_query || ending.end != Sim_end::fail_at_once || // pauses that grow
+                p.queries - queries_before <= 20);
     EXPECT_LT(timed_stop(), 1000u);
     const bool no_error_due = !failing || (call != channel_open && call != bus_unregister);
     EXPECT_TRUE(no_error_due || // else the error an administrator must see

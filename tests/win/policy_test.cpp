@@ -69,8 +69,7 @@ TEST_F(Policy_test, RulesRefuseBeforeTheOpenAndAChangeAppliesAtOnce)
     EXPECT_EQ(2u, sim.count_lines(L"ignored: malformed rule")); // each list's once
     reconcile({stick, pad});
     EXPECT_EQ(Ids({2}), open_requests()); // the pad again, the stick still refused
-    // Never share: refused on a workstation too. Without a question to ask on a server edition,
-    // nothing is shared unasked.
+    // Never share refuses on a workstation too; without an asker nothing is shared unasked.
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, k_policy_key);
     RegSetKeyValueW(HKEY_LOCAL_MACHINE, k_policy_key, L"ShareQuestion", REG_DWORD,
                     std::data({DWORD{2}}), sizeof(DWORD));
