@@ -122,4 +122,8 @@ class Sim_platform : public Platform, public Sim_port_driver
     std::vector<Event_record> m_events;
     HANDLE m_server = INVALID_HANDLE_VALUE;
     HANDLE m_terminal = INVALID_HANDLE_VALUE;
+    // Held over a channel call's start and over the break, so that no call starts on the pipe
+    // between the break's check and its cancel, to wait there for ever.
+    std::mutex m_channel_mutex;
+    bool m_channel_broken = false;
 };

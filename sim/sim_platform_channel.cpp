@@ -36,6 +36,8 @@ void Sim_platform::disconnect_terminal()
 
 void Sim_platform::break_channel()
 {
+    std::lock_guard<std::mutex> lock(m_channel_mutex);
+    m_channel_broken = true;
     disconnect_terminal();
     if (m_server != INVALID_HANDLE_VALUE)
         CancelIoEx(m_server, nullptr);
@@ -50,6 +52,10 @@ HANDLE Sim_platform::virtual_channel_open(HANDLE, DWORD, LPSTR name)
     {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_channel_mutex);
+        m_channel_broken = false;
     }
     close_channel_ends();
     wchar_t pipe_name[96];
@@ -114,8 +120,14 @@ BOOL Sim_platform::channel_call(Sim_call call, HANDLE file, BYTE* buffer, DWORD 
 {
     const Sim_ending ending = m_endings.take(call, Sim_driver::any);
     if (ending.end == Sim_end::as_usual)
+    {
+        // A broken channel fails every call at once, as the system's does after a disconnect.
+        std::lock_guard<std::mutex> lock(m_channel_mutex);
+        if (m_channel_broken)
+            return Sim_io::fail_at_once(ERROR_BROKEN_PIPE);
         return call == Sim_call::channel_read ? ReadFile(file, buffer, size, nullptr, overlapped)
                                               : WriteFile(file, buffer, size, nullptr, overlapped);
+    }
     if (ending.end == Sim_end::fail_at_once)
         return Sim_io::fail_at_once(ending.error);
     Sim_io::start(overlapped);
