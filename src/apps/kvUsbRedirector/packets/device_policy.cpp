@@ -57,32 +57,41 @@ bool g_share_question_wanted()
     return g_is_server_os && !g_warning_popup_disabled && g_share_setting() == Share_setting::ask;
 }
 
-bool g_refuse_by_policy(Usb_device_entry& entry)
+namespace
 {
-    const std::wstring reason = refusal_of(entry.record.get());
-    if (reason.empty())
-        return false;
+
+void block(Usb_device_entry& entry, const std::wstring& reason)
+{
     entry.state = Usb_device_state::failed;
     entry.blocked = true;
     g_log(4, L"Device_policy::g_refuse_by_policy() - device %d refused: %s",
           kv::record_device_id(g_record_bytes(entry.record.get())), reason.c_str());
     g_audit_device(k_event_id_device_blocked, entry.record.get(), reason.c_str());
-    return true;
+}
+
+} // namespace
+
+bool g_refuse_by_policy(Usb_device_entry& entry)
+{
+    const std::wstring reason = refusal_of(entry.record.get());
+    if (!reason.empty())
+        block(entry, reason);
+    return !reason.empty();
 }
 
 void g_apply_device_policy()
 {
     Lock_hold hold(g_device_list_mutex);
     for (Usb_device_entry& entry : g_device_list)
-        if (entry.blocked)
-        {
-            if (refusal_of(entry.record.get()).empty())
-                entry.state = Usb_device_state::marked;
-        }
-        else if (entry.state == Usb_device_state::opened && !refusal_of(entry.record.get()).empty())
+    {
+        const std::wstring reason = refusal_of(entry.record.get());
+        if (entry.blocked && reason.empty())
+            entry.state = Usb_device_state::marked;
+        else if (entry.state == Usb_device_state::opened && !reason.empty())
         {
             g_unplug_device(kv::record_device_id(g_record_bytes(entry.record.get())));
-            g_refuse_by_policy(entry);
+            block(entry, reason);
         }
+    }
     g_erase_marked_devices();
 }
