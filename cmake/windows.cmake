@@ -41,7 +41,7 @@ kv_layer(manager SOURCES ${APP}/manager/usb_manager.cpp ${APP}/manager/device_li
   ${APP}/manager/request_pump.cpp ${APP}/manager/reply_pump.cpp BELOW kv_packets)
 kv_layer(shell SOURCES ${APP}/shell/app_globals.cpp ${APP}/shell/warning_popup.cpp
   ${APP}/shell/main_window.cpp ${APP}/shell/single_instance.cpp ${APP}/shell/tray_menu.cpp
-  ${APP}/shell/device_policy_reader.cpp
+  ${APP}/shell/device_policy_reader.cpp ${APP}/shell/registry_watch.cpp ${APP}/shell/stop_request.cpp
   BELOW kv_manager user32 gdi32 shell32 comctl32)
 add_library(kv_engine INTERFACE)
 target_link_libraries(kv_engine INTERFACE kv_shell)

@@ -78,7 +78,6 @@ bool Sim_session_base::start(DWORD timeout_ms)
 {
     if (!g_start_threads())
         return false;
-    g_threads_started = true;
     m_running = true;
     terminal.start(m_platform.terminal());
     return m_platform.wait_plugged(terminal.devices().size(), timeout_ms);
@@ -109,7 +108,6 @@ void Sim_session_base::stop()
     if (!m_running)
         return;
     g_stop_threads();
-    g_threads_started = false;
     m_running = false;
     terminal.stop();
 }

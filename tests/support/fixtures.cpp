@@ -24,7 +24,6 @@ void Engine_fixture::SetUp()
     g_trace_enabled = 1;
     g_event_source_handle = reinterpret_cast<HANDLE>(0xE5);
     g_shorten_engine_waits();
-    g_threads_started = false;
     g_instance = GetModuleHandleW(nullptr); // the share dialog's module
     g_share_asker = g_ask_to_share;
     sim.add_drivers();
@@ -48,8 +47,7 @@ void g_settle_event_budget(Test_platform& sim)
 
 void Engine_fixture::TearDown()
 {
-    if (g_threads_started.exchange(false))
-        g_stop_threads();
+    g_stop_threads();
     g_virtual_channel.close();
     g_port_driver_handle = INVALID_HANDLE_VALUE;
     g_bus_driver_handle = INVALID_HANDLE_VALUE;
@@ -61,13 +59,11 @@ void Engine_fixture::TearDown()
 void Engine_fixture::open_channel_only()
 {
     ASSERT_TRUE(g_virtual_channel.open());
-    g_exit_now_virtual_channel_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 
 void Engine_fixture::close_channel_only()
 {
     g_virtual_channel.close();
-    CloseHandle(std::exchange(g_exit_now_virtual_channel_event, INVALID_HANDLE_VALUE));
 }
 
 void Device_fixture::SetUp()

@@ -24,7 +24,7 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRest
 {
     auto start = [this] // and take the negotiation request off the wire
     {
-        ASSERT_TRUE(g_threads_started = g_start_threads());
+        ASSERT_TRUE(g_start_threads());
         EXPECT_EQ(Bytes({5, 0, 0, 0, 12, 2, 0, 0, 0}), g_terminal_receive(sim.terminal(), 9));
     };
     auto send = [this](const Bytes& frame) { ASSERT_TRUE(g_terminal_send(sim.terminal(), frame)); };
@@ -56,7 +56,6 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRest
     EXPECT_TRUE(sim.wait_for_line(L"The KRT is not using version 2.0"));
     send({0xFF, 0xFF, 0xFF, 0xFF}); // a length no terminal fills: drained until the stop
     ASSERT_TRUE(sim.wait_for_line(L"length:-1"));
-    g_threads_started = false;
     g_stop_threads();
     EXPECT_EQ(1u, sim.count_lines(L"Usb_manager::g_stop_threads() - All threads have ended"));
     EXPECT_EQ(0u, sim.pending_queries()); // the request pump's query was cancelled
@@ -70,8 +69,7 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRest
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
     EXPECT_EQ(session, kv::load_u32(sim.calls().back().input.data()));
-    start();
-    EXPECT_EQ(2u, sim.count_lines(L"Usb_manager::initialize() - success."));
+    start(); // begins anew: the negotiation request is sent again
 }
 
 TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
@@ -142,13 +140,12 @@ using Channel_test = Engine_fixture;
 TEST_F(Channel_test, WritesGatherUpToOneChunkAndOlderBytesLeaveFirst)
 {
     open_channel_only();
-    // Sizes written; bytes left in the output buffer; flushes made inside write.
-    using Row = std::tuple<std::vector<DWORD>, DWORD, size_t>;
-    for (auto [writes, buffered, inner_flushes] :
-         {Row{{0}, 0, 0}, Row{{10, 20}, 30, 0}, Row{{1600}, 0, 1}, Row{{1550, 100}, 50, 1},
-          Row{{10, 1601}, 0, 1}}) // more than a chunk goes direct after the older bytes
+    // Sizes written; bytes left in the output buffer.
+    using Row = std::tuple<std::vector<DWORD>, DWORD>;
+    for (auto [writes, buffered] :
+         {Row{{0}, 0}, Row{{10, 20}, 30}, Row{{1600}, 0}, Row{{1550, 100}, 50},
+          Row{{10, 1601}, 0}}) // more than a chunk goes direct after the older bytes
     {
-        sim.clear_lines();
         std::vector<BYTE> all;
         for (DWORD n : writes)
         {
@@ -157,9 +154,7 @@ TEST_F(Channel_test, WritesGatherUpToOneChunkAndOlderBytesLeaveFirst)
             EXPECT_EQ(0, g_virtual_channel.write(bytes.data(), n));
             all.insert(all.end(), bytes.begin(), bytes.end());
         }
-        ASSERT_EQ(buffered, g_virtual_channel.out_amount()) << all.size();
-        EXPECT_EQ(inner_flushes, sim.count_lines(L"ServerChannel::flush (enter)")) << all.size();
-        EXPECT_EQ(all.size() - buffered, g_terminal_available(sim.terminal()));
+        EXPECT_EQ(all.size() - buffered, g_terminal_available(sim.terminal())) << all.size();
         EXPECT_TRUE(g_virtual_channel.flush());
         EXPECT_EQ(all, g_terminal_receive(sim.terminal(), all.size()));
     }
@@ -186,7 +181,6 @@ TEST_F(Channel_test, AFailedFlushDropsOrKeepsTheBufferedBytesAsItFailed)
             sim.end_calls(once);
         }
         EXPECT_FALSE(g_virtual_channel.flush());
-        EXPECT_EQ(kept, g_virtual_channel.out_amount());
         const BYTE next[3] = {0xA, 0xB, 0xC};
         ASSERT_EQ(0, g_virtual_channel.write(next, 3));
         EXPECT_TRUE(g_virtual_channel.flush());

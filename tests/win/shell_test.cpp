@@ -113,24 +113,26 @@ TEST_F(Shell_test, TheProcessStaysWithItsIconAndSessionChangesStartAndStopTheEng
     }
     EXPECT_FALSE(sim.has_line(L"TaskbarCreated - Shell_NotifyIcon failed"));
     sim.end_calls_as_usual();
-    const wchar_t *stopped = L"Usb_manager::g_stop_threads() - success", *none = nullptr;
-    // A change, whether the engine runs after it, a line logged once (else only the two of
-    // the window's own: a worker may still log its last line after a stop).
-    for (auto [change, running, once] :
-         {std::tuple{WTS_REMOTE_CONNECT, true, L"Usb_manager::initialize() - success."},
-          std::tuple{WTS_REMOTE_CONNECT, true, none},
-          std::tuple{WTS_REMOTE_DISCONNECT, false, stopped},
-          std::tuple{WTS_REMOTE_DISCONNECT, false, none},
-          std::tuple{WTS_SESSION_LOCK, false, none}})
+    // A change, whether the engine runs after it, whether it opened the channel, whether it
+    // unregistered the session: each once.
+    for (auto [change, running, opened, unregistered] :
+         {std::tuple{WTS_REMOTE_CONNECT, true, true, false},
+          std::tuple{WTS_REMOTE_CONNECT, true, false, false},
+          std::tuple{WTS_REMOTE_DISCONNECT, false, false, true},
+          std::tuple{WTS_REMOTE_DISCONNECT, false, false, false},
+          std::tuple{WTS_SESSION_LOCK, false, false, false}})
     {
-        sim.clear_lines();
+        const int opens = sim.channel_buffers_given;
+        const size_t unregisters = sim.inputs(IOCTL_BUS_UNREGISTER_SESSION).size();
         SendMessageW(window, WM_WTSSESSION_CHANGE, change, 0);
         EXPECT_EQ(running, g_threads_started) << change;
-        EXPECT_EQ(once ? 1u : 2u, sim.count_lines(once ? once : L"kvUsbRedirector::")) << change;
+        EXPECT_EQ(opened, sim.channel_buffers_given > opens) << change;
+        EXPECT_EQ(unregistered, sim.inputs(IOCTL_BUS_UNREGISTER_SESSION).size() > unregisters)
+            << change;
     }
-    sim.clear_lines();
+    const size_t unregisters = sim.inputs(IOCTL_BUS_UNREGISTER_SESSION).size();
     quit(); // after a disconnect the destroy stops nothing a second time
-    EXPECT_FALSE(sim.has_line(L"g_stop_threads()"));
+    EXPECT_EQ(unregisters, sim.inputs(IOCTL_BUS_UNREGISTER_SESSION).size());
 }
 
 TEST_F(Shell_test, OneInstanceASession)
@@ -156,53 +158,88 @@ TEST_F(Shell_test, OneInstanceASession)
     EXPECT_TRUE(sim.lines().back().text.ends_with(
         L"already running in this session; this instance exits)"));
     EXPECT_EQ(k_event_id_warning, sim.events().at(0).id);
-    EXPECT_FALSE(sim.has_line(L"kvUsbRedirector::MyRegisterClass"));
+    WNDCLASSEXW window_class{};
+    window_class.cbSize = sizeof window_class;
+    EXPECT_FALSE(GetClassInfoExW(GetModuleHandleW(nullptr), L"KVUSBREDIRECTOR", &window_class));
     EXPECT_FALSE(g_claim_single_instance(g_seams.single_instance_name, &probe));
     running.reset();
     launch(); // the claim is free again once the running instance is gone
     EXPECT_TRUE(g_threads_started);
+    const size_t unregisters = sim.inputs(IOCTL_BUS_UNREGISTER_SESSION).size();
     quit(WM_CLOSE); // the destroy stops the engine once
-    EXPECT_EQ(1u, sim.count_lines(L"Usb_manager::g_stop_threads() - success"));
+    EXPECT_EQ(unregisters + 1, sim.inputs(IOCTL_BUS_UNREGISTER_SESSION).size());
     EXPECT_TRUE(g_claim_single_instance(g_seams.single_instance_name, &probe)); // released at exit
     probe.reset();
 }
 
-// An installer that replaces the exe closes the instance through the restart manager: the
-// instance agrees, stops the engine, unplugs its devices and exits with 0; it registered for
-// the restart that follows.
+// The end of the session, cancelled or not, and an installer's two requests to close: the restart
+// manager's (this session's installer) and a change of StopInstances (any session's). Every end
+// stops the engine before the window answers: devices unplugged, the session unregistered, events
+// 20. The instance registered for the restart that follows an installer's close.
 DWORD g_restart_flags = 0;
-TEST_F(Shell_test, AnInstallersCloseRequestStopsUnplugsAndExitsRegisteredForRestart)
+TEST_F(Shell_test, EveryEndOfTheSessionAndInstallersRequestStopsTheEngineBeforeItAnswers)
 {
+    const wchar_t product_key[] = L"Software\\Kelvra\\kvUsbRedirector";
+    HKEY product = nullptr;
+    ASSERT_FALSE(RegCreateKeyExW(HKEY_LOCAL_MACHINE, product_key, 0, nullptr, 0, KEY_SET_VALUE,
+                                 nullptr, &product, nullptr));
+    const Owned_key owned_product(product);
+    auto set_stop = [product](DWORD value)
+    {
+        RegSetValueExW(product, L"StopInstances", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&value), sizeof value);
+        Sleep(200); // the change's message
+    };
+    set_stop(7); // left by an earlier drain: no request
     g_seams.register_restart = [](PCWSTR, DWORD flags) { return g_restart_flags = flags, S_OK; };
     launch();
-    ASSERT_TRUE(g_threads_started && g_open_port_driver());
-    make_opened(record({.id = 40}));
     EXPECT_EQ(DWORD{RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT}, g_restart_flags);
-    // The icon's menu, the device list free and then held elsewhere: never waited for.
-    for (bool held : {false, true})
+    struct Row
     {
-        if (held)
-            g_device_list_mutex.hold();
-        PostMessageW(window, k_notify_icon_callback, 1, WM_RBUTTONUP);
-        HWND popup = g_wait_for_popup_menu();
-        const Lines shown =
-            popup ? g_menu_lines(reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0)))
-                  : Lines();
-        if (held)
-            g_device_list_mutex.release();
-        EXPECT_EQ(held ? Lines({L"~The device list is being updated; try again in a moment"})
-                       : Lines({L"Stick (device 40, 1234:5678:0100): shared"}),
-                  shown);
-        SendMessageW(window, WM_CANCELMODE, 0, 0);
-        EXPECT_TRUE(g_wait_until_gone(popup));
+        UINT message;
+        WPARAM ending;
+        LPARAM how;
+        bool stops, exits;
+    };
+    uint32_t id = 40;
+    for (const Row row : {Row{WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF, false, false},
+                          Row{WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, true, false},
+                          Row{WM_ENDSESSION, TRUE, 0, true, false}, // a shutdown
+                          Row{WM_NULL, 7, 0, false, false}, // StopInstances written, unchanged
+                          Row{WM_NULL, 8, 0, true, true},
+                          Row{WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, true, true}})
+    {
+        if (row.exits && app.joinable() == false)
+            launch();
+        SendMessageW(window, WM_WTSSESSION_CHANGE, WTS_REMOTE_CONNECT, 0);
+        ASSERT_TRUE(g_threads_started && g_open_port_driver());
+        make_opened(record({.id = ++id}));
+        sim.clear_lines();
+        const size_t unplugs = port_calls(IOCTL_PORT_UNPLUG).size();
+        if (row.message == WM_NULL)
+            set_stop(static_cast<DWORD>(row.ending));
+        else
+        {
+            EXPECT_TRUE(SendMessageW(window, WM_QUERYENDSESSION, 0, row.how));
+            SendMessageW(window, row.message, row.ending, row.how);
+        }
+        if (row.exits)
+        {
+            app.join();
+            EXPECT_EQ(0, exit_code);
+            UnregisterClassW(L"KVUSBREDIRECTOR", GetModuleHandleW(nullptr));
+        }
+        const std::string trace = testing::PrintToString(std::make_tuple(row.ending, row.how));
+        EXPECT_EQ(!row.stops, g_threads_started.load()) << trace;
+        EXPECT_EQ(row.stops, port_calls(IOCTL_PORT_UNPLUG).size() > unplugs) << trace;
+        EXPECT_EQ(row.stops, sim.calls().back().code == IOCTL_BUS_UNREGISTER_SESSION) << trace;
+        EXPECT_EQ(row.stops,
+                  !sim.events().empty() && sim.events().back().id == k_event_id_device_removed)
+            << trace;
+        if (!row.stops)
+            SendMessageW(window, WM_WTSSESSION_CHANGE, WTS_REMOTE_DISCONNECT, 0);
     }
-    EXPECT_TRUE(SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP));
-    SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
-    app.join();
-    EXPECT_EQ(0, exit_code);
-    UnregisterClassW(L"KVUSBREDIRECTOR", GetModuleHandleW(nullptr));
-    EXPECT_FALSE(g_threads_started);
-    EXPECT_EQ(std::vector<uint32_t>({40}), port_calls(IOCTL_PORT_UNPLUG));
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, product_key);
 }
 
 // The real program, with the system's own bindings: Wine has no virtual channel, and the

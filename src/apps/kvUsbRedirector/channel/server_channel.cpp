@@ -4,6 +4,7 @@
 #include "../platform/overlapped_call.h"
 #include "../platform/platform.h"
 #include "../platform/guarded_copy.h"
+#include "../platform/seams.h"
 
 #include <atomic>
 #include <cstring>
@@ -83,6 +84,16 @@ bool ServerChannel::open()
         g_log(2, L"ServerChannel::open (ProcessIdToSessionId failed - error:%d", GetLastError());
         return false;
     }
+    m_exit_event.reset(g_seams.create_event());
+    if (!m_exit_event)
+    {
+        g_log(2,
+              L"ServerChannel::open (g_exit_now_virtual_channel_event CreateEvent() failed - "
+              L"error:%d)",
+              GetLastError());
+        return false;
+    }
+    g_exit_now_virtual_channel_event = m_exit_event.get();
     g_session_id = session;
     m_nOutAmount = 0;
     m_nInAmount = 0;
@@ -94,6 +105,8 @@ bool ServerChannel::open()
 void ServerChannel::close()
 {
     g_log(4, L"ServerChannel::close (enter)");
+    g_exit_now_virtual_channel_event = INVALID_HANDLE_VALUE;
+    m_exit_event.reset();
     if (m_hChannel)
     {
         g_log(4, L"ServerChannel::close (closing virtual channel)");

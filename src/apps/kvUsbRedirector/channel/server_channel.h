@@ -32,14 +32,6 @@ class ServerChannel
     {
         return m_missing;
     }
-    DWORD out_amount() const
-    {
-        return m_nOutAmount;
-    }
-    DWORD in_amount() const
-    {
-        return m_nInAmount;
-    }
 
   private:
     int32_t refill();
@@ -54,11 +46,14 @@ class ServerChannel
     DWORD m_nInAmount;
     DWORD m_nInPlace;
     bool m_missing = false;
+    // Made by each open, closed by close: set by the engine's stop to end a wait on the channel.
+    Owned_handle m_exit_event;
 };
 
 extern ServerChannel g_virtual_channel;
 // Held over each whole message written, so that messages never interleave.
 extern Process_lock g_virtual_channel_mutex;
+// A view of the open channel's exit event; INVALID_HANDLE_VALUE while it is closed.
 extern HANDLE g_exit_now_virtual_channel_event;
 extern volatile DWORD g_session_id;
 

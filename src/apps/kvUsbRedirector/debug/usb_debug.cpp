@@ -14,6 +14,13 @@ volatile UCHAR g_trace_enable_level = 0;
 volatile LONG g_trace_enabled = 0;
 HANDLE g_event_source_handle = nullptr;
 
+namespace
+{
+// The registrations' owners; the globals above are views of them for the log's calls.
+Owned_trace_registration g_trace_registration;
+Owned_event_source g_event_source;
+} // namespace
+
 // {B5BA8F75-9341-47A3-B292-BCA127C0591A}
 const GUID g_trace_control_guid = {
     0xB5BA8F75, 0x9341, 0x47A3, {0xB2, 0x92, 0xBC, 0xA1, 0x27, 0xC0, 0x59, 0x1A}};
@@ -250,39 +257,42 @@ ULONG WINAPI g_control_callback(WMIDPREQUESTCODE request, PVOID, ULONG*, PVOID b
 bool g_register_trace_guid()
 {
     TRACE_GUID_REGISTRATION registration = {&g_trace_event_class_guid, nullptr};
-    ULONG status =
-        g_platform().register_trace_guids(g_control_callback, nullptr, &g_trace_control_guid, 1,
-                                          &registration, &g_trace_registration_handle);
+    TRACEHANDLE handle = 0;
+    ULONG status = g_platform().register_trace_guids(
+        g_control_callback, nullptr, &g_trace_control_guid, 1, &registration, &handle);
     if (status != ERROR_SUCCESS)
         g_log(3, L"Usb_debug::g_register_trace_guid (RegisterTraceGuids failed - error:%d)",
               status);
+    else
+        g_trace_registration.reset(handle);
+    g_trace_registration_handle = g_trace_registration.get();
     return status == ERROR_SUCCESS;
 }
 
+// Nothing registered is nothing to fail.
 bool g_unregister_trace_guid()
 {
-    ULONG status = g_platform().unregister_trace_guids(g_trace_registration_handle);
-    if (status != ERROR_SUCCESS)
+    g_trace_registration_handle = 0;
+    const bool done = g_trace_registration.reset();
+    if (!done)
         g_log(3, L"Usb_debug::g_unregister_trace_guid (UnregisterTraceGuids failed - error:%d)",
-              status);
-    return status == ERROR_SUCCESS;
+              GetLastError());
+    return done;
 }
 
 bool g_register_event_source()
 {
-    g_event_source_handle = g_platform().register_event_source(nullptr, L"kvUsbRedirector");
-    if (!g_event_source_handle)
+    g_event_source.reset(g_platform().register_event_source(nullptr, L"kvUsbRedirector"));
+    g_event_source_handle = g_event_source.get();
+    if (!g_event_source)
         g_log(3, L"Usb_debug::g_register_event_source (RegisterEventSource failed - error:%d)",
               GetLastError());
-    return g_event_source_handle != nullptr;
+    return static_cast<bool>(g_event_source);
 }
 
-// The event source is released at teardown so the handle does not outlive the window.
+// Released on every exit path of the process, so the handle does not outlive the window.
 void g_deregister_event_source()
 {
-    if (g_event_source_handle)
-    {
-        g_platform().deregister_event_source(g_event_source_handle);
-        g_event_source_handle = nullptr;
-    }
+    g_event_source_handle = nullptr;
+    g_event_source.reset();
 }

@@ -24,30 +24,14 @@ namespace
 
 constexpr DWORD k_class_flags = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
 
-// Fetches the interface detail (device path) into a heap block the caller frees.
-// A device-information set destroyed through the binding when it goes.
-class Device_info_set
-{
-  public:
-    explicit Device_info_set(const GUID* interface_class)
-        : m_set(g_platform().get_class_devs(interface_class, k_class_flags))
-    {
-    }
-    ~Device_info_set()
-    {
-        if (m_set != INVALID_HANDLE_VALUE)
-            g_platform().destroy_device_info_list(m_set);
-    }
-    Device_info_set(const Device_info_set&) = delete;
-    Device_info_set& operator=(const Device_info_set&) = delete;
-    HDEVINFO get() const
-    {
-        return m_set;
-    }
+// The handles' owners; the globals are views of them for the engine's calls.
+Owned_driver_file g_bus_driver;
+Owned_driver_file g_port_driver;
 
-  private:
-    HDEVINFO m_set;
-};
+Owned_device_info_set class_devices(const GUID* interface_class)
+{
+    return Owned_device_info_set(g_platform().get_class_devs(interface_class, k_class_flags));
+}
 
 // The interface's detail (its device path) in a block of the size the call asks for.
 using Interface_detail = Owned_block<SP_DEVICE_INTERFACE_DETAIL_DATA_W>;
@@ -75,11 +59,11 @@ Interface_detail fetch_detail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
 bool g_open_bus_driver()
 {
     bool opened = false;
-    const Device_info_set set(&g_bus_driver_interface_class);
+    const Owned_device_info_set set = class_devices(&g_bus_driver_interface_class);
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
     Interface_detail detail;
-    if (set.get() == INVALID_HANDLE_VALUE)
+    if (!set)
         g_log(2, L"Usb_manager::g_open_bus_driver() - SetupDiGetClassDevs failed (Bus)");
     else if (!g_platform().enum_device_interfaces(set.get(), &g_bus_driver_interface_class, 0,
                                                   &data))
@@ -91,9 +75,10 @@ bool g_open_bus_driver()
         g_log(2, L"Usb_manager::g_open_bus_driver() - Error SetupDiGetInterfaceDeviceDetail (Bus)");
     else
     {
-        g_bus_driver_handle = g_platform().create_file(
-            detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
-        if (g_bus_driver_handle == INVALID_HANDLE_VALUE)
+        g_bus_driver.reset(g_platform().create_file(
+            detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0));
+        g_bus_driver_handle = g_bus_driver.get();
+        if (!g_bus_driver)
             g_log(2, L"Usb_manager::g_open_bus_driver() - Device not ready (Bus)");
         else
             opened = true;
@@ -104,8 +89,8 @@ bool g_open_bus_driver()
 
 bool g_open_port_driver()
 {
-    const Device_info_set set(&g_port_driver_interface_class);
-    if (set.get() == INVALID_HANDLE_VALUE)
+    const Owned_device_info_set set = class_devices(&g_port_driver_interface_class);
+    if (!set)
     {
         g_log(2, L"Usb_manager::g_open_port_driver() - SetupDiGetClassDevs failed");
         return false;
@@ -140,10 +125,11 @@ bool g_open_port_driver()
         }
         if (ui_number != g_session_id)
             continue;
-        g_port_driver_handle = g_platform().create_file(
+        g_port_driver.reset(g_platform().create_file(
             detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-            OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
-        if (g_port_driver_handle == INVALID_HANDLE_VALUE)
+            OPEN_EXISTING, FILE_FLAG_OVERLAPPED));
+        g_port_driver_handle = g_port_driver.get();
+        if (!g_port_driver)
         {
             g_log(2, L"Usb_manager::g_open_port_driver() - Device not ready (Port)");
             return false;
@@ -157,11 +143,9 @@ namespace
 {
 
 // Closes the handle if open and marks it closed either way; true when a close succeeded.
-bool close_driver(HANDLE& handle, const wchar_t* name)
+bool close_driver(Owned_driver_file& driver, HANDLE& handle, const wchar_t* name)
 {
-    bool closed = false;
-    if (handle != INVALID_HANDLE_VALUE)
-        closed = g_platform().close_handle(handle) != FALSE;
+    const bool closed = driver && driver.reset();
     handle = INVALID_HANDLE_VALUE;
     g_log(4, L"Usb_manager::g_close_%s_driver() - success return_value:%d", name, closed ? 1 : 0);
     return closed;
@@ -171,12 +155,12 @@ bool close_driver(HANDLE& handle, const wchar_t* name)
 
 bool g_close_bus_driver()
 {
-    return close_driver(g_bus_driver_handle, L"bus");
+    return close_driver(g_bus_driver, g_bus_driver_handle, L"bus");
 }
 
 bool g_close_port_driver()
 {
-    return close_driver(g_port_driver_handle, L"port");
+    return close_driver(g_port_driver, g_port_driver_handle, L"port");
 }
 
 namespace

@@ -30,9 +30,10 @@ Owned_handle g_worker_threads[k_workers];
 // From a successful initialize to the end of the stop.
 bool g_engine_initialized = false;
 
-// The three exit events, owned from initialize to shutdown; their globals are views of them that
-// hold INVALID_HANDLE_VALUE, not null, while the event does not exist.
-Owned_handle g_exit_events[3];
+// The pumps' exit events, owned from initialize to shutdown (the channel owns its own); their
+// globals are views of them that hold INVALID_HANDLE_VALUE, not null, while they do not exist.
+Owned_handle g_exit_read_event;
+Owned_handle g_exit_write_event;
 
 bool create_into(HANDLE& handle, Owned_handle& owner)
 {
@@ -70,20 +71,14 @@ bool initialize()
         g_log(2, L"Usb_manager::initialize() - g_open_bus_driver failed.");
         return false;
     }
-    if (!create_into(g_exit_now_read_event, g_exit_events[0]))
+    if (!create_into(g_exit_now_read_event, g_exit_read_event))
     {
         g_log(2, L"Usb_manager::initialize() - g_exit_now_read_event CreateEvent() failed.");
         return false;
     }
-    if (!create_into(g_exit_now_write_event, g_exit_events[1]))
+    if (!create_into(g_exit_now_write_event, g_exit_write_event))
     {
         g_log(2, L"Usb_manager::initialize() - g_exit_now_write_event CreateEvent() failed.");
-        return false;
-    }
-    if (!create_into(g_exit_now_virtual_channel_event, g_exit_events[2]))
-    {
-        g_log(2, L"Usb_manager::initialize() - g_exit_now_virtual_channel_event CreateEvent() "
-                 L"failed.");
         return false;
     }
     g_log(4, L"Usb_manager::initialize() - success.");
@@ -97,13 +92,10 @@ void shutdown()
     const bool bus_was_open = g_bus_driver_handle != INVALID_HANDLE_VALUE;
     if (!g_close_bus_driver() && bus_was_open)
         g_log(3, L"Usb_manager:shutdown() - g_bus_driver_handle CloseHandle() failed");
-    close_if_open(g_exit_now_read_event, g_exit_events[0],
+    close_if_open(g_exit_now_read_event, g_exit_read_event,
                   L"Usb_manager:shutdown() - g_read_from_driver_event CloseHandle() failed");
-    close_if_open(g_exit_now_write_event, g_exit_events[1],
+    close_if_open(g_exit_now_write_event, g_exit_write_event,
                   L"Usb_manager:shutdown() - g_write_to_driver_event CloseHandle() failed");
-    close_if_open(g_exit_now_virtual_channel_event, g_exit_events[2],
-                  L"Usb_manager:shutdown() - g_exit_now_virtual_channel_event CloseHandle() "
-                  L"failed");
     g_log(4, L"Usb_manager:shutdown() - success");
 }
 
@@ -138,6 +130,8 @@ void g_log_worker_exception(const wchar_t* worker)
 
 bool g_start_threads()
 {
+    if (g_threads_started)
+        return true;
     if (!initialize())
     {
         g_log(4, L"Usb_manager::g_start_threads() - initialize failed");
@@ -146,9 +140,6 @@ bool g_start_threads()
         return false;
     }
     g_engine_initialized = true;
-    ResetEvent(g_exit_now_read_event);
-    ResetEvent(g_exit_now_write_event);
-    ResetEvent(g_exit_now_virtual_channel_event);
     // An engine without one of its workers would look started and never work (no reply read,
     // no request fetched, no list polled): it is stopped again, so the next connect retries.
     const bool all_started =
@@ -181,6 +172,7 @@ bool g_start_threads()
     if (sent)
     {
         g_log(4, L"Usb_manager::g_start_threads - process_return - success");
+        g_threads_started = true;
         return true;
     }
     g_log(3, L"Usb_manager::g_start_threads - process_return - packet_negotiate failed");
@@ -190,11 +182,10 @@ bool g_start_threads()
 
 void g_stop_threads()
 {
+    // Every path that ends a session calls it: a second stop, or one without a start, is none.
     if (!g_engine_initialized)
-    {
-        g_log(3, L"Usb_manager::g_stop_threads() - the engine is not running");
         return;
-    }
+    g_threads_started = false;
     // Every flag is cleared before the events are set, so that a worker woken by one, the poller
     // among them (it waits on the channel's), already sees its flag false.
     g_write_to_driver_running = false;

@@ -22,9 +22,12 @@ enum Worker
 extern std::atomic<bool> g_read_from_driver_running;
 extern std::atomic<bool> g_write_to_driver_running;
 extern std::atomic<bool> g_device_list_running;
-// Written only by the window thread; the poller reads it as "the session is connected".
+// The engine runs: from a start that succeeded to its stop. The poller reads it as "the session
+// is connected".
 extern std::atomic<bool> g_threads_started;
 
+// The shell's only way in. Both may be called at any time: a start of a running engine and a
+// stop of a stopped one do nothing. A start that fails has stopped what it began.
 bool g_start_threads();
 void g_stop_threads();
 

@@ -2,6 +2,8 @@
 // closed when they go, and a user-mode lock held for a scope.
 #pragma once
 
+#include "platform.h"
+
 #include <windows.h>
 
 #include <cstdlib>
@@ -103,6 +105,84 @@ struct Menu_closer
     }
 };
 using Owned_menu = Owned<Menu_closer>;
+
+// A registered wait: ending it waits for a callback that is running, so the callback's context
+// may go after it.
+struct Wait_closer
+{
+    using type = HANDLE;
+    static HANDLE empty()
+    {
+        return nullptr;
+    }
+    static bool close(HANDLE wait)
+    {
+        return UnregisterWaitEx(wait, INVALID_HANDLE_VALUE) != FALSE;
+    }
+};
+using Owned_wait = Owned<Wait_closer>;
+
+// The peers' resources, made and released through the binding.
+// A driver's file: CreateFile fails with INVALID_HANDLE_VALUE.
+struct Driver_file_closer
+{
+    using type = HANDLE;
+    static HANDLE empty()
+    {
+        return INVALID_HANDLE_VALUE;
+    }
+    static bool close(HANDLE file)
+    {
+        return g_platform().close_handle(file) != FALSE;
+    }
+};
+using Owned_driver_file = Owned<Driver_file_closer>;
+
+struct Device_info_set_closer
+{
+    using type = HDEVINFO;
+    static HDEVINFO empty()
+    {
+        return INVALID_HANDLE_VALUE;
+    }
+    static bool close(HDEVINFO set)
+    {
+        return g_platform().destroy_device_info_list(set) != FALSE;
+    }
+};
+using Owned_device_info_set = Owned<Device_info_set_closer>;
+
+struct Event_source_closer
+{
+    using type = HANDLE;
+    static HANDLE empty()
+    {
+        return nullptr;
+    }
+    static bool close(HANDLE source)
+    {
+        return g_platform().deregister_event_source(source) != FALSE;
+    }
+};
+using Owned_event_source = Owned<Event_source_closer>;
+
+// A trace provider's registration: 0 until RegisterTraceGuids succeeds.
+struct Trace_registration_closer
+{
+    using type = TRACEHANDLE;
+    static TRACEHANDLE empty()
+    {
+        return 0;
+    }
+    // The status is left as the last error.
+    static bool close(TRACEHANDLE registration)
+    {
+        const ULONG status = g_platform().unregister_trace_guids(registration);
+        SetLastError(status);
+        return status == ERROR_SUCCESS;
+    }
+};
+using Owned_trace_registration = Owned<Trace_registration_closer>;
 
 // A lock only ever taken inside this process: a slim reader/writer lock, no kernel call unless
 // contended. Never destroyed, so a thread that outlives the engine can still take it.

@@ -25,10 +25,4 @@ inline uint32_t field_or_none(const uint8_t* frame, size_t total, size_t offset)
     return offset <= total && total - offset >= 4 ? load_u32(frame + offset) : 0xFFFFFFFFu;
 }
 
-// Codes the terminal may send.
-inline bool is_reply_code(uint8_t code)
-{
-    return code_traits(code).received;
-}
-
 } // namespace kv

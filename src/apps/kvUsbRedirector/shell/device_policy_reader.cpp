@@ -3,6 +3,7 @@
 #include "../debug/usb_debug.h"
 #include "../packets/device_policy.h"
 #include "../platform/owned.h"
+#include "registry_watch.h"
 
 #include <set>
 #include <string>
@@ -12,10 +13,7 @@ namespace
 
 // The window thread's only.
 std::set<std::wstring> g_reported; // malformed rules and settings, each logged once
-Owned_key g_watched_key;
-Owned_handle g_change_event;
-HANDLE g_change_wait = nullptr;
-HWND g_policy_window = nullptr;
+Registry_watch g_policy_watch;
 
 void report_malformed(const std::wstring& what)
 {
@@ -54,25 +52,6 @@ void read_rules(HKEY policy, const wchar_t* list, std::vector<kv::Device_rule>* 
     }
 }
 
-void CALLBACK on_change(PVOID, BOOLEAN)
-{
-    PostMessageW(g_policy_window, k_policy_changed_message, 0, 0);
-}
-
-// The notification is one-shot: made again after each change.
-bool watch_again()
-{
-    const LONG armed = RegNotifyChangeKeyValue(g_watched_key.get(), TRUE,
-                                               REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
-                                               g_change_event.get(), TRUE);
-    if (armed != ERROR_SUCCESS)
-        g_log(3,
-              L"Device_policy::g_watch_device_policy() - RegNotifyChangeKeyValue failed - "
-              L"error:%d",
-              armed);
-    return armed == ERROR_SUCCESS;
-}
-
 } // namespace
 
 void g_read_device_policy()
@@ -102,22 +81,9 @@ void g_read_device_policy()
 bool g_watch_device_policy(HWND window)
 {
     // The policies key exists on every edition; the product's own key may not exist yet.
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Policies", 0, KEY_NOTIFY, &opened) !=
-        ERROR_SUCCESS)
+    if (!g_policy_watch.start(L"Software\\Policies", true, window, k_policy_changed_message))
     {
         g_log(3, L"Device_policy::g_watch_device_policy() - the policies key cannot be watched");
-        return false;
-    }
-    g_watched_key.reset(opened);
-    g_change_event.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    g_policy_window = window;
-    if (!g_change_event || !watch_again() ||
-        !RegisterWaitForSingleObject(&g_change_wait, g_change_event.get(), on_change, nullptr,
-                                     INFINITE, WT_EXECUTEDEFAULT))
-    {
-        g_log(3, L"Device_policy::g_watch_device_policy() - no watch - error:%d", GetLastError());
-        g_stop_watching_device_policy();
         return false;
     }
     return true;
@@ -125,16 +91,12 @@ bool g_watch_device_policy(HWND window)
 
 void g_on_device_policy_changed()
 {
-    watch_again();
+    g_policy_watch.arm_again();
     g_read_device_policy();
     g_apply_device_policy();
 }
 
 void g_stop_watching_device_policy()
 {
-    if (g_change_wait)
-        UnregisterWaitEx(g_change_wait, INVALID_HANDLE_VALUE); // and its callback has ended
-    g_change_wait = nullptr;
-    g_change_event.reset();
-    g_watched_key.reset();
+    g_policy_watch.stop();
 }

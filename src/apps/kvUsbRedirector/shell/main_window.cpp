@@ -9,6 +9,7 @@
 #include "tray_menu.h"
 #include "kv_version.h"
 #include "device_policy_reader.h"
+#include "stop_request.h"
 
 #include <cstddef>
 #include <strsafe.h>
@@ -45,27 +46,14 @@ void on_session_change(WPARAM code)
         break;
     case WTS_REMOTE_CONNECT:
         g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_CONNECT");
-        if (!g_threads_started)
-        {
-            g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_CONNECT "
-                     L"starting threads)");
-            if (g_start_threads())
-                g_threads_started = true;
-            else
-                g_log(g_virtual_channel.missing() ? 4 : 3,
-                      L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_CONNECT "
-                      L"g_start_threads failed)");
-        }
+        if (!g_start_threads())
+            g_log(g_virtual_channel.missing() ? 4 : 3,
+                  L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_CONNECT "
+                  L"g_start_threads failed)");
         break;
     case WTS_REMOTE_DISCONNECT:
         g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_DISCONNECT)");
-        if (g_threads_started)
-        {
-            g_stop_threads();
-            g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_DISCONNECT "
-                     L"threads stopped)");
-            g_threads_started = false;
-        }
+        g_stop_threads();
         break;
     case WTS_SESSION_LOGON:
         g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_SESSION_LOGON)");
@@ -121,15 +109,31 @@ void on_destroy()
         !Shell_NotifyIconW(NIM_DELETE, &g_notify_icon_data))
         g_log(3, L"kvUsbRedirector::WndProc (Shell_NotifyIcon failed - error:%d", GetLastError());
     g_stop_watching_device_policy();
-    if (g_threads_started)
-    {
-        g_stop_threads();
-        g_threads_started = false;
-    }
+    g_stop_watching_stop_request();
+    g_stop_threads();
     g_log(4, L"kvUsbRedirector::WndProc (WM_DESTROY stopped threads)");
     if (g_trace_enabled && !g_unregister_trace_guid())
         g_log(3, L"kvUsbRedirector::WndProc (g_unregister_trace_guid failed)");
     PostQuitMessage(0);
+}
+
+// wParam FALSE: the end of the session was cancelled, nothing ends. An installer that must
+// replace the exe asks running instances to close (the restart manager's close-app request): the
+// instance stops the engine and exits. At a logoff or a shutdown Windows may end the process as
+// soon as this returns, so the engine is stopped before: devices unplugged, session unregistered.
+void on_end_session(HWND hWnd, WPARAM ending, LPARAM how)
+{
+    if (!ending)
+        return;
+    if (how & ENDSESSION_CLOSEAPP)
+    {
+        g_log(4, L"kvUsbRedirector::WndProc (WM_ENDSESSION ENDSESSION_CLOSEAPP)");
+        DestroyWindow(hWnd);
+        return;
+    }
+    g_log(4, L"kvUsbRedirector::WndProc (WM_ENDSESSION %s)",
+          (how & ENDSESSION_LOGOFF) ? L"ENDSESSION_LOGOFF" : L"shutdown");
+    g_stop_threads();
 }
 
 } // namespace
@@ -173,6 +177,7 @@ BOOL InitInstance(HINSTANCE hInstance, int nCmdShow)
               GetLastError());
     g_taskbar_created_message = RegisterWindowMessageW(L"TaskbarCreated");
     g_watch_device_policy(hWnd);
+    g_watch_stop_request(hWnd);
     ShowWindow(hWnd, SW_HIDE);
     if (!UpdateWindow(hWnd))
         g_log(3, L"kvUsbRedirector::InitInstance (UpdateWindow failed)");
@@ -186,15 +191,10 @@ BOOL InitInstance(HINSTANCE hInstance, int nCmdShow)
     g_notify_icon_data.hIcon = LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR));
     StringCchCopyW(g_notify_icon_data.szTip, ARRAYSIZE(g_notify_icon_data.szTip), KV_TRAY_TIP);
 
-    if (!g_threads_started)
-    {
-        g_log(4, L"kvUsbRedirector::InitInstance (Starting threads)");
-        if (g_start_threads())
-            g_threads_started = true;
-        else
-            g_log(g_virtual_channel.missing() ? 4 : 3,
-                  L"kvUsbRedirector::InitInstance (g_start_threads failed)");
-    }
+    g_log(4, L"kvUsbRedirector::InitInstance (Starting threads)");
+    if (!g_start_threads())
+        g_log(g_virtual_channel.missing() ? 4 : 3,
+              L"kvUsbRedirector::InitInstance (g_start_threads failed)");
     if (!Shell_NotifyIconW(NIM_ADD, &g_notify_icon_data))
         g_log(3, L"kvUsbRedirector::InitInstance (Shell_NotifyIcon failed - error:%d)",
               GetLastError());
@@ -231,15 +231,15 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
     case WM_DESTROY:
         on_destroy();
         return 0;
-    // An installer that must replace the exe asks running instances to close (the restart
-    // manager's close-app request): the instance agrees, then stops the engine, which unplugs
-    // its devices, and exits.
     case WM_QUERYENDSESSION:
         return TRUE;
     case WM_ENDSESSION:
-        if (wParam && (lParam & ENDSESSION_CLOSEAPP))
+        on_end_session(hWnd, wParam, lParam);
+        return 0;
+    case k_stop_request_message:
+        if (g_stop_requested())
         {
-            g_log(4, L"kvUsbRedirector::WndProc (WM_ENDSESSION ENDSESSION_CLOSEAPP)");
+            g_log(4, L"kvUsbRedirector::WndProc (StopInstances changed: exiting)");
             DestroyWindow(hWnd);
         }
         return 0;

@@ -97,8 +97,7 @@ int APIENTRY _tWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPTSTR lpCm
           L"nCmdShow:%d",
           static_cast<unsigned>(reinterpret_cast<uintptr_t>(hInstance)),
           static_cast<unsigned>(reinterpret_cast<uintptr_t>(hPrevInstance)), lpCmdLine, nCmdShow);
-    bool trace_registered = g_register_trace_guid();
-    if (!trace_registered)
+    if (!g_register_trace_guid())
     {
         g_log(3, L"kvUsbRedirector::_tWinMain (trace initialization failed. disabling tracing.)");
         g_trace_enabled = 0;
@@ -110,15 +109,12 @@ int APIENTRY _tWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPTSTR lpCm
     // Claimed after the sinks so that the reason for leaving reaches the event log, and before
     // anything a second instance must not repeat: the window, the tray icon, the engine.
     Owned_handle instance_mutex;
-    if (!g_claim_single_instance(g_seams.single_instance_name, &instance_mutex))
-    {
-        if (trace_registered)
-            g_unregister_trace_guid();
-        g_deregister_event_source();
-        return 0;
-    }
-    int exit_code = run_instance(hInstance, nCmdShow);
+    const int exit_code = g_claim_single_instance(g_seams.single_instance_name, &instance_mutex)
+                              ? run_instance(hInstance, nCmdShow)
+                              : 0;
     instance_mutex.reset();
+    // Both registrations end on every path, while the binding they were made through exists.
+    g_unregister_trace_guid();
     g_deregister_event_source();
     return exit_code;
 }
