@@ -170,9 +170,8 @@ TEST_F(Device_list_test, TheTrayMenuShowsEachDeviceOnceAndNeverWaitsForTheList)
     EXPECT_EQ(L"Stick (device 40, 0028:5678:0100): connecting", menu[39]);
     EXPECT_EQ(std::wstring(100, L'N') + L" (device 2, 0002:5678:0100): connecting", menu[1]);
     EXPECT_EQ(L"~and 2 more", menu.back());
-    g_device_list_mutex.hold();
-    EXPECT_EQ(Lines({L"~The device list is being updated; try again in a moment"}),
-              g_device_menu());
+    g_device_list_mutex.hold(); // by a plug-in waiting for the port driver: never waited for
+    EXPECT_EQ(menu, g_device_menu());
     g_device_list_mutex.release();
     reconcile_empty();
 }

@@ -81,7 +81,7 @@ bool g_refuse_by_policy(Usb_device_entry& entry)
 
 void g_apply_device_policy()
 {
-    Lock_hold hold(g_device_list_mutex);
+    const Device_list_change hold;
     for (Usb_device_entry& entry : g_device_list)
     {
         const std::wstring reason = refusal_of(entry.record.get());

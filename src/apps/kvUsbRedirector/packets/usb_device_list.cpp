@@ -15,6 +15,36 @@
 std::list<Usb_device_entry> g_device_list;
 Process_lock g_device_list_mutex;
 
+namespace
+{
+Process_lock g_views_lock;
+std::vector<Usb_device_view> g_views; // under g_views_lock
+} // namespace
+
+void g_publish_device_views()
+{
+    std::vector<Usb_device_view> views;
+    views.reserve(g_device_list.size());
+    for (const Usb_device_entry& entry : g_device_list)
+    {
+        const Usb_device_record* record = entry.record.get();
+        wchar_t name[101];
+        if (!g_device_display_name(record, name, ARRAYSIZE(name)))
+            name[0] = L'\0';
+        views.push_back(
+            {static_cast<int32_t>(kv::record_device_id(reinterpret_cast<const BYTE*>(record))),
+             name, g_device_numbers_text(record), entry.state, entry.answer, entry.blocked});
+    }
+    Lock_hold hold(g_views_lock);
+    g_views.swap(views);
+}
+
+std::vector<Usb_device_view> g_device_views()
+{
+    Lock_hold hold(g_views_lock);
+    return g_views;
+}
+
 Usb_device_entry* g_find_device_entry(uint32_t device_id)
 {
     for (Usb_device_entry& entry : g_device_list)

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <vector>
 
 using Usb_device_record = kv::Usb_device_record;
 
@@ -48,6 +49,38 @@ inline BYTE* g_record_bytes(Usb_device_record* record)
 // Held by every reader and writer of g_device_list, before g_mdl_urb_list_mutex when both are.
 // A share dialog thread can outlive the engine's stop and still take it.
 extern Process_lock g_device_list_mutex;
+
+// What the tray shows of a device, copied from the list whenever the list changes.
+struct Usb_device_view
+{
+    int32_t id;           // signed, as the share dialog shows it
+    std::wstring name;    // the display name; empty when the record has none
+    std::wstring numbers; // the identity numbers as the administrator's rules write them
+    Usb_device_state state;
+    Share_answer answer;
+    bool blocked;
+};
+// Copies the list into the views; the caller holds g_device_list_mutex. The views' own lock is
+// held only to swap the copy in, so a reader never waits for the list's holder, who may be
+// waiting for the port driver.
+void g_publish_device_views();
+std::vector<Usb_device_view> g_device_views();
+
+// Holds the device list for a change, and publishes the views when the change ends.
+class Device_list_change
+{
+  public:
+    Device_list_change() : m_hold(g_device_list_mutex) {}
+    ~Device_list_change()
+    {
+        g_publish_device_views();
+    }
+    Device_list_change(const Device_list_change&) = delete;
+    Device_list_change& operator=(const Device_list_change&) = delete;
+
+  private:
+    Lock_hold m_hold;
+};
 
 // The caller holds the mutex and uses the returned record only while it keeps holding it.
 Usb_device_record* g_set_device_state(uint32_t device_id, Usb_device_state state);

@@ -231,7 +231,7 @@ void step_states()
 
 void Usb_packet_device_list::process_return()
 {
-    Lock_hold hold(g_device_list_mutex);
+    const Device_list_change hold;
     for (Usb_device_entry& entry : g_device_list)
         entry.seen = 0;
     if (read_records(m_pPacket))

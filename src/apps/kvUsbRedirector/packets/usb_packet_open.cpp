@@ -10,7 +10,7 @@ Share_asker g_share_asker = nullptr;
 
 bool g_plug_in_device(uint32_t device_id)
 {
-    Lock_hold hold(g_device_list_mutex);
+    const Device_list_change hold;
     Usb_device_entry* entry = g_find_device_entry(device_id);
     if (!entry)
         return false;
@@ -18,6 +18,7 @@ bool g_plug_in_device(uint32_t device_id)
     if (g_refuse_by_policy(*entry))
         return true;
     entry->state = Usb_device_state::opened;
+    g_publish_device_views(); // before a wait for the port driver without time limit
     Usb_device_record* record = entry->record.get();
     // The plug-in waits for the port driver without time limit; the record copy it reads and
     // writes stays put since the device list is held throughout.
@@ -53,7 +54,7 @@ void Usb_packet_open::process_return()
     if (status != 0)
     {
         {
-            Lock_hold hold(g_device_list_mutex);
+            const Device_list_change hold;
             g_set_device_state(device_id, Usb_device_state::failed);
         }
         g_log(3,
@@ -71,7 +72,7 @@ void Usb_packet_open::process_return()
     if (!g_share_asker)
     {
         {
-            Lock_hold hold(g_device_list_mutex);
+            const Device_list_change hold;
             g_set_device_state(device_id, Usb_device_state::failed);
         }
         g_log(3,

@@ -18,7 +18,6 @@
 // Tray menu: one block of 16 strings of their own.
 #define IDS_TRAY_DEVICE 192
 #define IDS_TRAY_NO_DEVICES 193
-#define IDS_TRAY_BUSY 194
 #define IDS_TRAY_CONNECTING 195
 #define IDS_TRAY_WAITING 196
 #define IDS_TRAY_SHARED 197

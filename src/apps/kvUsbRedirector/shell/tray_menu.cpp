@@ -36,7 +36,7 @@ std::wstring format_text(UINT format_id, const wchar_t* first, const wchar_t* se
     return std::wstring(text, length);
 }
 
-UINT state_text_id(const Usb_device_entry& entry)
+UINT state_text_id(const Usb_device_view& entry)
 {
     switch (entry.state)
     {
@@ -67,40 +67,13 @@ std::wstring menu_escaped(const wchar_t* name)
     return escaped;
 }
 
-std::wstring device_line(const Usb_device_entry& entry, UINT state_id)
+std::wstring device_line(const Usb_device_view& device, UINT state_id)
 {
-    const Usb_device_record* record = entry.record.get();
-    wchar_t name[k_name_chars + 1];
-    const std::wstring shown =
-        g_device_display_name(record, name, ARRAYSIZE(name)) ? menu_escaped(name) : L"Unknown";
+    const std::wstring shown = device.name.empty() ? L"Unknown" : menu_escaped(device.name.c_str());
     // Signed decimal, as the share dialog shows the id, then the identity numbers as the
     // administrator's rules write them, for the helpdesk.
-    const std::wstring id = std::to_wstring(static_cast<int32_t>(
-                                kv::record_device_id(reinterpret_cast<const BYTE*>(record)))) +
-                            L", " + g_device_numbers_text(record);
+    const std::wstring id = std::to_wstring(device.id) + L", " + device.numbers;
     return format_text(IDS_TRAY_DEVICE, shown.c_str(), id.c_str(), load_text(state_id).c_str());
-}
-
-// A reconciliation holds the list for a few milliseconds, so a few short tries spare the user a
-// busy line; a plug-in waiting for the port driver may hold it without limit.
-constexpr int k_list_tries = 5;
-constexpr DWORD k_list_retry_ms = 20;
-
-// False, reading nothing, when another thread holds the list.
-bool read_device_lines(std::vector<std::wstring>* lines, size_t* more)
-{
-    const Lock_try_hold hold(g_device_list_mutex);
-    if (!hold.held())
-        return false;
-    for (const Usb_device_entry& entry : g_device_list)
-        if (const UINT state_id = state_text_id(entry))
-        {
-            if (lines->size() < k_device_menu_max_devices)
-                lines->push_back(device_line(entry, state_id));
-            else
-                ++*more;
-        }
-    return true;
 }
 
 } // namespace
@@ -109,12 +82,14 @@ Owned_menu g_build_device_menu()
 {
     std::vector<std::wstring> lines;
     size_t more = 0;
-    bool read = read_device_lines(&lines, &more);
-    for (int tries = 1; !read && tries < k_list_tries; ++tries)
-    {
-        Sleep(k_list_retry_ms);
-        read = read_device_lines(&lines, &more);
-    }
+    for (const Usb_device_view& device : g_device_views())
+        if (const UINT state_id = state_text_id(device))
+        {
+            if (lines.size() < k_device_menu_max_devices)
+                lines.push_back(device_line(device, state_id));
+            else
+                ++more;
+        }
     Owned_menu menu(CreatePopupMenu());
     if (!menu)
     {
@@ -129,9 +104,7 @@ Owned_menu g_build_device_menu()
                     format_text(IDS_TRAY_MORE, std::to_wstring(more).c_str()).c_str());
     // The window thread alone starts the engine, which opens the channel: its state is stable
     // here.
-    const UINT status_id = !read                         ? IDS_TRAY_BUSY
-                           : g_virtual_channel.missing() ? IDS_TRAY_NO_CHANNEL
-                                                         : IDS_TRAY_NO_DEVICES;
+    const UINT status_id = g_virtual_channel.missing() ? IDS_TRAY_NO_CHANNEL : IDS_TRAY_NO_DEVICES;
     if (lines.empty())
         AppendMenuW(menu.get(), MF_STRING | MF_GRAYED, 0, load_text(status_id).c_str());
     return menu;

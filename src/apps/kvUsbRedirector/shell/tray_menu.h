@@ -10,10 +10,9 @@
 // Devices listed one by one; the rest are summed up in a last line.
 constexpr size_t k_device_menu_max_devices = 40;
 
-// One line per device, in the order the terminal first reported them; else one grayed line:
-// "No USB devices", that the session has no USB channel, or, while another thread keeps holding the
-// device list (perhaps across a driver call), that the list is busy: the window thread never waits
-// for the holder, only tries a few times within 100 ms. Empty when no menu can be made.
+// One line per device, in the order the terminal first reported them, read from the views the
+// engine publishes (the window thread never waits for the device list's holder); else one grayed
+// line: "No USB devices" or that the session has no USB channel. Empty when no menu can be made.
 Owned_menu g_build_device_menu();
 
 // Shows the menu at the screen point until the user dismisses it; a choice does nothing.

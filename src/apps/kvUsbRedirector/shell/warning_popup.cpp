@@ -95,7 +95,7 @@ void init_dialog(HWND hDlg, uint32_t device_id)
 // Changes the device's entry; nothing when the device has left meanwhile.
 template <class Change> void change_entry(uint32_t device_id, Change change)
 {
-    Lock_hold hold(g_device_list_mutex);
+    const Device_list_change hold;
     if (Usb_device_entry* entry = g_find_device_entry(device_id))
         change(*entry);
 }
