@@ -227,25 +227,3 @@ class Lock_hold
   private:
     Process_lock& m_lock;
 };
-
-// Holds the lock only if it is free at once; for readers that must not wait for its holder.
-class Lock_try_hold
-{
-  public:
-    explicit Lock_try_hold(Process_lock& lock) : m_lock(lock), m_held(lock.try_hold()) {}
-    ~Lock_try_hold()
-    {
-        if (m_held)
-            m_lock.release();
-    }
-    Lock_try_hold(const Lock_try_hold&) = delete;
-    Lock_try_hold& operator=(const Lock_try_hold&) = delete;
-    bool held() const
-    {
-        return m_held;
-    }
-
-  private:
-    Process_lock& m_lock;
-    bool m_held;
-};
