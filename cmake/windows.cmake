@@ -175,6 +175,25 @@ endif()
 configure_file(${APP}/resources/version.rc.in ${KV_VERSION_DIR}/kvUsbRedirector.rc @ONLY)
 target_sources(kvUsbRedirector PRIVATE ${KV_VERSION_DIR}/kvUsbRedirector.rc)
 
+# kvSessionControl: the package's LocalSystem helper that drains and restarts every session's
+# instance; its logic is a library of its own, for the test's fake system.
+set(KV_CONTROL ${CMAKE_SOURCE_DIR}/src/apps/kvSessionControl)
+add_library(kv_session_control STATIC ${KV_CONTROL}/session_control.cpp)
+target_compile_definitions(kv_session_control PUBLIC ${WIN_DEFINITIONS})
+target_compile_options(kv_session_control PRIVATE ${WIN_WARNINGS})
+configure_file(${KV_CONTROL}/kvSessionControl.rc.in ${KV_VERSION_DIR}/kvSessionControl.rc @ONLY)
+add_executable(kvSessionControl ${KV_CONTROL}/main.cpp ${KV_CONTROL}/session_system_win32.cpp
+  ${KV_VERSION_DIR}/kvSessionControl.rc)
+target_compile_options(kvSessionControl PRIVATE ${WIN_WARNINGS})
+target_link_libraries(kvSessionControl PRIVATE kv_session_control wtsapi32 userenv advapi32)
+if(NOT MSVC)
+  target_link_options(kvSessionControl PRIVATE -municode)
+endif()
+add_executable(kv_session_control_tests tests/win/session_control_test.cpp)
+target_compile_options(kv_session_control_tests PRIVATE ${WIN_WARNINGS})
+target_link_libraries(kv_session_control_tests PRIVATE kv_session_control gtest_main)
+gtest_discover_tests(kv_session_control_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 60)
+
 # The per-machine MSI, when wixl is there to build it. wixl takes no absolute file paths: it runs
 # in the exe's folder.
 find_program(KV_WIXL wixl)
@@ -183,9 +202,10 @@ if(KV_WIXL)
   set(KV_MSI ${CMAKE_BINARY_DIR}/kvUsbRedirector-${PROJECT_VERSION}.msi)
   add_custom_command(OUTPUT ${KV_MSI}
     COMMAND ${KV_WIXL} -a x64 -D Version=${PROJECT_VERSION}
-            -D KvExe=$<TARGET_FILE_NAME:kvUsbRedirector> -o ${KV_MSI} ${KV_WXS}
+            -D KvExe=$<TARGET_FILE_NAME:kvUsbRedirector>
+            -D KvControl=$<TARGET_FILE_NAME:kvSessionControl> -o ${KV_MSI} ${KV_WXS}
     WORKING_DIRECTORY $<TARGET_FILE_DIR:kvUsbRedirector>
-    DEPENDS kvUsbRedirector ${KV_WXS} ${APP}/resources/kvUsbRedirector.ico
+    DEPENDS kvUsbRedirector kvSessionControl ${KV_WXS} ${APP}/resources/kvUsbRedirector.ico
             ${CMAKE_SOURCE_DIR}/policy/kvUsbRedirector.admx
             ${CMAKE_SOURCE_DIR}/policy/en-US/kvUsbRedirector.adml
     COMMENT "Building the MSI package")
