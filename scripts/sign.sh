@@ -1,11 +1,12 @@
 #!/bin/bash
-# Signs the program for application-control policies (publisher rules): the exe first, then
-# the MSI packaged from the signed exe, each with Authenticode through osslsigncode.
+# Signs the program for application-control policies (publisher rules): the exes first
+# (kvUsbRedirector.exe and kvSessionControl.exe), then the MSI packaged from them, each with
+# Authenticode through osslsigncode.
 # Usage: scripts/sign.sh CERT KEY [TIMESTAMP_URL]
 #   CERT, KEY: the code-signing certificate (chain) and its private key, PEM files.
 #   TIMESTAMP_URL: an RFC 3161 time-stamping server, so that the signatures outlive the
 #   certificate; without one they are valid only while it is.
-# KV_SIGN_DIR names the folder of the exe (default build/win); the MSI is written beside it.
+# KV_SIGN_DIR names the folder of the exes (default build/win); the MSI is written beside them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -28,6 +29,7 @@ sign() {
 }
 
 sign "$exe"
-(cd "$dir" && wixl -a x64 -D Version="$version" -D KvExe=kvUsbRedirector.exe -o "$msi" \
-    "$root/installer/kvUsbRedirector.wxs")
+sign "$dir/kvSessionControl.exe"
+(cd "$dir" && wixl -a x64 -D Version="$version" -D KvExe=kvUsbRedirector.exe \
+    -D KvControl=kvSessionControl.exe -o "$msi" "$root/installer/kvUsbRedirector.wxs")
 sign "$msi"
