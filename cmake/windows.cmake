@@ -118,12 +118,12 @@ target_link_libraries(kv_session_sim PRIVATE kv_sim)
 # The benchmark and the soak, program code on the simulator (scripts/bench.sh, scripts/soak.sh).
 set(KV_BENCH ${CMAKE_SOURCE_DIR}/tools/bench)
 add_executable(kv_bench ${KV_BENCH}/bench_main.cpp ${KV_BENCH}/bench_meter.cpp
-  ${KV_BENCH}/bench_system.cpp ${KV_BENCH}/bench_limit.cpp ${KV_BENCH}/bench_engine.cpp
-  ${KV_BENCH}/bench_idle.cpp ${KV_BENCH}/bench_report.cpp ${KV_BENCH}/bench_report_limits.cpp)
+  ${KV_BENCH}/bench_limit.cpp ${KV_BENCH}/bench_engine.cpp ${KV_BENCH}/bench_idle.cpp
+  ${KV_BENCH}/bench_report.cpp)
 target_include_directories(kv_bench PRIVATE ${KV_BENCH})
 target_compile_options(kv_bench PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kv_bench PRIVATE kv_sim psapi)
-add_executable(kv_soak ${KV_BENCH}/soak_main.cpp ${KV_BENCH}/soak_load.cpp)
+add_executable(kv_soak ${KV_BENCH}/soak_main.cpp ${KV_BENCH}/soak_handles.cpp)
 target_compile_options(kv_soak PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kv_soak PRIVATE kv_sim psapi)
 

@@ -1,127 +1,74 @@
 #include "bench_meter.h"
 
+#include "channel/server_channel.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <vector>
 
 namespace
 {
 
-struct Thread_slot
+// Zero-initialised, so that the runtime makes them without a copy (which is counted here).
+thread_local Thread_group t_group;
+thread_local int t_seam_depth;
+std::atomic<uint64_t> g_calls[3][k_counted_calls];
+std::atomic<uint64_t> g_channel_bytes[3], g_other_bytes[3];
+
+int counted_group()
 {
-    std::atomic<DWORD> id{0};
-    std::atomic<Thread_group> group{Thread_group::none};
-    std::atomic<int> seam_depth{0};
-    HANDLE handle = nullptr;
+    return t_group == Thread_group::none || t_seam_depth != 0 ? -1 : static_cast<int>(t_group);
+}
+
+void count(int call)
+{
+    const int group = counted_group();
+    if (group >= 0)
+        g_calls[group][call].fetch_add(1, std::memory_order_relaxed);
+}
+
+bool in_channel(const void* address)
+{
+    const auto* channel = reinterpret_cast<const BYTE*>(&g_virtual_channel);
+    const auto* at = static_cast<const BYTE*>(address);
+    return at >= channel && at < channel + sizeof g_virtual_channel;
+}
+
+void count_copy(void* destination, const void* source, size_t size)
+{
+    const int group = counted_group();
+    if (group >= 0)
+        (in_channel(destination) || in_channel(source) ? g_channel_bytes : g_other_bytes)[group] +=
+            size;
+}
+
+// One hook per counted function: counts, then calls the original read from the import table.
+template <int Call, class F> struct Hook;
+template <int Call, class R, class... A> struct Hook<Call, R (*)(A...)>
+{
+    static inline R (*real)(A...) = nullptr;
+    static R WINAPI hook(A... arguments)
+    {
+        count(Call);
+        return real(arguments...);
+    }
 };
 
-constexpr int k_slots = 64;
-Thread_slot g_slots[k_slots];
-std::atomic<int> g_slot_count{0};
-std::atomic<uint64_t> g_counts[3][k_counted_calls];
+using Copy = void* (*)(void*, const void*, size_t);
+template <int Which> struct Copy_hook
+{
+    static inline Copy real = nullptr;
+    static void* hook(void* destination, const void* source, size_t size)
+    {
+        count_copy(destination, source, size);
+        return real(destination, source, size);
+    }
+};
 
-Thread_slot* slot_of(DWORD id)
-{
-    const int n = g_slot_count.load(std::memory_order_acquire);
-    for (int i = 0; i < n; ++i)
-        if (g_slots[i].id.load(std::memory_order_relaxed) == id)
-            return &g_slots[i];
-    return nullptr;
-}
-
-void count(Counted_call call)
-{
-    Thread_slot* slot = slot_of(GetCurrentThreadId());
-    if (!slot || slot->seam_depth.load(std::memory_order_relaxed) != 0)
-        return;
-    const Thread_group group = slot->group.load(std::memory_order_relaxed);
-    if (group != Thread_group::none)
-        g_counts[static_cast<int>(group)][call].fetch_add(1, std::memory_order_relaxed);
-}
-
-// The originals, read from the import table before it is patched.
-decltype(&CreateEventW) real_CreateEventW;
-decltype(&CloseHandle) real_CloseHandle;
-decltype(&ReadFile) real_ReadFile;
-decltype(&WriteFile) real_WriteFile;
-decltype(&GetOverlappedResult) real_GetOverlappedResult;
-decltype(&WaitForSingleObject) real_WaitForSingleObject;
-decltype(&WaitForMultipleObjects) real_WaitForMultipleObjects;
-decltype(&ReleaseMutex) real_ReleaseMutex;
-decltype(&SetEvent) real_SetEvent;
-decltype(&ResetEvent) real_ResetEvent;
-decltype(&CancelIoEx) real_CancelIoEx;
-decltype(&VirtualQuery) real_VirtualQuery;
-decltype(&Sleep) real_Sleep;
-
-HANDLE WINAPI hook_CreateEventW(LPSECURITY_ATTRIBUTES a, BOOL manual, BOOL initial, LPCWSTR name)
-{
-    count(call_create_event);
-    return real_CreateEventW(a, manual, initial, name);
-}
-BOOL WINAPI hook_CloseHandle(HANDLE h)
-{
-    count(call_close_handle);
-    return real_CloseHandle(h);
-}
-BOOL WINAPI hook_ReadFile(HANDLE h, LPVOID b, DWORD n, LPDWORD got, LPOVERLAPPED o)
-{
-    count(call_read_file);
-    return real_ReadFile(h, b, n, got, o);
-}
-BOOL WINAPI hook_WriteFile(HANDLE h, LPCVOID b, DWORD n, LPDWORD put, LPOVERLAPPED o)
-{
-    count(call_write_file);
-    return real_WriteFile(h, b, n, put, o);
-}
-BOOL WINAPI hook_GetOverlappedResult(HANDLE h, LPOVERLAPPED o, LPDWORD n, BOOL wait)
-{
-    count(call_overlapped_result);
-    return real_GetOverlappedResult(h, o, n, wait);
-}
-DWORD WINAPI hook_WaitForSingleObject(HANDLE h, DWORD ms)
-{
-    count(call_wait_single);
-    return real_WaitForSingleObject(h, ms);
-}
-DWORD WINAPI hook_WaitForMultipleObjects(DWORD n, const HANDLE* h, BOOL all, DWORD ms)
-{
-    count(call_wait_multiple);
-    return real_WaitForMultipleObjects(n, h, all, ms);
-}
-BOOL WINAPI hook_ReleaseMutex(HANDLE h)
-{
-    count(call_release_mutex);
-    return real_ReleaseMutex(h);
-}
-BOOL WINAPI hook_SetEvent(HANDLE h)
-{
-    count(call_set_event);
-    return real_SetEvent(h);
-}
-BOOL WINAPI hook_ResetEvent(HANDLE h)
-{
-    count(call_reset_event);
-    return real_ResetEvent(h);
-}
-BOOL WINAPI hook_CancelIoEx(HANDLE h, LPOVERLAPPED o)
-{
-    count(call_cancel_io);
-    return real_CancelIoEx(h, o);
-}
-SIZE_T WINAPI hook_VirtualQuery(LPCVOID a, PMEMORY_BASIC_INFORMATION info, SIZE_T size)
-{
-    count(call_virtual_query);
-    return real_VirtualQuery(a, info, size);
-}
-void WINAPI hook_Sleep(DWORD ms)
-{
-    count(call_sleep);
-    real_Sleep(ms);
-}
-
-// Points the import slot of name at hook, keeping the original; false when not imported.
+// Points the import slots of name at hook, keeping the original; false when not imported.
 template <class F> bool patch(const char* name, F hook, F* original)
 {
     auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
@@ -137,15 +84,14 @@ template <class F> bool patch(const char* name, F hook, F* original)
         auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
         for (; names->u1.AddressOfData; ++names, ++slots)
         {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                continue;
-            auto* by_name = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(by_name->Name), name) != 0)
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+                std::strcmp(
+                    reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name,
+                    name) != 0)
                 continue;
             DWORD old = 0;
             VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
-            if (!*original)
-                *original = reinterpret_cast<F>(slots->u1.Function);
+            *original = reinterpret_cast<F>(slots->u1.Function);
             slots->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
             VirtualProtect(&slots->u1.Function, sizeof(void*), old, &old);
             found = true;
@@ -154,15 +100,73 @@ template <class F> bool patch(const char* name, F hook, F* original)
     return found;
 }
 
+// The import names, which also name the table's rows.
+// clang-format off
+constexpr const char* k_names[k_counted_calls] = {
+    "CreateEventW", "CloseHandle", "ReadFile", "WriteFile", "GetOverlappedResult",
+    "WaitForSingleObject", "WaitForMultipleObjects", "SetEvent", "ResetEvent", "CancelIoEx",
+    "VirtualQuery", "Sleep", "DeviceIoControl", "operator new"};
+// clang-format on
+
+template <int Call, class F> bool patch_call(F)
+{
+    using H = Hook<Call, F>;
+    return patch<F>(k_names[Call], &H::hook, &H::real);
+}
+
 double filetime_ms(const FILETIME& t)
 {
     return (static_cast<uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 10000.0;
 }
 
+struct Started
+{
+    LPTHREAD_START_ROUTINE routine;
+    LPVOID parameter;
+};
+
+DWORD WINAPI counted_start(LPVOID parameter)
+{
+    const Started started = *static_cast<Started*>(parameter);
+    delete static_cast<Started*>(parameter);
+    g_count_this_thread(Thread_group::engine);
+    return started.routine(started.parameter);
+}
+
+std::mutex g_engine_mutex;
+std::vector<Owned_handle> g_engine_threads;
+double g_ended_engine_ms = 0;
+
+struct Find_closer
+{
+    using type = HANDLE;
+    static HANDLE empty()
+    {
+        return INVALID_HANDLE_VALUE;
+    }
+    static bool close(HANDLE find)
+    {
+        return FindClose(find) != FALSE;
+    }
+};
+
+// The names in a folder of /proc.
+std::vector<std::string> proc_folder(const std::string& path)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry;
+    const Owned<Find_closer> find(FindFirstFileA(("Z:\\proc\\" + path + "*").c_str(), &entry));
+    if (find)
+        do
+            if (entry.cFileName[0] != '.')
+                names.push_back(entry.cFileName);
+        while (FindNextFileA(find.get(), &entry));
+    return names;
+}
+
 } // namespace
 
-// Every allocation of the program comes through here (the runtime's nothrow and array forms
-// call this one); the runtime's operator delete frees what malloc gave.
+// Every allocation comes through here (the runtime's nothrow and array forms call this one).
 void* operator new(size_t size)
 {
     count(call_heap);
@@ -173,125 +177,123 @@ void* operator new(size_t size)
 
 const char* g_call_name(int call)
 {
-    static const char* const names[k_counted_calls] = {"CreateEvent",
-                                                       "CloseHandle",
-                                                       "ReadFile",
-                                                       "WriteFile",
-                                                       "GetOverlappedResult",
-                                                       "WaitForSingleObject",
-                                                       "WaitForMultipleObjects",
-                                                       "ReleaseMutex",
-                                                       "SetEvent",
-                                                       "ResetEvent",
-                                                       "CancelIoEx",
-                                                       "VirtualQuery",
-                                                       "Sleep",
-                                                       "DeviceIoControl",
-                                                       "operator new"};
-    return names[call];
+    return k_names[call];
 }
 
-uint64_t Call_counts::system_calls() const
+uint64_t Counts::system_calls() const
 {
     uint64_t total = 0;
-    for (int i = 0; i < k_counted_calls; ++i)
-        if (i != call_heap)
-            total += n[i];
+    for (int i = 0; i < call_heap; ++i)
+        total += n[i];
     return total;
 }
 
-Call_counts Call_counts::operator-(const Call_counts& earlier) const
+Counts Counts::operator-(const Counts& earlier) const
 {
-    Call_counts d;
+    Counts d;
     for (int i = 0; i < k_counted_calls; ++i)
         d.n[i] = n[i] - earlier.n[i];
-    return d;
-}
-
-Call_counts Call_counts::operator+(const Call_counts& more) const
-{
-    Call_counts d;
-    for (int i = 0; i < k_counted_calls; ++i)
-        d.n[i] = n[i] + more.n[i];
+    d.channel_bytes = channel_bytes - earlier.channel_bytes;
+    d.other_bytes = other_bytes - earlier.other_bytes;
     return d;
 }
 
 bool g_install_call_counting()
 {
-    bool ok = patch("CreateEventW", &hook_CreateEventW, &real_CreateEventW);
-    ok &= patch("CloseHandle", &hook_CloseHandle, &real_CloseHandle);
-    ok &= patch("ReadFile", &hook_ReadFile, &real_ReadFile);
-    ok &= patch("WriteFile", &hook_WriteFile, &real_WriteFile);
-    ok &= patch("GetOverlappedResult", &hook_GetOverlappedResult, &real_GetOverlappedResult);
-    ok &= patch("WaitForSingleObject", &hook_WaitForSingleObject, &real_WaitForSingleObject);
-    ok &=
-        patch("WaitForMultipleObjects", &hook_WaitForMultipleObjects, &real_WaitForMultipleObjects);
-    patch("ReleaseMutex", &hook_ReleaseMutex, &real_ReleaseMutex); // none since the user-mode locks
-    ok &= patch("SetEvent", &hook_SetEvent, &real_SetEvent);
-    ok &= patch("ResetEvent", &hook_ResetEvent, &real_ResetEvent);
-    ok &= patch("CancelIoEx", &hook_CancelIoEx, &real_CancelIoEx);
-    ok &= patch("VirtualQuery", &hook_VirtualQuery, &real_VirtualQuery);
-    ok &= patch("Sleep", &hook_Sleep, &real_Sleep);
+    bool ok = patch_call<call_create_event>(&CreateEventW);
+    ok &= patch_call<call_close_handle>(&CloseHandle);
+    ok &= patch_call<call_read_file>(&ReadFile);
+    ok &= patch_call<call_write_file>(&WriteFile);
+    ok &= patch_call<call_overlapped_result>(&GetOverlappedResult);
+    ok &= patch_call<call_wait_single>(&WaitForSingleObject);
+    ok &= patch_call<call_wait_multiple>(&WaitForMultipleObjects);
+    ok &= patch_call<call_set_event>(&SetEvent);
+    ok &= patch_call<call_reset_event>(&ResetEvent);
+    ok &= patch_call<call_cancel_io>(&CancelIoEx);
+    ok &= patch_call<call_virtual_query>(&VirtualQuery);
+    ok &= patch_call<call_sleep>(&Sleep);
+    ok &= patch<Copy>("memcpy", &Copy_hook<0>::hook, &Copy_hook<0>::real);
+    ok &= patch<Copy>("memmove", &Copy_hook<1>::hook, &Copy_hook<1>::real);
     return ok;
 }
 
-void g_count_thread(DWORD thread_id, Thread_group group, HANDLE thread)
+void g_count_this_thread(Thread_group group)
 {
-    Thread_slot* slot = slot_of(thread_id);
-    if (!slot)
-    {
-        const int i = g_slot_count.load();
-        if (i >= k_slots)
-            return;
-        g_slots[i].id = thread_id;
-        slot = &g_slots[i];
-        g_slot_count.store(i + 1, std::memory_order_release);
-    }
-    slot->handle = thread;
-    slot->group = group;
+    t_group = group;
 }
 
-void g_stop_counting_thread(DWORD thread_id)
+Counts g_counts(Thread_group group)
 {
-    if (Thread_slot* slot = slot_of(thread_id))
-        slot->group = Thread_group::none;
-}
-
-Call_counts g_counted_calls(Thread_group group)
-{
-    Call_counts c;
+    const int g = static_cast<int>(group);
+    Counts c;
     for (int i = 0; i < k_counted_calls; ++i)
-        c.n[i] = g_counts[static_cast<int>(group)][i].load();
+        c.n[i] = g_calls[g][i].load();
+    c.channel_bytes = g_channel_bytes[g].load();
+    c.other_bytes = g_other_bytes[g].load();
     return c;
 }
 
 Seam_scope::Seam_scope(int call)
 {
-    Thread_slot* slot = slot_of(GetCurrentThreadId());
-    if (!slot)
-        return;
-    if (slot->seam_depth++ == 0 && call < k_counted_calls && slot->group != Thread_group::none)
-        g_counts[static_cast<int>(slot->group.load())][call]++;
+    if (call < k_counted_calls)
+        count(call);
+    ++t_seam_depth;
 }
 
 Seam_scope::~Seam_scope()
 {
-    if (Thread_slot* slot = slot_of(GetCurrentThreadId()))
-        --slot->seam_depth;
+    --t_seam_depth;
 }
 
 HANDLE g_counted_engine_thread(LPTHREAD_START_ROUTINE routine, LPVOID parameter)
 {
-    DWORD id = 0;
-    HANDLE thread = CreateThread(nullptr, 0, routine, parameter, CREATE_SUSPENDED, &id);
+    auto* started = new (std::nothrow) Started{routine, parameter};
+    HANDLE thread =
+        started ? CreateThread(nullptr, 0, counted_start, started, 0, nullptr) : nullptr;
     if (!thread)
+    {
+        delete started;
         return nullptr;
+    }
     HANDLE kept = nullptr;
     DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &kept, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
-    g_count_thread(id, Thread_group::engine, kept);
-    ResumeThread(thread);
+    std::lock_guard<std::mutex> lock(g_engine_mutex);
+    g_engine_threads.emplace_back(kept);
     return thread;
+}
+
+double g_engine_cpu_ms()
+{
+    std::lock_guard<std::mutex> lock(g_engine_mutex);
+    double live = 0;
+    for (auto it = g_engine_threads.begin(); it != g_engine_threads.end();)
+    {
+        const double ms = g_thread_cpu_ms(it->get());
+        const bool ended = WaitForSingleObject(it->get(), 0) == WAIT_OBJECT_0;
+        (ended ? g_ended_engine_ms : live) += ms;
+        it = ended ? g_engine_threads.erase(it) : it + 1;
+    }
+    return g_ended_engine_ms + live;
+}
+
+Meter::Meter(Thread_group group) : m_group(group), m_begin(point()) {}
+
+Meter::Point Meter::point() const
+{
+    return {g_now_seconds(),
+            m_group == Thread_group::engine ? g_engine_cpu_ms()
+                                            : g_thread_cpu_ms(GetCurrentThread()),
+            g_wineserver_cpu_ms(), g_counts(m_group)};
+}
+
+void Meter::end(Run* run) const
+{
+    const Point now = point();
+    run->seconds = now.at - m_begin.at;
+    run->cpu_ms = now.cpu_ms - m_begin.cpu_ms;
+    run->server_ms = m_begin.server_ms < 0 ? -1 : now.server_ms - m_begin.server_ms;
+    run->counts = now.counts - m_begin.counts;
 }
 
 double g_thread_cpu_ms(HANDLE thread)
@@ -302,12 +304,60 @@ double g_thread_cpu_ms(HANDLE thread)
     return filetime_ms(kernel) + filetime_ms(user);
 }
 
-double g_group_cpu_ms(Thread_group group)
+std::string g_proc_file(const std::string& path)
 {
-    double total = 0;
-    const int n = g_slot_count.load();
-    for (int i = 0; i < n; ++i)
-        if (g_slots[i].handle && g_slots[i].group == group)
-            total += g_thread_cpu_ms(g_slots[i].handle);
-    return total;
+    const Owned_file file(CreateFileA(("Z:\\proc\\" + path).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
+    std::string text;
+    char chunk[4096];
+    DWORD got = 0;
+    while (file && ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got != 0)
+        text.append(chunk, got);
+    return text;
+}
+
+double g_linux_process_cpu_ms(unsigned long pid)
+{
+    const std::string folder = std::to_string(pid) + "\\task\\";
+    double ms = -1;
+    // schedstat: nanoseconds on a processor, nanoseconds waiting, time slices.
+    for (const std::string& task : proc_folder(folder))
+        if (const std::string text = g_proc_file(folder + task + "\\schedstat"); !text.empty())
+            ms = (ms < 0 ? 0 : ms) + std::strtod(text.c_str(), nullptr) / 1e6;
+    return pid ? ms : -1;
+}
+
+unsigned long g_linux_pid_with_arguments(const std::string& arguments)
+{
+    for (const std::string& name : proc_folder(""))
+    {
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string command = g_proc_file(name + "\\cmdline");
+        for (char& c : command)
+            c = c ? c : ' ';
+        if (command.find(arguments) != std::string::npos)
+            return std::strtoul(name.c_str(), nullptr, 10);
+    }
+    return 0;
+}
+
+double g_wineserver_cpu_ms()
+{
+    static const char* pid = std::getenv("KV_WINESERVER_PID");
+    return pid ? g_linux_process_cpu_ms(std::strtoul(pid, nullptr, 10)) : -1;
+}
+
+double g_now_seconds()
+{
+    static const double frequency = []
+    {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart / frequency;
 }

@@ -1,220 +1,191 @@
 #include "bench_report.h"
 
-#include "bench_format.h"
 #include "portable/frame.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 
-void Report::limit_a(bool out, const Limit_run& run)
+namespace
 {
-    m_limit_a[{out, static_cast<uint32_t>(run.data_bytes / run.count)}] = run;
+
+double per_mib(double ms, double bytes)
+{
+    return bytes > 0 ? ms / (bytes / 1048576.0) : 0;
 }
 
-void Report::limit_a_copy(const Limit_run& run)
+// Milliseconds of the Wine server per MiB, or "?" when its time is not known.
+std::string server_per_mib(double server_ms, double bytes)
 {
-    m_limit_a_copy[static_cast<uint32_t>(run.data_bytes / run.count)] = run;
+    char text[32] = "?";
+    if (server_ms >= 0)
+        std::snprintf(text, sizeof text, "%.1f", per_mib(server_ms, bytes));
+    return text;
 }
 
-void Report::limit_a_unwaited(const Limit_run& run)
+double bytes_of(uint32_t size, uint32_t count)
 {
-    m_limit_a_unwaited[static_cast<uint32_t>(run.data_bytes / run.count)] = run;
+    return static_cast<double>(size) * count;
 }
 
-void Report::call_costs(double server_call_us, double virtual_query_us)
+void print_limit(bool out, const Run& run)
 {
-    m_call_costs.push_back({server_call_us, virtual_query_us});
+    const double bytes = bytes_of(run.size, run.count);
+    std::printf("  %-3s  %-8s  %6u  %8.2f  %11.2f  %10.1f  %13s%s\n", out ? "OUT" : "IN",
+                g_sim_size_name(run.size).c_str(), run.count, run.mib_per_s(),
+                static_cast<double>(run.counts.system_calls()) / run.count,
+                per_mib(run.cpu_ms, bytes), server_per_mib(run.server_ms, bytes).c_str(),
+                run.right ? "" : "  BROKEN");
 }
 
-void Report::limit_b(uint32_t read_size, const Limit_run& run)
+void print_calls(const std::vector<Throughput>& all, uint32_t size)
 {
-    m_limit_b.push_back({read_size, run});
-}
-
-Report::Trips Report::summarise(std::vector<double> trips)
-{
-    Trips t;
-    if (trips.empty())
-        return t;
-    std::sort(trips.begin(), trips.end());
-    t.median = trips[trips.size() / 2];
-    t.p99 = trips[std::min(trips.size() - 1, trips.size() * 99 / 100)];
-    return t;
-}
-
-void Report::ping_pong(bool out, uint32_t size, std::vector<double> trips, const Limit_run& run)
-{
-    Trips t = summarise(std::move(trips));
-    t.run = run;
-    m_ping[{out, size}] = t;
-}
-
-void Report::relay_ping_pong(bool out, uint32_t size, std::vector<double> trips)
-{
-    m_relay[{out, size}] = summarise(std::move(trips));
-}
-
-void Report::engine(const Engine_run& run, double ratio, double copy_ratio)
-{
-    m_engine.push_back({run, ratio, copy_ratio});
-}
-
-void Report::no_engine(Sim_transfer kind, uint32_t size)
-{
-    Engine_row none;
-    none.run.kind = kind;
-    none.run.size = size;
-    m_engine.push_back(none);
-}
-
-void Report::round_trips(const Engine_run& run, std::vector<double> trips)
-{
-    m_round_trips.push_back({run, summarise(std::move(trips))});
-}
-
-const Limit_run* Report::limit_for(Sim_transfer kind, uint32_t size) const
-{
-    auto it = m_limit_a.find({is_out(kind), size});
-    return it == m_limit_a.end() ? nullptr : &it->second;
-}
-
-const Report::Trips* Report::ping_for(Sim_transfer kind, uint32_t size) const
-{
-    auto it = m_ping.find({is_out(kind), size});
-    return it == m_ping.end() ? nullptr : &it->second;
-}
-
-void Report::print_engine()
-{
-    std::printf("\nEngine: transfers from the simulated port driver through the engine to the "
-                "simulated\nterminal and back, 8 in flight, the median of 5 rounds; ratio: "
-                "engine MiB/s over limit (a)\nMiB/s, same direction and size, measured back to "
-                "back (median of the rounds' ratios);\n(a'): the same against (a'), for MDL "
-                "OUT\n");
-    std::printf("  transfer   size      count     MiB/s     req/s  limit (a)  ratio   (a')\n");
-    for (const Engine_row& row : m_engine)
-    {
-        const Engine_run& run = row.run;
-        if (run.count == 0)
-        {
-            std::printf("  %-9s  %-8s  n/a: a plain OUT request carries its data in the port "
-                        "driver's 5152-byte query buffer\n",
-                        g_sim_kind_name(run.kind), g_sim_size_name(run.size).c_str());
-            continue;
-        }
-        const Limit_run* limit = limit_for(run.kind, run.size);
-        std::string copy_ratio = "";
-        if (row.copy_ratio > 0)
-            copy_ratio = std::to_string(row.copy_ratio).substr(0, 4);
-        std::printf("  %-9s  %-8s  %5u  %8.2f  %8.0f  %9.2f  %5.2f  %5s%s\n",
-                    g_sim_kind_name(run.kind), g_sim_size_name(run.size).c_str(), run.count,
-                    run.mib_per_s(), run.count / run.seconds, limit ? limit->mib_per_s() : 0,
-                    row.ratio, copy_ratio.c_str(), run.right ? "" : "  WRONG COMPLETIONS");
-    }
-}
-
-void Report::print_costs()
-{
-    std::printf("\nCosts per request, the engine's three threads (the simulated drivers' own work "
-                "left out)\n"
-                "  heap: allocations counted at the program's allocation points (message "
-                "buffers, MDL\n"
-                "        records) / operator new calls seen on the engine's threads\n"
-                "  copies: bytes copied by the channel (its 1600-byte buffers) and by the "
-                "messages; x = the\n"
-                "          messages' bytes over the reply (plain) or the data (MDL)\n"
-                "  calls: Win32 calls on kernel objects and I/O, and the drivers' I/O controls; "
-                "VQ = VirtualQuery\n"
-                "  limit calls: the ping-pong's program end per round below 64 KiB, (a) per "
-                "frame above\n");
-    std::printf("  transfer   size      CPU ms/MiB  server ms/MiB  heap    channel B  message B   "
-                "x    calls  (VQ)  limit calls\n");
-    for (const Engine_row& row : m_engine)
-    {
-        const Engine_run& run = row.run;
-        if (run.count == 0)
-            continue;
-        const uint64_t bytes = static_cast<uint64_t>(run.size) * run.count;
-        const double n = run.count;
-        const uint64_t message_bytes = run.copied_bytes - run.channel_copied_bytes;
-        const double copied_whole =
-            is_mdl(run.kind) ? static_cast<double>(run.size)
-                             : kv::k_reap_header_size + (is_out(run.kind) ? 0.0 : run.size);
-        double limit_calls = 0;
-        if (const Trips* ping = run.size < (64u << 10) ? ping_for(run.kind, run.size) : nullptr)
-            limit_calls = static_cast<double>(ping->run.calls.system_calls()) / ping->run.count;
-        else if (const Limit_run* limit = limit_for(run.kind, run.size))
-            limit_calls = static_cast<double>(limit->calls.system_calls()) / limit->count;
-        std::printf("  %-9s  %-8s  %10.1f  %13s  %.1f/%.1f  %9.0f  %9.0f  %4.2f  %5.1f  (%4.1f)  "
-                    "%11.1f\n",
-                    g_sim_kind_name(run.kind), g_sim_size_name(run.size).c_str(),
-                    per_mib(run.cpu_ms, bytes), server_per_mib(run.server_ms, bytes).c_str(),
-                    (run.message_allocations + run.record_allocations) / n,
-                    run.calls.n[call_heap] / n, run.channel_copied_bytes / n, message_bytes / n,
-                    copied_whole > 0 ? message_bytes / n / copied_whole : 0,
-                    run.calls.system_calls() / n, run.calls.n[call_virtual_query] / n, limit_calls);
-    }
-}
-
-void Report::print_calls(uint32_t size)
-{
-    std::printf("\nWin32 calls per request at %s, by function (engine threads; ping-pong: the "
-                "program's end)\n",
-                g_sim_size_name(size).c_str());
-    std::vector<std::pair<std::string, const Call_counts*>> columns;
-    std::vector<double> counts;
-    for (const Engine_row& row : m_engine)
-        if (row.run.size == size && row.run.count != 0)
-        {
-            columns.push_back({g_sim_kind_name(row.run.kind), &row.run.calls});
-            counts.push_back(row.run.count);
-        }
-    for (bool out : {false, true})
-    {
-        auto it = m_ping.find({out, size});
-        if (it == m_ping.end())
-            continue;
-        columns.push_back({out ? "ping OUT" : "ping IN", &it->second.run.calls});
-        counts.push_back(it->second.run.count);
-    }
-    std::printf("  %-24s", "");
-    for (const auto& column : columns)
-        std::printf("  %9s", column.first.c_str());
-    std::printf("\n");
+    std::printf("\nWin32 calls per request at %s, by function (engine threads)\n  %-22s",
+                g_sim_size_name(size).c_str(), "");
+    std::vector<const Run*> columns;
+    for (const Throughput& t : all)
+        for (int i = 0; i < 2; ++i)
+            if (t.size == size && t.engine[i].count)
+            {
+                std::printf("  %9s", g_sim_kind_name(t.kind(i)));
+                columns.push_back(&t.engine[i]);
+            }
     for (int call = 0; call < k_counted_calls; ++call)
     {
-        std::printf("  %-24s", g_call_name(call));
-        for (size_t i = 0; i < columns.size(); ++i)
-            std::printf("  %9.2f", columns[i].second->n[call] / counts[i]);
-        std::printf("\n");
+        std::printf("\n  %-22s", g_call_name(call));
+        for (const Run* run : columns)
+            std::printf("  %9.2f", static_cast<double>(run->counts.n[call]) / run->count);
     }
+    std::printf("\n");
 }
 
-void Report::print_round_trips()
+} // namespace
+
+void g_print_load(const char* when)
 {
-    std::printf("\nRound trips, one request in flight, microseconds: submit to completion at the "
-                "simulated\nport driver; ratio = engine median / ping-pong (c) median of the "
-                "same frames\n");
-    std::printf("  transfer   size      median     p99  ping median  ping p99  ratio\n");
-    for (const auto& [run, t] : m_round_trips)
-    {
-        const Trips* ping = ping_for(run.kind, run.size);
-        std::printf("  %-9s  %-8s  %6.0f  %6.0f  %11.0f  %8.0f  %5.2f%s\n",
-                    g_sim_kind_name(run.kind), g_sim_size_name(run.size).c_str(), t.median, t.p99,
-                    ping ? ping->median : 0, ping ? ping->p99 : 0,
-                    ping && ping->median > 0 ? t.median / ping->median : 0,
-                    run.right ? "" : "  WRONG COMPLETIONS");
-    }
+    const std::string load = g_proc_file("loadavg");
+    std::printf("load average %s: %s\n", when, load.substr(0, load.find('\n')).c_str());
+    std::fflush(stdout);
 }
 
-bool Report::all_right() const
+void g_print_heading()
 {
-    for (const Engine_row& row : m_engine)
-        if (!row.run.right)
-            return false;
-    for (const auto& [run, t] : m_round_trips)
-        if (!run.right)
-            return false;
-    return true;
+    using Version = const char*(CDECL*)();
+    auto version = reinterpret_cast<Version>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
+    SYSTEM_INFO system{};
+    GetSystemInfo(&system);
+    std::printf("kvUsbRedirector benchmark: the engine on the simulator against the program's "
+                "channel alone\nWine %s, %lu processors\n",
+                version ? version() : "(none)", system.dwNumberOfProcessors);
+    g_print_load("at the start");
+}
+
+void g_print_throughput(const std::vector<Throughput>& all)
+{
+    std::printf("\nLimits: the program's channel on the simulator's pipes with no engine, on a "
+                "thread that\nreuses its I/O event as the engine's workers do\n"
+                "(a)  IN: the terminal writes reap replies back to back, read as the reply pump "
+                "reads them\n     OUT: each URB request written as one message, read by the "
+                "terminal\n"
+                "  dir  size      frames     MiB/s  calls/frame  CPU ms/MiB  server ms/MiB\n");
+    for (const Throughput& t : all)
+        print_limit(t.out, t.limit);
+    std::printf("(a') OUT as in (a), each request first copied into a fresh block, as the "
+                "rewrite of an MDL\n     OUT request does\n");
+    for (const Throughput& t : all)
+        if (t.out)
+            print_limit(true, t.limit_copying);
+
+    std::printf("\nEngine: transfers from the simulated port driver through the engine to the "
+                "simulated\nterminal and back, 8 in flight, the median of 5 rounds; ratio: engine "
+                "MiB/s over its limit's,\nmeasured back to back (median of the rounds' ratios): "
+                "IN and plain OUT against (a), MDL\nOUT against (a')\n"
+                "  transfer   size      count     MiB/s     req/s      limit  ratio\n");
+    for (const Throughput& t : all)
+        for (int i = 0; i < 2; ++i)
+        {
+            const Run& run = t.engine[i];
+            if (!run.count)
+                std::printf("  OUT plain  %-8s  n/a: a plain OUT request carries its data in the "
+                            "port driver's 5152-byte query buffer\n",
+                            g_sim_size_name(t.size).c_str());
+            else
+                std::printf("  %-9s  %-8s  %5u  %8.2f  %8.0f  %9.2f  %5.2f%s\n",
+                            g_sim_kind_name(t.kind(i)), g_sim_size_name(t.size).c_str(), run.count,
+                            run.mib_per_s(), run.count / run.seconds, t.limit_of(i).mib_per_s(),
+                            t.ratio[i], run.right ? "" : "  WRONG COMPLETIONS");
+        }
+
+    std::printf("\nCosts per request, the engine's three threads (the simulated drivers' own work "
+                "left out)\n  heap: operator new calls; copies: bytes that memcpy and memmove "
+                "moved to or from the\n  channel's 1600-byte buffers, and all others; x = the "
+                "others over the reply (plain) or\n  the data (MDL); calls: Win32 calls on kernel "
+                "objects and I/O, and the drivers' I/O\n  controls; VQ = VirtualQuery; limit "
+                "calls: its limit's per frame\n"
+                "  transfer   size      CPU ms/MiB  server ms/MiB  heap  channel B    other B     "
+                "x  calls  (VQ)  limit calls\n");
+    for (const Throughput& t : all)
+        for (int i = 0; i < 2; ++i)
+        {
+            const Run& run = t.engine[i];
+            const Run& limit = t.limit_of(i);
+            const double n = run.count, bytes = bytes_of(run.size, run.count);
+            const double whole = i ? run.size : kv::k_reap_header_size + (t.out ? 0.0 : run.size);
+            if (n)
+                std::printf("  %-9s  %-8s  %10.1f  %13s  %4.1f  %9.0f  %9.0f  %4.2f  %5.1f  "
+                            "(%4.1f)  %11.1f\n",
+                            g_sim_kind_name(t.kind(i)), g_sim_size_name(run.size).c_str(),
+                            per_mib(run.cpu_ms, bytes),
+                            server_per_mib(run.server_ms, bytes).c_str(),
+                            run.counts.n[call_heap] / n, run.counts.channel_bytes / n,
+                            run.counts.other_bytes / n, run.counts.other_bytes / n / whole,
+                            run.counts.system_calls() / n, run.counts.n[call_virtual_query] / n,
+                            static_cast<double>(limit.counts.system_calls()) / limit.count);
+        }
+    print_calls(all, 512);
+}
+
+void g_print_idle(const Idle_figures& f)
+{
+    const double minutes = f.seconds / 60.0;
+    std::printf("\nIdle: %d session%s side by side, one process each, production timings (device "
+                "list every 3 s),\n%.0f s, Linux's accounting of each process (every thread of "
+                "the engine, the simulated\nterminal and drivers, and Wine's own)\n",
+                f.processes, f.processes == 1 ? "" : "s", f.seconds);
+    if (f.reported != f.processes)
+        std::printf("  only %d of %d processes found\n", f.reported, f.processes);
+    if (f.reported == 0)
+        return;
+    std::printf("  per session: %.1f ms CPU a minute, resident %.1f MiB, proportional %.1f MiB\n"
+                "  all together: %.1f ms CPU a minute, proportional %.1f MiB; the Wine server ",
+                f.cpu_ms / f.reported / minutes, f.resident_mib / f.reported,
+                f.proportional_mib / f.reported, f.cpu_ms / minutes, f.proportional_mib);
+    f.server_cpu_ms < 0 ? std::printf("?\n")
+                        : std::printf("%.0f ms CPU a minute\n", f.server_cpu_ms / minutes);
+    std::fflush(stdout);
+}
+
+bool g_write_plot_data(const char* path, const std::vector<Throughput>& all)
+{
+    std::unique_ptr<FILE, int (*)(FILE*)> owned(std::fopen(path, "w"), std::fclose);
+    FILE* file = owned.get();
+    if (!file)
+        return false;
+    std::fprintf(file, "# size in_plain in_mdl out_plain out_mdl limit_in limit_out "
+                       "limit_out_copy (MiB/s)\n");
+    for (const Throughput& in : all)
+        for (const Throughput& out : all)
+            if (!in.out && out.out && in.size == out.size)
+            {
+                std::fprintf(file, "%u %.3f %.3f ", in.size, in.engine[0].mib_per_s(),
+                             in.engine[1].mib_per_s());
+                out.engine[0].count ? std::fprintf(file, "%.3f", out.engine[0].mib_per_s())
+                                    : std::fprintf(file, "-");
+                std::fprintf(file, " %.3f %.3f %.3f %.3f\n", out.engine[1].mib_per_s(),
+                             in.limit.mib_per_s(), out.limit.mib_per_s(),
+                             out.limit_copying.mib_per_s());
+            }
+    return std::fclose(owned.release()) == 0; // its error is the write's
 }

@@ -1,13 +1,15 @@
-// The soak: the engine on the simulator under mixed load for minutes. Every 30 s cycle starts a
+// The soak: the engine on the simulator under mixed load for minutes. Every cycle (30 s) starts a
 // session, relays transfers of every kind and size while devices vanish and come back under the
 // same ids, a new one comes and goes and hostile frames arrive, then breaks the terminal and
 // stops the session, as a disconnect does; the next cycle reconnects. After each cycle, with the
 // engine stopped, the requests, handles and memory are measured; every minute they are printed.
-// Fails when a request was lost or answered wrongly, or handles or memory grew after minute 1.
-//   kv_soak.exe [minutes]   (default 10)
+// Fails when a request was lost or answered wrongly, when memory grew after minute 1, or when
+// handles kept growing after it: one made on a first use and kept (Wine's, the runtime's) raises
+// their count in one step, a leak again and again.
+//   kv_soak.exe [minutes [cycle seconds]]   (10, 30)
 #include "sim_hostile.h"
 #include "sim_session.h"
-#include "soak_load.h"
+#include "soak_handles.h"
 #include "platform/seams.h"
 
 #include <psapi.h>
@@ -18,16 +20,16 @@
 #include <cstdlib>
 #include <malloc.h>
 #include <new>
+#include <random>
+#include <thread>
 #include <vector>
 
 namespace
 {
 
 std::atomic<int64_t> g_live_heap_bytes{0};
-
-constexpr DWORD k_cycle_ms = 30000;
+DWORD g_cycle_ms = 30000;
 constexpr DWORD k_tick_ms = 100;
-constexpr uint32_t k_window = 8;
 // What may come and go between two quiet points without being a leak: the Wine heap's and the
 // working set's own ups and downs.
 constexpr int64_t k_heap_slack = 256 << 10;
@@ -35,17 +37,35 @@ constexpr double k_working_set_slack_mib = 8;
 
 struct Quiet_point
 {
-    DWORD handles = 0;
-    double working_set_mib = 0;
     int64_t heap_bytes = 0;
+    double working_set_mib = 0;
+    std::map<uintptr_t, std::string> handles;
 };
 
 Quiet_point measure()
 {
+    Quiet_point q;
+    q.heap_bytes = g_live_heap_bytes.load();
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
-    return {g_sim_open_handles(), counters.WorkingSetSize / 1048576.0, g_live_heap_bytes.load()};
+    q.working_set_mib = counters.WorkingSetSize / 1048576.0;
+    q.handles = g_open_handles();
+    return q;
+}
+
+// Whether the handle counts after the baseline reached a new high in the first half of the
+// cycles after it, and again in the second: a slope, not a step.
+std::pair<bool, bool> rises(const std::vector<size_t>& counts, size_t baseline)
+{
+    std::pair<bool, bool> rose;
+    const size_t middle = baseline + (counts.size() - baseline) / 2;
+    for (size_t i = baseline + 1, high = counts[baseline]; i < counts.size(); ++i)
+    {
+        (i <= middle ? rose.first : rose.second) |= counts[i] > high;
+        high = std::max(high, counts[i]);
+    }
+    return rose;
 }
 
 const Sim_device k_devices[] = {
@@ -55,37 +75,58 @@ const Sim_device k_devices[] = {
 };
 const Sim_device k_visitor = {0x204, 0x1234, 0x5678, 0x0100, "Soak visitor", "SK-4"};
 
-// What happens at a tick of a cycle, besides the hostile frame every half second.
+// What happens at a tick of a cycle, besides the hostile frame every half second: in tenths of
+// the cycle, a device leaves at 2 and comes back under its id at 4; another leaves while a new
+// one comes at 5, and they swap back at 7.
 void churn(Sim_terminal& terminal, DWORD at_ms)
 {
-    switch (at_ms)
-    {
-    case 6000:
+    const DWORD tenth = g_cycle_ms / 10;
+    if (at_ms == 2 * tenth)
         terminal.remove_device(0x203);
-        break;
-    case 12000:
-        terminal.add_device(k_devices[2]); // back under the same id
-        break;
-    case 15000:
+    if (at_ms == 4 * tenth)
+        terminal.add_device(k_devices[2]);
+    if (at_ms == 5 * tenth)
+    {
         terminal.remove_device(0x202);
         terminal.add_device(k_visitor);
-        break;
-    case 21000:
+    }
+    if (at_ms == 7 * tenth)
+    {
         terminal.add_device(k_devices[1]);
         terminal.remove_device(0x204);
-        break;
+    }
+}
+
+// Keeps 8 transfers in flight, of every kind and of every size class the engine treats apart
+// (empty, within one channel buffer, at and past its 1600 bytes, several, large), on whichever
+// devices are plugged in, until running goes false.
+void traffic(Sim_platform& p, const std::atomic<bool>& running)
+{
+    constexpr uint32_t k_sizes[] = {0,    1,    64,    512,   1599,   1600,
+                                    1601, 4096, 20000, 65536, 300000, 1u << 20};
+    static std::mt19937 random{20261207};
+    while (running)
+    {
+        if (!p.wait_outstanding_below(8, 100))
+            continue;
+        const auto kind = static_cast<Sim_transfer>(random() % 4);
+        uint32_t size = k_sizes[random() % std::size(k_sizes)];
+        // A plain OUT request carries its data in the port driver's 5152-byte query buffer.
+        size = kind == Sim_transfer::plain_out ? std::min(size, 4096u) : size;
+        if (!p.submit_transfer_if_plugged(kind, 0x201 + random() % 4, size))
+            Sleep(5); // that device is away
     }
 }
 
 // One connection: traffic, churn and hostile frames, then the terminal breaks and the session
 // stops. False when the session did not start.
-bool run_cycle(Sim_session& session, Soak_traffic& traffic, Sim_hostile_sender& hostile,
-               std::vector<double>* stop_ms)
+bool run_cycle(Sim_session& session, Sim_hostile_sender& hostile, std::vector<double>* stop_ms)
 {
     if (!session.start(30000))
         return false;
-    traffic.start(k_window);
-    for (DWORD at = 0; at < k_cycle_ms - 2000; at += k_tick_ms)
+    std::atomic<bool> running{true};
+    std::thread load(traffic, std::ref(session.platform), std::cref(running));
+    for (DWORD at = 0; at + 2000 < g_cycle_ms; at += k_tick_ms)
     {
         churn(session.terminal, at);
         if (at % 500 == 0)
@@ -94,7 +135,8 @@ bool run_cycle(Sim_session& session, Soak_traffic& traffic, Sim_hostile_sender& 
     }
     session.platform.break_channel();
     Sleep(1000); // requests meet the broken channel
-    traffic.stop();
+    running = false;
+    load.join();
     LARGE_INTEGER frequency, begin, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&begin);
@@ -133,7 +175,11 @@ void operator delete(void* block, size_t) noexcept
 int main(int argc, char** argv)
 {
     const double minutes = argc >= 2 ? std::atof(argv[1]) : 10;
-    const int cycles = static_cast<int>(minutes * 60000 / k_cycle_ms + 0.5);
+    g_cycle_ms = argc >= 3 ? std::atoi(argv[2]) * 1000 : g_cycle_ms;
+    const int cycles = std::max(1, static_cast<int>(minutes * 60000 / g_cycle_ms + 0.5));
+    const int per_minute = std::max(1, static_cast<int>(60000 / g_cycle_ms));
+    // The first minute's last cycle: what is made on a first use is made by then.
+    const int baseline = std::min(cycles, per_minute) - 1;
     Sim_session session;
     g_seams.timing = Engine_timing{}; // production: a stop that waited out a period would show
     session.print = [](const std::string&) {};
@@ -141,73 +187,76 @@ int main(int argc, char** argv)
     for (const Sim_device& d : k_devices)
         session.terminal.add_device(d);
     Sim_platform& p = session.platform;
-    Soak_traffic traffic(p, {0x201, 0x202, 0x203, 0x204});
     Sim_hostile_sender hostile(session.terminal, 0, false);
 
     std::printf("kvUsbRedirector soak: %d cycles of %lu s (%.1f minutes)\n", cycles,
-                k_cycle_ms / 1000, minutes);
+                g_cycle_ms / 1000, cycles * g_cycle_ms / 60000.0);
     std::fflush(stdout);
-    Quiet_point first{}, last{}, highest{};
-    bool started = true;
+    Quiet_point first, base, last, highest;
+    std::vector<size_t> handle_counts;
     std::vector<double> stop_ms;
+    bool started = true;
     for (int cycle = 0; cycle < cycles && started; ++cycle)
     {
-        started = run_cycle(session, traffic, hostile, &stop_ms);
+        started = run_cycle(session, hostile, &stop_ms);
         p.drop_history();
         last = measure();
-        if (cycle == 1 || cycles == 1)
+        handle_counts.push_back(last.handles.size());
+        if (cycle == 0)
             first = last;
-        if (cycle >= 1)
-        {
-            highest.handles = std::max(highest.handles, last.handles);
-            highest.working_set_mib = std::max(highest.working_set_mib, last.working_set_mib);
-            highest.heap_bytes = std::max(highest.heap_bytes, last.heap_bytes);
-        }
-        if (cycle % 2 == 1 || cycle == cycles - 1 || !started)
-        {
-            const uint64_t lost = p.issued - p.completed - p.cancelled_at_unplug;
-            std::printf("minute %4.1f: requests issued %llu, completed %llu (failure status %llu), "
-                        "cancelled at unplug %llu, wrong %llu, lost %llu; late replies completed "
-                        "after an unplug %llu; "
-                        "hostile frames %llu; errors and warnings logged %llu; handles %lu; "
-                        "working set %.1f MiB; heap %.2f MiB\n",
-                        (cycle + 1) * k_cycle_ms / 60000.0,
-                        static_cast<unsigned long long>(p.issued),
-                        static_cast<unsigned long long>(p.completed),
-                        static_cast<unsigned long long>(p.failed_completions),
-                        static_cast<unsigned long long>(p.cancelled_at_unplug),
-                        static_cast<unsigned long long>(p.wrong_completions),
-                        static_cast<unsigned long long>(lost),
-                        static_cast<unsigned long long>(p.unexpected_completions),
-                        static_cast<unsigned long long>(hostile.counts().frames),
-                        static_cast<unsigned long long>(p.events_reported), last.handles,
-                        last.working_set_mib, last.heap_bytes / 1048576.0);
-            std::fflush(stdout);
-        }
+        if (cycle == baseline)
+            base = last;
+        highest.heap_bytes = std::max(highest.heap_bytes, last.heap_bytes);
+        highest.working_set_mib = std::max(highest.working_set_mib, last.working_set_mib);
+        if ((cycle + 1) % per_minute != 0 && cycle != cycles - 1 && started)
+            continue;
+        std::printf("minute %4.1f: requests issued %llu, completed %llu (failure status %llu), "
+                    "cancelled at unplug %llu, wrong %llu, lost %llu; late replies completed "
+                    "after an unplug %llu; hostile frames %llu; errors and warnings logged %llu; "
+                    "handles %zu; working set %.1f MiB; heap %.2f MiB\n",
+                    (cycle + 1) * g_cycle_ms / 60000.0, p.issued, p.completed, p.failed_completions,
+                    p.cancelled_at_unplug, p.wrong_completions,
+                    p.issued - p.completed - p.cancelled_at_unplug, p.unexpected_completions,
+                    static_cast<unsigned long long>(hostile.counts().frames), p.events_reported,
+                    last.handles.size(), last.working_set_mib, last.heap_bytes / 1048576.0);
+        std::fflush(stdout);
     }
 
-    const uint64_t lost = p.issued - p.completed - p.cancelled_at_unplug;
-    const bool requests_ok = started && p.outstanding() == 0 && lost == 0 &&
+    const bool requests_ok = started && p.outstanding() == 0 &&
+                             p.issued == p.completed + p.cancelled_at_unplug &&
                              p.wrong_completions == 0 &&
                              session.terminal.out_data_errors.load() == 0 && p.plugged().empty();
-    const bool handles_ok = last.handles <= first.handles;
-    const bool heap_ok = last.heap_bytes <= first.heap_bytes + k_heap_slack;
+    const size_t b = std::min<size_t>(baseline, handle_counts.size() - 1);
+    const auto [first_half, second_half] = rises(handle_counts, b);
+    const bool handles_ok = !(first_half && second_half);
+    const bool heap_ok = last.heap_bytes <= base.heap_bytes + k_heap_slack;
     const bool working_set_ok =
-        last.working_set_mib <= first.working_set_mib + k_working_set_slack_mib;
-    std::printf("after minute 1 -> at the end: handles %lu -> %lu (highest %lu), heap %.2f -> "
-                "%.2f MiB (highest %.2f), working set %.1f -> %.1f MiB (highest %.1f)\n",
-                first.handles, last.handles, highest.handles, first.heap_bytes / 1048576.0,
-                last.heap_bytes / 1048576.0, highest.heap_bytes / 1048576.0, first.working_set_mib,
-                last.working_set_mib, highest.working_set_mib);
+        last.working_set_mib <= base.working_set_mib + k_working_set_slack_mib;
+    const size_t highest_handles =
+        *std::max_element(handle_counts.begin() + b, handle_counts.end());
+    std::printf("after cycle 1 -> after minute 1 -> at the end: handles %zu -> %zu -> %zu (highest "
+                "%zu after minute 1); heap %.2f -> %.2f MiB (highest %.2f), working set %.1f -> "
+                "%.1f MiB (highest %.1f) after minute 1 -> at the end\n",
+                handle_counts.front(), handle_counts[b], handle_counts.back(), highest_handles,
+                base.heap_bytes / 1048576.0, last.heap_bytes / 1048576.0,
+                highest.heap_bytes / 1048576.0, base.working_set_mib, last.working_set_mib,
+                highest.working_set_mib);
+    const std::string kept = g_new_handles(first.handles, base.handles);
+    const std::string since = g_new_handles(base.handles, last.handles);
+    std::printf("handles made after cycle 1 and kept at minute 1: %s\nhandles new since minute "
+                "1: %s\n",
+                kept.empty() ? "none" : kept.c_str(), since.empty() ? "none" : since.c_str());
+    const char* handles = !handles_ok                    ? "GREW (rising in both halves)"
+                          : handle_counts.size() < b + 3 ? "too short to tell"
+                          : first_half || second_half    ? "one step, then no growth"
+                                                         : "no growth";
     std::printf("requests: %s; handles: %s; heap: %s; working set: %s\n",
-                requests_ok ? "none lost, none wrong" : "LOST OR WRONG",
-                handles_ok ? "no growth" : "GREW", heap_ok ? "no growth" : "GREW",
-                working_set_ok ? "no growth" : "GREW");
+                requests_ok ? "none lost, none wrong" : "LOST OR WRONG", handles,
+                heap_ok ? "no growth" : "GREW", working_set_ok ? "no growth" : "GREW");
     std::sort(stop_ms.begin(), stop_ms.end());
-    if (!stop_ms.empty())
-        std::printf("stop times over %zu cycles (production timings): median %.1f ms, largest "
-                    "%.1f ms\n",
-                    stop_ms.size(), stop_ms[stop_ms.size() / 2], stop_ms.back());
+    std::printf(
+        "stop times over %zu cycles (production timings): median %.1f ms, largest %.1f ms\n",
+        stop_ms.size(), stop_ms[stop_ms.size() / 2], stop_ms.back());
     const bool ok = requests_ok && handles_ok && heap_ok && working_set_ok;
     std::printf("RESULT: %s\n", ok ? "OK" : "FAILED");
     return ok ? 0 : 1;

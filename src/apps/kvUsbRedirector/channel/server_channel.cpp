@@ -6,7 +6,6 @@
 #include "../platform/guarded_copy.h"
 #include "../platform/seams.h"
 
-#include <atomic>
 #include <cstring>
 
 ServerChannel g_virtual_channel;
@@ -18,7 +17,6 @@ namespace
 {
 
 char g_channel_name[] = "zelvusb";
-std::atomic<uint64_t> g_channel_copied_bytes{0};
 
 unsigned low32(const void* p)
 {
@@ -195,7 +193,6 @@ int32_t ServerChannel::read(BYTE* pBuf, DWORD nBytes)
             g_log(2, L"ServerChannel::read (memcpy_s failed - error:%d)", error);
             return -1;
         }
-        g_channel_copied_bytes.fetch_add(nAlreadyGot, std::memory_order_relaxed);
         m_nInPlace += nAlreadyGot;
         nGot += nAlreadyGot;
         m_nInAmount -= nAlreadyGot;
@@ -273,7 +270,6 @@ int32_t ServerChannel::write(const BYTE* pBuf, DWORD nBytes)
                 g_log(2, L"ServerChannel::write (memcpy_s failed - error:%d)", error);
                 return -1;
             }
-            g_channel_copied_bytes.fetch_add(nAmountToWrite, std::memory_order_relaxed);
             m_nOutAmount += nAmountToWrite;
             remaining -= nAmountToWrite;
             nDone += nAmountToWrite;
@@ -343,11 +339,6 @@ bool g_write_to_virtual_channel(const BYTE* pBuf, DWORD nBytes)
     }
     g_log(4, L"Usb_manager:g_write_to_virtual_channel() - success return_value:%d", result ? 1 : 0);
     return result;
-}
-
-uint64_t g_channel_copied_byte_count()
-{
-    return g_channel_copied_bytes.load(std::memory_order_relaxed);
 }
 
 int32_t g_read_from_virtual_channel(BYTE* pBuf, DWORD nBytes)

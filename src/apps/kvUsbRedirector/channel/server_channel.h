@@ -59,5 +59,3 @@ extern volatile DWORD g_session_id;
 
 bool g_write_to_virtual_channel(const BYTE* pBuf, DWORD nBytes);
 int32_t g_read_from_virtual_channel(BYTE* pBuf, DWORD nBytes);
-// Bytes the channel has copied between its buffers and its callers' so far, for the benchmark.
-uint64_t g_channel_copied_byte_count();

@@ -1,23 +1,14 @@
 #include "mdl_urb_list.h"
 
-#include <atomic>
 #include <iterator>
 #include <new>
 
 std::list<Mdl_urb_record> g_mdl_urb_list;
 Process_lock g_mdl_urb_list_mutex;
 
-namespace
-{
-
-std::atomic<uint64_t> g_record_allocations{0};
-
-} // namespace
-
 bool g_append_mdl_urb_record(const Mdl_urb_record& record)
 {
     Lock_hold hold(g_mdl_urb_list_mutex);
-    g_record_allocations.fetch_add(1, std::memory_order_relaxed);
     try
     {
         g_mdl_urb_list.push_back(record);
@@ -54,11 +45,6 @@ void g_discard_mdl_urb_records_of(uint32_t devid)
     Lock_hold hold(g_mdl_urb_list_mutex);
     g_mdl_urb_list.remove_if([devid](const Mdl_urb_record& record)
                              { return record.devid == devid; });
-}
-
-uint64_t g_mdl_urb_record_allocation_count()
-{
-    return g_record_allocations.load(std::memory_order_relaxed);
 }
 
 size_t g_mdl_urb_record_count()

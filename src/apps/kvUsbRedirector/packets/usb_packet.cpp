@@ -6,23 +6,11 @@
 #include "../portable/frame.h"
 #include "usb_device_list.h"
 
-#include <atomic>
 #include <new>
-
-namespace
-{
-std::atomic<uint64_t> g_message_allocations{0};
-} // namespace
 
 BYTE* g_allocate_message(size_t size)
 {
-    g_message_allocations.fetch_add(1, std::memory_order_relaxed);
     return new (std::nothrow) BYTE[size ? size : 1];
-}
-
-uint64_t g_message_allocation_count()
-{
-    return g_message_allocations.load(std::memory_order_relaxed);
 }
 
 void g_free_message(BYTE* message)

@@ -36,5 +36,3 @@ struct Message_free
     }
 };
 using Owned_message = std::unique_ptr<BYTE, Message_free>;
-// Message buffers allocated so far, for the benchmark.
-uint64_t g_message_allocation_count();

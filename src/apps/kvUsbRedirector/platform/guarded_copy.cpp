@@ -5,27 +5,15 @@
 
 #include "../portable/bounded_copy.h"
 
-#include <atomic>
-
 namespace
 {
 
-std::atomic<uint64_t> g_copied_bytes{0};
-
-Copy_status counted(int code, size_t count)
+Copy_status status_of(int code)
 {
-    if (code != 0)
-        return Copy_status::failed;
-    g_copied_bytes.fetch_add(count, std::memory_order_relaxed);
-    return Copy_status::ok;
+    return code == 0 ? Copy_status::ok : Copy_status::failed;
 }
 
 } // namespace
-
-uint64_t g_copied_byte_count()
-{
-    return g_copied_bytes.load(std::memory_order_relaxed);
-}
 
 bool g_range_accessible(const void* address, size_t size, bool for_write)
 {
@@ -64,7 +52,7 @@ Copy_status g_guarded_copy(void* destination, size_t destination_size, const voi
     {
         int code = kv::bounded_copy(destination, destination_size, source, count);
         *error = code;
-        return counted(code, count);
+        return status_of(code);
     }
     __except (EXCEPTION_EXECUTE_HANDLER)
     {
@@ -94,7 +82,7 @@ Copy_status g_guarded_copy(void* destination, size_t destination_size, const voi
     }
     int code = kv::bounded_copy(destination, destination_size, source, count);
     *error = code;
-    return counted(code, count);
+    return status_of(code);
 }
 
 Copy_status g_guarded_copy_own(void* destination, size_t destination_size, const void* source,
@@ -102,6 +90,6 @@ Copy_status g_guarded_copy_own(void* destination, size_t destination_size, const
 {
     int code = kv::bounded_copy(destination, destination_size, source, count);
     *error = code;
-    return counted(code, count);
+    return status_of(code);
 }
 #endif

@@ -19,8 +19,5 @@ Copy_status g_guarded_copy(void* destination, size_t destination_size, const voi
 Copy_status g_guarded_copy_own(void* destination, size_t destination_size, const void* source,
                                size_t count, int* error);
 
-// Bytes copied so far by the copies above, for the benchmark.
-uint64_t g_copied_byte_count();
-
 // True when every byte of [address, address + size) is committed memory with the access asked.
 bool g_range_accessible(const void* address, size_t size, bool for_write);
