@@ -29,6 +29,12 @@ void Engine_fixture::SetUp()
     sim.add_drivers();
 }
 
+size_t g_mdl_urb_record_count()
+{
+    Lock_hold hold(g_mdl_urb_list_mutex);
+    return g_mdl_urb_list.size();
+}
+
 void g_shorten_engine_waits()
 {
     g_seams.timing.device_list_period_ms = 20;

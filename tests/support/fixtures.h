@@ -25,6 +25,8 @@ template <class... T> Bytes le(T... values)
     return bytes;
 }
 
+// The MDL records outstanding.
+size_t g_mdl_urb_record_count();
 // The poller every 20 ms, the port driver looked for every millisecond.
 void g_shorten_engine_waits();
 // Waits until the event log's budget (20 errors and warnings a second) is whole again, with

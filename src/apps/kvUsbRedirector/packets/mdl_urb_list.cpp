@@ -47,12 +47,6 @@ void g_discard_mdl_urb_records_of(uint32_t devid)
                              { return record.devid == devid; });
 }
 
-size_t g_mdl_urb_record_count()
-{
-    Lock_hold hold(g_mdl_urb_list_mutex);
-    return g_mdl_urb_list.size();
-}
-
 bool g_take_mdl_urb_record(uint32_t devid, uint8_t reply_code, uint32_t handle,
                            Mdl_urb_record* taken)
 {

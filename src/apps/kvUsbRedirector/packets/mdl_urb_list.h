@@ -30,7 +30,6 @@ void g_remove_mdl_urb_record(const Mdl_urb_record& record);
 void g_discard_mdl_urb_records();
 // The same for one device, once it is unplugged or its entry is erased.
 void g_discard_mdl_urb_records_of(uint32_t devid);
-size_t g_mdl_urb_record_count();
 
 // Removes the oldest record matching the three keys.
 bool g_take_mdl_urb_record(uint32_t devid, uint8_t reply_code, uint32_t handle,

@@ -1,9 +1,10 @@
 // Base of every message: wraps one message frame for one send or one receive.
 #pragma once
 
+#include "../platform/owned.h"
+
 #include <windows.h>
 #include <cstdint>
-#include <memory>
 
 class Usb_packet
 {
@@ -28,11 +29,17 @@ class Usb_packet
 BYTE* g_allocate_message(size_t size);
 void g_free_message(BYTE* message);
 // A message buffer released when it goes.
-struct Message_free
+struct Message_closer
 {
-    void operator()(BYTE* message) const
+    using type = BYTE*;
+    static BYTE* empty()
+    {
+        return nullptr;
+    }
+    static bool close(BYTE* message)
     {
         g_free_message(message);
+        return true;
     }
 };
-using Owned_message = std::unique_ptr<BYTE, Message_free>;
+using Owned_message = Owned<Message_closer>;
