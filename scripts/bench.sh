@@ -1,8 +1,8 @@
 #!/bin/bash
-# Builds the benchmark and runs it under Wine on the simulator: the engine against the bare
-# simulated channel, its costs, and idle sessions (one, then 20 processes). Prints the tables
+# Builds the benchmark and runs it under Wine on the simulator: the engine against the program's
+# own channel alone, its costs, and idle sessions (one, then 100 processes). Prints the tables
 # and draws docs/bench.png with gnuplot. Not part of the tests: the figures depend on the load.
-# Usage: scripts/bench.sh [idle seconds]   (default 60; 0 leaves the idle sessions out)
+# Usage: scripts/bench.sh [idle seconds [build dir]]   (60, build/win; 0 leaves idle out)
 set -euo pipefail
 
 if [ "${1:-}" = "--in-wine" ]; then
@@ -21,17 +21,16 @@ fi
 cd "$(dirname "$0")/.."
 
 idle_seconds=${1:-60}
+build=${2:-build/win}
 source scripts/setup.sh
 kv_require_packages "${KV_PACKAGES[@]}" gnuplot-nox
-cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
       -DCMAKE_BUILD_TYPE=Release >/dev/null
-nice -n 19 cmake --build build/win -j1 --target kv_bench >/dev/null
+nice -n 19 cmake --build "$build" -j1 --target kv_bench >/dev/null
 echo "uptime: $(uptime)"
-cd build/win
-xvfb-run -a ../../scripts/wine-env.sh . ../../scripts/bench.sh --in-wine kv_bench.exe \
-    "$idle_seconds" bench.dat | tee bench.txt
-cd ../..
-gnuplot <<'EOF'
+(cd "$build" && xvfb-run -a "$OLDPWD/scripts/wine-env.sh" . "$OLDPWD/scripts/bench.sh" \
+    --in-wine kv_bench.exe "$idle_seconds" bench.dat | tee bench.txt)
+gnuplot <<EOF
 set terminal pngcairo size 900,560 font "sans,10" noenhanced
 set output "docs/bench.png"
 set title "kvUsbRedirector on the simulator under Wine: throughput against transfer size"
@@ -42,11 +41,11 @@ set xtics ("64 B" 64, "512 B" 512, "4 KiB" 4096, "64 KiB" 65536, "1 MiB" 1048576
 set key top left
 set grid
 set datafile missing "-"
-plot "build/win/bench.dat" using 1:6 with linespoints lw 2 dt 2 title "limit (a) IN", \
+plot "$build/bench.dat" using 1:6 with linespoints lw 2 dt 2 title "limit (a) IN", \
      ""                    using 1:2 with linespoints lw 2 title "engine IN plain", \
      ""                    using 1:3 with linespoints lw 2 title "engine IN MDL", \
      ""                    using 1:7 with linespoints lw 2 dt 2 title "limit (a) OUT", \
-     ""                    using 1:8 with linespoints lw 1 dt 3 title "limit (a') OUT, copying", \
+     ""                    using 1:8 with linespoints lw 2 dt 3 title "limit (a') OUT, copying: MDL OUT's", \
      ""                    using 1:4 with linespoints lw 2 title "engine OUT plain", \
      ""                    using 1:5 with linespoints lw 2 title "engine OUT MDL"
 EOF

@@ -135,7 +135,6 @@ DWORD WINAPI counted_start(LPVOID parameter)
 
 std::mutex g_engine_mutex;
 std::vector<Owned_handle> g_engine_threads;
-double g_ended_engine_ms = 0;
 
 struct Find_closer
 {
@@ -263,18 +262,14 @@ HANDLE g_counted_engine_thread(LPTHREAD_START_ROUTINE routine, LPVOID parameter)
     return thread;
 }
 
+// The sum over every engine thread ever made, so that it only grows across stops and starts.
 double g_engine_cpu_ms()
 {
     std::lock_guard<std::mutex> lock(g_engine_mutex);
-    double live = 0;
-    for (auto it = g_engine_threads.begin(); it != g_engine_threads.end();)
-    {
-        const double ms = g_thread_cpu_ms(it->get());
-        const bool ended = WaitForSingleObject(it->get(), 0) == WAIT_OBJECT_0;
-        (ended ? g_ended_engine_ms : live) += ms;
-        it = ended ? g_engine_threads.erase(it) : it + 1;
-    }
-    return g_ended_engine_ms + live;
+    double ms = 0;
+    for (const Owned_handle& thread : g_engine_threads)
+        ms += g_thread_cpu_ms(thread.get());
+    return ms;
 }
 
 Meter::Meter(Thread_group group) : m_group(group), m_begin(point()) {}

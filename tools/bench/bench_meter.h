@@ -1,6 +1,6 @@
 // What the benchmark measures besides time: the Win32 calls, heap allocations and copied bytes
 // of chosen threads, counted at this executable's import table and operator new; CPU time of
-// threads and of Linux processes (the Wine server's too); the working set.
+// threads and of Linux processes (the Wine server's too).
 #pragma once
 
 #include "platform/owned.h"
@@ -19,24 +19,14 @@ enum class Thread_group
 
 // Win32 calls that reach kernel objects or I/O, the drivers' calls through the binding, and
 // operator new.
+// clang-format off
 enum Counted_call
 {
-    call_create_event,
-    call_close_handle,
-    call_read_file,
-    call_write_file,
-    call_overlapped_result,
-    call_wait_single,
-    call_wait_multiple,
-    call_set_event,
-    call_reset_event,
-    call_cancel_io,
-    call_virtual_query,
-    call_sleep,
-    call_device_io_control,
-    call_heap,
-    k_counted_calls
+    call_create_event, call_close_handle, call_read_file, call_write_file, call_overlapped_result,
+    call_wait_single, call_wait_multiple, call_set_event, call_reset_event, call_cancel_io,
+    call_virtual_query, call_sleep, call_device_io_control, call_heap, k_counted_calls
 };
+// clang-format on
 const char* g_call_name(int call);
 
 struct Counts
