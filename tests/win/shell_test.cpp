@@ -184,10 +184,10 @@ TEST_F(Shell_test, EveryEndOfTheSessionAndInstallersRequestStopsTheEngineBeforeI
     ASSERT_FALSE(RegCreateKeyExW(HKEY_LOCAL_MACHINE, product_key, 0, nullptr, 0, KEY_SET_VALUE,
                                  nullptr, &product, nullptr));
     const Owned_key owned_product(product);
-    auto set_stop = [product](DWORD value)
+    auto set_stop = [product](DWORD value, const wchar_t* name = L"StopInstances")
     {
-        RegSetValueExW(product, L"StopInstances", 0, REG_DWORD,
-                       reinterpret_cast<const BYTE*>(&value), sizeof value);
+        RegSetValueExW(product, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                       sizeof value);
         Sleep(200); // the change's message
     };
     set_stop(7); // left by an earlier drain: no request
@@ -205,7 +205,7 @@ TEST_F(Shell_test, EveryEndOfTheSessionAndInstallersRequestStopsTheEngineBeforeI
     for (const Row row : {Row{WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF, false, false},
                           Row{WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, true, false},
                           Row{WM_ENDSESSION, TRUE, 0, true, false}, // a shutdown
-                          Row{WM_NULL, 7, 0, false, false}, // StopInstances written, unchanged
+                          Row{WM_NULL, 7, 0, false, false},         // another value of the key
                           Row{WM_NULL, 8, 0, true, true},
                           Row{WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, true, true}})
     {
@@ -217,7 +217,7 @@ TEST_F(Shell_test, EveryEndOfTheSessionAndInstallersRequestStopsTheEngineBeforeI
         sim.clear_lines();
         const size_t unplugs = port_calls(IOCTL_PORT_UNPLUG).size();
         if (row.message == WM_NULL)
-            set_stop(static_cast<DWORD>(row.ending));
+            set_stop(static_cast<DWORD>(row.ending), row.ending == 7 ? L"Other" : L"StopInstances");
         else
         {
             EXPECT_TRUE(SendMessageW(window, WM_QUERYENDSESSION, 0, row.how));
