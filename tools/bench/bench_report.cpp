@@ -84,24 +84,19 @@ void g_print_heading()
 
 void g_print_throughput(const std::vector<Throughput>& all)
 {
-    std::printf("\nLimits: the program's channel on the simulator's pipes with no engine, on a "
-                "thread that\nreuses its I/O event as the engine's workers do\n"
-                "(a)  IN: the terminal writes reap replies back to back, read as the reply pump "
-                "reads them\n     OUT: each URB request written as one message, read by the "
-                "terminal\n"
-                "  dir  size      frames     MiB/s  calls/frame  CPU ms/MiB  server ms/MiB\n");
+    std::printf("\nLimits: the program's channel alone, its I/O event reused as on the engine's "
+                "threads\n(a) IN: reap replies read as the reply pump reads them; OUT: URB "
+                "requests written\n  dir  size      frames     MiB/s  calls/frame  CPU ms/MiB  "
+                "server ms/MiB\n");
     for (const Throughput& t : all)
         print_limit(t.out, t.limit);
-    std::printf("(a') OUT as in (a), each request first copied into a fresh block, as the "
-                "rewrite of an MDL\n     OUT request does\n");
+    std::printf("(a') OUT, each request copied into a fresh block first, as MDL OUT's rewrite\n");
     for (const Throughput& t : all)
         if (t.out)
             print_limit(true, t.limit_copying);
 
-    std::printf("\nEngine: transfers from the simulated port driver through the engine to the "
-                "simulated\nterminal and back, 8 in flight, the median of 5 rounds; ratio: engine "
-                "MiB/s over its limit's,\nmeasured back to back (median of the rounds' ratios): "
-                "IN and plain OUT against (a), MDL\nOUT against (a')\n"
+    std::printf("\nEngine: 8 in flight, median of 5 rounds; ratio: over its limit measured "
+                "back to back\n(median of the rounds'), (a') for MDL OUT, (a) for the rest\n"
                 "  transfer   size      count     MiB/s     req/s      limit  ratio\n");
     for (const Throughput& t : all)
         for (int i = 0; i < 2; ++i)
@@ -118,12 +113,10 @@ void g_print_throughput(const std::vector<Throughput>& all)
                             t.ratio[i], run.right ? "" : "  WRONG COMPLETIONS");
         }
 
-    std::printf("\nCosts per request, the engine's three threads (the simulated drivers' own work "
-                "left out)\n  heap: operator new calls; copies: bytes that memcpy and memmove "
-                "moved to or from the\n  channel's 1600-byte buffers, and all others; x = the "
-                "others over the reply (plain) or\n  the data (MDL); calls: Win32 calls on kernel "
-                "objects and I/O, and the drivers' I/O\n  controls; VQ = VirtualQuery; limit "
-                "calls: its limit's per frame\n"
+    std::printf("\nPer request on the engine's threads: heap = operator new calls; bytes "
+                "memcpy and memmove\nmoved through the channel's buffers, and others (x: over the "
+                "reply, plain, or the data,\nMDL); calls: Win32 calls and the drivers' I/O "
+                "controls, VQ VirtualQuery; its limit's per frame\n"
                 "  transfer   size      CPU ms/MiB  server ms/MiB  heap  channel B    other B     "
                 "x  calls  (VQ)  limit calls\n");
     for (const Throughput& t : all)

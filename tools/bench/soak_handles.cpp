@@ -5,7 +5,7 @@
 namespace
 {
 
-// A unicode string that NtQueryObject returns first in its buffer: the type's or the name's.
+// The unicode string that NtQueryObject returns first in its buffer.
 std::string text_of(HANDLE handle, int what)
 {
     static const auto query = reinterpret_cast<decltype(&NtQueryObject)>(
@@ -33,8 +33,8 @@ std::map<uintptr_t, std::string> g_open_handles()
         const HANDLE handle = reinterpret_cast<HANDLE>(value);
         if (!GetHandleInformation(handle, &flags))
             continue;
-        const std::string name = text_of(handle, ObjectNameInformation);
-        handles[value] = text_of(handle, ObjectTypeInformation) + (name.empty() ? "" : " ") + name;
+        // Only the kind: asking a name waits for a synchronous call pending on the handle.
+        handles[value] = text_of(handle, ObjectTypeInformation);
     }
     return handles;
 }

@@ -1,5 +1,5 @@
-// The process's open handles, by value, with their kind and name, so that a soak can say which
-// handles came and stayed.
+// The process's open handles, by value, with their kind, so that a soak can say which handles
+// came and stayed.
 #pragma once
 
 #include <windows.h>
@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-// Every open handle of this process and what it is: "Event", "Key \REGISTRY\...", ...
+// Every open handle of this process and its kind: "Event", "Key", "Thread", ...
 std::map<uintptr_t, std::string> g_open_handles();
 // The handles of now not in before, as "Event x2, Thread" (empty when none).
 std::string g_new_handles(const std::map<uintptr_t, std::string>& before,
