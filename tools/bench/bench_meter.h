@@ -89,21 +89,6 @@ class Seam_scope
     ~Seam_scope();
 };
 
-// A file handle: CreateFile fails with INVALID_HANDLE_VALUE.
-struct File_closer
-{
-    using type = HANDLE;
-    static HANDLE empty()
-    {
-        return INVALID_HANDLE_VALUE;
-    }
-    static bool close(HANDLE file)
-    {
-        return CloseHandle(file) != FALSE;
-    }
-};
-using Owned_file = Owned<File_closer>;
-
 // CPU milliseconds: of a thread; of a Linux process from its threads' schedstat (nanoseconds,
 // -1 when unknown); of the Wine server (KV_WINESERVER_PID, -1 when unset).
 double g_thread_cpu_ms(HANDLE thread);

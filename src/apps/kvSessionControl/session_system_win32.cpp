@@ -21,21 +21,6 @@ constexpr wchar_t k_manufacturer_key[] = L"Software\\Kelvra";
 // An older log is started afresh beyond this size.
 constexpr LONGLONG k_log_cap_bytes = 1 << 20;
 
-// Files and toolhelp snapshots: their creators fail with INVALID_HANDLE_VALUE.
-struct File_closer
-{
-    using type = HANDLE;
-    static HANDLE empty()
-    {
-        return INVALID_HANDLE_VALUE;
-    }
-    static bool close(HANDLE file)
-    {
-        return CloseHandle(file) != FALSE;
-    }
-};
-using Owned_file = Owned<File_closer>;
-
 struct Log_source_closer
 {
     using type = HANDLE;

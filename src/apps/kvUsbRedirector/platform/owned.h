@@ -78,6 +78,22 @@ struct Kernel_object_closer
 };
 using Owned_handle = Owned<Kernel_object_closer>;
 
+// Files and toolhelp snapshots of this process's own: their creators fail with
+// INVALID_HANDLE_VALUE.
+struct File_closer
+{
+    using type = HANDLE;
+    static HANDLE empty()
+    {
+        return INVALID_HANDLE_VALUE;
+    }
+    static bool close(HANDLE file)
+    {
+        return CloseHandle(file) != FALSE;
+    }
+};
+using Owned_file = Owned<File_closer>;
+
 struct Key_closer
 {
     using type = HKEY;
