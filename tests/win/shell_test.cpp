@@ -214,6 +214,17 @@ TEST_F(Shell_test, EveryEndOfTheSessionAndInstallersRequestStopsTheEngineBeforeI
         SendMessageW(window, WM_WTSSESSION_CHANGE, WTS_REMOTE_CONNECT, 0);
         ASSERT_TRUE(g_threads_started && g_open_port_driver());
         make_opened(record({.id = ++id}));
+        if (id == 41) // the icon's right click opens the device menu
+        {
+            PostMessageW(window, k_notify_icon_callback, 1, WM_RBUTTONUP);
+            HWND popup = g_wait_for_popup_menu();
+            ASSERT_NE(nullptr, popup);
+            EXPECT_EQ(
+                Lines({L"Stick (device 41, 1234:5678:0100): shared"}),
+                g_menu_lines(reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0))));
+            SendMessageW(window, WM_CANCELMODE, 0, 0);
+            EXPECT_TRUE(g_wait_until_gone(popup));
+        }
         sim.clear_lines();
         const size_t unplugs = port_calls(IOCTL_PORT_UNPLUG).size();
         if (row.message == WM_NULL)
