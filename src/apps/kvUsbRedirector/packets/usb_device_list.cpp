@@ -28,7 +28,7 @@ void g_publish_device_views()
     for (const Usb_device_entry& entry : g_device_list)
     {
         const Usb_device_record* record = entry.record.get();
-        wchar_t name[101];
+        wchar_t name[k_device_view_name_chars + 1];
         if (!g_device_display_name(record, name, ARRAYSIZE(name)))
             name[0] = L'\0';
         views.push_back(

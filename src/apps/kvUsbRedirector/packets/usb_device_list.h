@@ -50,6 +50,8 @@ inline BYTE* g_record_bytes(Usb_device_record* record)
 // A share dialog thread can outlive the engine's stop and still take it.
 extern Process_lock g_device_list_mutex;
 
+// A view's name longer than this is cut: the tray menu stays narrower than the screen.
+constexpr size_t k_device_view_name_chars = 100;
 // What the tray shows of a device, copied from the list whenever the list changes.
 struct Usb_device_view
 {

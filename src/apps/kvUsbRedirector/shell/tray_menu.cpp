@@ -12,9 +12,6 @@
 namespace
 {
 
-// A name longer than this is cut: the menu stays narrower than the screen.
-constexpr size_t k_name_chars = 100;
-
 std::wstring load_text(UINT id)
 {
     const wchar_t* text = nullptr;
@@ -29,7 +26,7 @@ std::wstring format_text(UINT format_id, const wchar_t* first, const wchar_t* se
     const std::wstring format = load_text(format_id);
     DWORD_PTR inserts[3] = {reinterpret_cast<DWORD_PTR>(first), reinterpret_cast<DWORD_PTR>(second),
                             reinterpret_cast<DWORD_PTR>(third)};
-    wchar_t text[4 * k_name_chars];
+    wchar_t text[4 * k_device_view_name_chars];
     const DWORD length =
         FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY, format.c_str(),
                        0, 0, text, ARRAYSIZE(text), reinterpret_cast<va_list*>(inserts));
