@@ -36,7 +36,7 @@ kv_layer(packets SOURCES ${APP}/packets/message_table.cpp ${APP}/packets/usb_pac
   ${APP}/packets/usb_packet_device_list.cpp ${APP}/packets/usb_packet_open.cpp
   ${APP}/packets/usb_packet_close.cpp ${APP}/packets/usb_packet_completions.cpp
   ${APP}/packets/usb_packet_reap_urb.cpp ${APP}/packets/mdl_urb_list.cpp
-  ${APP}/packets/device_policy.cpp BELOW kv_driver)
+  ${APP}/packets/device_policy.cpp ${APP}/packets/device_life.cpp BELOW kv_driver)
 kv_layer(manager SOURCES ${APP}/manager/usb_manager.cpp ${APP}/manager/device_list_poller.cpp
   ${APP}/manager/request_pump.cpp ${APP}/manager/reply_pump.cpp BELOW kv_packets)
 kv_layer(shell SOURCES ${APP}/shell/app_globals.cpp ${APP}/shell/warning_popup.cpp

@@ -38,7 +38,7 @@ TEST_F(Policy_test, RulesRefuseBeforeTheOpenAndAChangeAppliesAtOnce)
         for (int i = 0; i < 500; ++i, Sleep(10))
             if (PeekMessageW(&msg, window, k_policy_changed_message, k_policy_changed_message,
                              PM_REMOVE))
-                return g_on_device_policy_changed(), true;
+                return g_on_device_policy_changed(), g_apply_device_policy(), true; // as the poller
         return false;
     };
     const Bytes stick = record({.id = 1}), pad = record({.id = 2, .id1 = 0x056A, .name = "Pad"});

@@ -4,6 +4,7 @@
 #include "../packets/message_table.h"
 #include "../packets/usb_packet.h"
 #include "../portable/reply_frame.h"
+#include "../packets/usb_packet_device_list.h"
 #include "usb_manager.h"
 
 namespace
@@ -116,6 +117,10 @@ DWORD WINAPI g_start_process_write_to_driver(LPVOID)
                 read_and_dispatch(length);
             }
         });
+    // The stop's empty list, made here since only this thread's handlers list devices: every
+    // device is handled as gone, and no reply read before the stop can list one again.
+    Usb_packet_device_list no_devices(nullptr, false);
+    no_devices.process_return();
     g_log(4, L"Usb_manager::g_start_process_write_to_driver() - success");
     return 0;
 }

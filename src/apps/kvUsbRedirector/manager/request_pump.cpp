@@ -3,7 +3,7 @@
 #include "../debug/usb_debug.h"
 #include "../platform/overlapped_call.h"
 #include "../packets/mdl_urb_list.h"
-#include "../packets/usb_device_list.h"
+#include "../packets/device_life.h"
 #include "../packets/message_table.h"
 #include "../packets/usb_packet.h"
 #include "../portable/completion.h"
@@ -48,14 +48,14 @@ int unlisted_level(uint32_t devid)
     return 3;
 }
 
-// Appends the record of an MDL request only while its device is listed, holding the device
+// Appends the record of an MDL request only while its device is plugged in, holding the device
 // list (then, inside the append, the MDL list): an unplug, which takes the device list too and
 // drops the device's records, comes either before (the request is not sent) or after.
 bool record_if_listed(const Mdl_urb_record& record)
 {
-    Lock_hold hold(g_device_list_mutex);
+    const Device_list_hold hold;
     bool recorded = false;
-    if (!g_is_device_listed(record.devid))
+    if (!g_is_device_plugged_in(record.devid))
         g_log(unlisted_level(record.devid),
               L"Usb_manager::g_start_process_read_from_driver() - request for a device that is "
               L"not listed - devid:%x, handle:%x",
@@ -78,7 +78,7 @@ enum class Send_result
 };
 
 // Sends one request. An MDL request is recorded before its send, so that a fast reply finds
-// the record, and only while its device is listed: a record of a device already unplugged
+// the record, and only while its device is plugged in: a record of a device already unplugged
 // would be matched by a later transfer that reuses the handle.
 Send_result send_request(BYTE* query, const kv::Driver_request& request)
 {

@@ -2,8 +2,7 @@
 
 #include "../channel/server_channel.h"
 #include "../debug/usb_debug.h"
-#include "../packets/usb_device_list.h"
-#include "../packets/usb_packet_device_list.h"
+#include "../packets/device_life.h"
 #include "../packets/mdl_urb_list.h"
 #include "../packets/usb_packet_negotiate.h"
 #include "../platform/owned.h"
@@ -100,8 +99,9 @@ void shutdown()
 }
 
 bool start_worker(Worker worker, std::atomic<bool>& running, LPTHREAD_START_ROUTINE routine,
-                  const wchar_t* created_line, const wchar_t* name)
+                  const wchar_t* created_line)
 {
+    const wchar_t* name = k_worker_names[worker];
     running = true;
     g_worker_threads[worker].reset(g_seams.create_thread(routine, nullptr));
     if (!g_worker_threads[worker])
@@ -132,6 +132,14 @@ bool g_start_threads()
 {
     if (g_threads_started)
         return true;
+    // A stop that gave up is finished first; while its workers still run, nothing starts.
+    g_stop_threads();
+    if (g_engine_initialized)
+    {
+        g_log(3, L"Usb_manager::g_start_threads() - the last stop has not finished");
+        return false;
+    }
+    g_device_calls_resume();
     if (!initialize())
     {
         g_log(4, L"Usb_manager::g_start_threads() - initialize failed");
@@ -145,15 +153,13 @@ bool g_start_threads()
     const bool all_started =
         start_worker(
             k_reply_pump, g_write_to_driver_running, g_start_process_write_to_driver,
-            L"Usb_manager::g_start_threads() - thread g_start_process_write_to_driver created",
-            L"g_start_process_write_to_driver") &&
+            L"Usb_manager::g_start_threads() - thread g_start_process_write_to_driver created") &&
         start_worker(
             k_request_pump, g_read_from_driver_running, g_start_process_read_from_driver,
-            L"Usb_manager::g_start_threads() - thread g_start_process_read_from_driver created",
-            L"g_start_process_read_from_driver") &&
-        start_worker(k_poller, g_device_list_running, g_start_process_device_list,
-                     L"Usb_manager::g_start_threads() - thread g_start_process_device_list created",
-                     L"g_start_process_device_list");
+            L"Usb_manager::g_start_threads() - thread g_start_process_read_from_driver created") &&
+        start_worker(
+            k_poller, g_device_list_running, g_start_process_device_list,
+            L"Usb_manager::g_start_threads() - thread g_start_process_device_list created");
     if (!all_started)
     {
         g_stop_threads();
@@ -180,6 +186,53 @@ bool g_start_threads()
     return false;
 }
 
+namespace
+{
+
+// Waits for the workers that were created, within the stop's budget: the unplugs of the reply
+// pump's last pass are abandoned once it is spent, and the stop gives up after a grace that
+// lets the abandoned calls end. False (logged, with what is left) when some still run.
+bool workers_ended()
+{
+    HANDLE threads[k_workers];
+    const wchar_t* names[k_workers];
+    DWORD count = 0;
+    for (int worker = 0; worker < k_workers; ++worker)
+        if (g_worker_threads[worker])
+        {
+            threads[count] = g_worker_threads[worker].get();
+            names[count++] = k_worker_names[worker];
+        }
+    if (count == 0)
+        return true;
+    DWORD wait = WaitForMultipleObjects(count, threads, TRUE, k_stop_budget_ms);
+    if (wait == WAIT_TIMEOUT)
+    {
+        g_device_calls_give_up();
+        wait = WaitForMultipleObjects(count, threads, TRUE, k_stop_grace_ms);
+    }
+    if (wait == WAIT_FAILED)
+        g_log(3, L"Usb_manager::g_stop_threads() - WaitForMultipleObjects Failed");
+    else if (wait != WAIT_TIMEOUT)
+        return true;
+    std::wstring left;
+    for (DWORD i = 0; i < count; ++i)
+        if (WaitForSingleObject(threads[i], 0) != WAIT_OBJECT_0)
+            left += (left.empty() ? L"" : L", ") + std::wstring(names[i]);
+    if (left.empty())
+        return true;
+    g_log(3,
+          L"Usb_manager::g_stop_threads() - gave up after %d ms, the port driver holding a call: "
+          L"%s still running; the session stays registered",
+          static_cast<int>(k_stop_budget_ms + k_stop_grace_ms), left.c_str());
+    return false;
+}
+
+} // namespace
+
+// Runs on the window thread: it never takes the device list. The reply pump empties the list as
+// its last act, so that every plugged-in device is unplugged; the stop waits for it within its
+// budget.
 void g_stop_threads()
 {
     // Every path that ends a session calls it: a second stop, or one without a start, is none.
@@ -191,28 +244,17 @@ void g_stop_threads()
     g_write_to_driver_running = false;
     g_read_from_driver_running = false;
     g_device_list_running = false;
+    g_device_calls_stop_plug_ins();
     SetEvent(g_exit_now_read_event);
     SetEvent(g_exit_now_write_event);
     SetEvent(g_exit_now_virtual_channel_event);
-    // The workers that were created, by their thread handles.
-    HANDLE threads[k_workers];
-    DWORD count = 0;
-    for (const Owned_handle& thread : g_worker_threads)
-        if (thread)
-            threads[count++] = thread.get();
-    if (count && WaitForMultipleObjects(count, threads, TRUE, INFINITE) == WAIT_FAILED)
-    {
-        // Tearing down under running workers would leave them on closed handles.
-        g_log(3, L"Usb_manager::g_stop_threads() - WaitForMultipleObjects Failed");
-        for (DWORD i = 0; i < count; ++i)
-            WaitForSingleObject(threads[i], INFINITE);
-    }
+    // Tearing down under running workers would leave them on closed handles: a stop that gave
+    // up is finished by the next stop or start.
+    if (!workers_ended())
+        return;
     for (Owned_handle& thread : g_worker_threads)
         thread.reset();
     g_log(4, L"Usb_manager::g_stop_threads() - All threads have ended");
-
-    Usb_packet_device_list no_devices(nullptr, false);
-    no_devices.process_return();
 
     if (!g_close_port_driver())
         g_log(3, L"Usb_manager:~Usb_manager() - g_port_driver_handle CloseHandle() failed");

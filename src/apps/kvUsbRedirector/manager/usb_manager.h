@@ -19,6 +19,16 @@ enum Worker
     k_workers
 };
 
+constexpr const wchar_t* k_worker_names[k_workers] = {L"g_start_process_write_to_driver",
+                                                      L"g_start_process_read_from_driver",
+                                                      L"g_start_process_device_list"};
+
+// The stop waits this long for the workers, then abandons the unplugs its last pass still has
+// with the port driver, and gives up this much later: Windows ends a process that has not
+// answered the end of the session within about 5 s.
+constexpr DWORD k_stop_budget_ms = 3000;
+constexpr DWORD k_stop_grace_ms = 800;
+
 extern std::atomic<bool> g_read_from_driver_running;
 extern std::atomic<bool> g_write_to_driver_running;
 extern std::atomic<bool> g_device_list_running;
@@ -27,7 +37,9 @@ extern std::atomic<bool> g_device_list_running;
 extern std::atomic<bool> g_threads_started;
 
 // The shell's only way in. Both may be called at any time: a start of a running engine and a
-// stop of a stopped one do nothing. A start that fails has stopped what it began.
+// stop of a stopped one do nothing. A start that fails has stopped what it began. The stop
+// returns within k_stop_budget_ms + k_stop_grace_ms; one that gave up on a worker the port
+// driver holds leaves the engine as it is, for the next stop or start to finish.
 bool g_start_threads();
 void g_stop_threads();
 

@@ -1,7 +1,7 @@
 #include "device_policy.h"
 
 #include "../debug/usb_debug.h"
-#include "usb_packet_device_list.h"
+#include "device_life.h"
 
 bool g_is_server_os = false;
 bool g_warning_popup_disabled = false;
@@ -22,8 +22,9 @@ kv::Device_identity identity_of(const Usb_device_record* record, wchar_t* name, 
     return identity;
 }
 
-// Why the policy refuses the device; empty when it may be shared.
-std::wstring refusal_of(const Usb_device_record* record)
+} // namespace
+
+std::wstring g_policy_refusal(const Usb_device_record* record)
 {
     Lock_hold hold(g_policy_lock);
     if (g_policy.share == Share_setting::never)
@@ -38,12 +39,13 @@ std::wstring refusal_of(const Usb_device_record* record)
     return {};
 }
 
-} // namespace
-
 void g_set_device_policy(Device_policy policy)
 {
-    Lock_hold hold(g_policy_lock);
-    g_policy = std::move(policy);
+    {
+        Lock_hold hold(g_policy_lock);
+        g_policy = std::move(policy);
+    }
+    SetEvent(g_policy_changed_event());
 }
 
 Share_setting g_share_setting()
@@ -57,26 +59,11 @@ bool g_share_question_wanted()
     return g_is_server_os && !g_warning_popup_disabled && g_share_setting() == Share_setting::ask;
 }
 
-namespace
+HANDLE g_policy_changed_event()
 {
-
-void block(Usb_device_entry& entry, const std::wstring& reason)
-{
-    entry.state = Usb_device_state::failed;
-    entry.blocked = true;
-    g_log(4, L"Device_policy::g_refuse_by_policy() - device %d refused: %s",
-          kv::record_device_id(g_record_bytes(entry.record.get())), reason.c_str());
-    g_audit_device(k_event_id_device_blocked, entry.record.get(), reason.c_str());
-}
-
-} // namespace
-
-bool g_refuse_by_policy(Usb_device_entry& entry)
-{
-    const std::wstring reason = refusal_of(entry.record.get());
-    if (!reason.empty())
-        block(entry, reason);
-    return !reason.empty();
+    // Made at the first use, never closed: the window thread sets it, the poller waits on it.
+    static const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return event;
 }
 
 void g_apply_device_policy()
@@ -84,14 +71,12 @@ void g_apply_device_policy()
     const Device_list_change hold;
     for (Usb_device_entry& entry : g_device_list)
     {
-        const std::wstring reason = refusal_of(entry.record.get());
-        if (entry.blocked && reason.empty())
-            entry.state = Usb_device_state::marked;
+        const std::wstring reason = g_policy_refusal(entry.record.get());
+        // A device refused only by the policy is forgotten, so that the next reply lists it anew.
+        if (entry.blocked && entry.state == Usb_device_state::failed && reason.empty())
+            g_device_mark(entry);
         else if (entry.state == Usb_device_state::opened && !reason.empty())
-        {
-            g_unplug_device(kv::record_device_id(g_record_bytes(entry.record.get())));
-            block(entry, reason);
-        }
+            g_device_block(entry, reason.c_str());
     }
-    g_erase_marked_devices();
+    g_device_erase_marked();
 }

@@ -31,9 +31,11 @@ void g_set_device_policy(Device_policy policy);
 Share_setting g_share_setting();
 // A server edition asks before a device is plugged in, unless switched off.
 bool g_share_question_wanted();
-// Refuses the entry when the policy does: failed, blocked, event 21. The caller holds
-// g_device_list_mutex.
-bool g_refuse_by_policy(Usb_device_entry& entry);
-// After a change of the policy: a shared device it now refuses is unplugged, and a device it
-// refused is forgotten, so that the next reconciliation considers it again.
+// Why the policy refuses the device; empty when it may be shared.
+std::wstring g_policy_refusal(const Usb_device_record* record);
+// Set by each new policy; the poller then applies it (g_apply_device_policy), so that the
+// window thread, which sets the policy, never waits for the device list.
+HANDLE g_policy_changed_event();
+// A shared device the policy now refuses is unplugged and blocked, and a device it refused is
+// forgotten, so that the next reconciliation considers it again. Takes the device list.
 void g_apply_device_policy();

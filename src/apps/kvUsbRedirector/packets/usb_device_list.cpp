@@ -6,6 +6,7 @@
 #include "../portable/device_rules.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <strsafe.h>
@@ -17,26 +18,57 @@ Process_lock g_device_list_mutex;
 
 namespace
 {
-Process_lock g_views_lock;
-std::vector<Usb_device_view> g_views; // under g_views_lock
+std::atomic<DWORD> g_off_limits_thread{0};
+std::atomic<bool> g_held_off_limits{false};
 } // namespace
 
-void g_publish_device_views()
+void g_keep_device_list_off_this_thread()
 {
-    std::vector<Usb_device_view> views;
-    views.reserve(g_device_list.size());
-    for (const Usb_device_entry& entry : g_device_list)
+    g_off_limits_thread = GetCurrentThreadId();
+}
+
+bool g_device_list_held_off_limits()
+{
+    return g_held_off_limits;
+}
+
+Device_list_hold::Device_list_hold() : m_hold(g_device_list_mutex)
+{
+    if (g_off_limits_thread != 0 && GetCurrentThreadId() == g_off_limits_thread &&
+        !g_held_off_limits.exchange(true))
+        g_log(2, L"Usb_device_list - the device list was taken on the window thread");
+}
+
+namespace
+{
+Process_lock g_views_lock;
+// Never destroyed: a share dialog's thread may still publish while the process exits.
+std::vector<Usb_device_view>& g_views = *new std::vector<Usb_device_view>; // under g_views_lock
+} // namespace
+
+void g_publish_device_views() noexcept
+{
+    try
     {
-        const Usb_device_record* record = entry.record.get();
-        wchar_t name[k_device_view_name_chars + 1];
-        if (!g_device_display_name(record, name, ARRAYSIZE(name)))
-            name[0] = L'\0';
-        views.push_back(
-            {static_cast<int32_t>(kv::record_device_id(reinterpret_cast<const BYTE*>(record))),
-             name, g_device_numbers_text(record), entry.state, entry.answer, entry.blocked});
+        std::vector<Usb_device_view> views;
+        views.reserve(g_device_list.size());
+        for (const Usb_device_entry& entry : g_device_list)
+        {
+            const Usb_device_record* record = entry.record.get();
+            wchar_t name[k_device_view_name_chars + 1];
+            if (!g_device_display_name(record, name, ARRAYSIZE(name)))
+                name[0] = L'\0';
+            views.push_back(
+                {static_cast<int32_t>(kv::record_device_id(reinterpret_cast<const BYTE*>(record))),
+                 name, g_device_numbers_text(record), entry.state, entry.answer, entry.blocked});
+        }
+        Lock_hold hold(g_views_lock);
+        g_views.swap(views);
     }
-    Lock_hold hold(g_views_lock);
-    g_views.swap(views);
+    catch (...)
+    {
+        g_log(2, L"Usb_device_list::g_publish_device_views() - no memory: the views are stale");
+    }
 }
 
 std::vector<Usb_device_view> g_device_views()
@@ -53,24 +85,10 @@ Usb_device_entry* g_find_device_entry(uint32_t device_id)
     return nullptr;
 }
 
-Usb_device_record* g_set_device_state(uint32_t device_id, Usb_device_state state)
-{
-    Usb_device_entry* entry = g_find_device_entry(device_id);
-    if (!entry)
-        return nullptr;
-    entry->state = state;
-    return entry->record.get();
-}
-
 Usb_device_record* g_find_device_record(uint32_t device_id)
 {
     Usb_device_entry* entry = g_find_device_entry(device_id);
     return entry ? entry->record.get() : nullptr;
-}
-
-bool g_is_device_listed(uint32_t device_id)
-{
-    return g_find_device_record(device_id) != nullptr;
 }
 
 bool g_device_display_name(const Usb_device_record* record, wchar_t* text, size_t chars)

@@ -36,6 +36,7 @@ struct Usb_device_entry
     uint8_t seen;                          // listed by the reply being reconciled
     Share_answer answer = Share_answer::not_asked;
     bool blocked = false; // failed because the administrator's policy refuses it
+    uint64_t ticket = 0;  // of the question out while pending_return, else 0
 };
 
 // In the order the devices were first reported; a device id occurs at most once.
@@ -64,15 +65,32 @@ struct Usb_device_view
 };
 // Copies the list into the views; the caller holds g_device_list_mutex. The views' own lock is
 // held only to swap the copy in, so a reader never waits for the list's holder, who may be
-// waiting for the port driver.
-void g_publish_device_views();
+// waiting for the port driver. Without memory for the copy the views stay as they were.
+void g_publish_device_views() noexcept;
 std::vector<Usb_device_view> g_device_views();
+
+// The thread that must never hold the device list, whose holder may wait for the port driver:
+// the window thread, named by the shell. A hold taken there anyway is logged as the fault it is.
+void g_keep_device_list_off_this_thread();
+bool g_device_list_held_off_limits();
+
+// Holds the device list.
+class Device_list_hold
+{
+  public:
+    Device_list_hold();
+    Device_list_hold(const Device_list_hold&) = delete;
+    Device_list_hold& operator=(const Device_list_hold&) = delete;
+
+  private:
+    Lock_hold m_hold;
+};
 
 // Holds the device list for a change, and publishes the views when the change ends.
 class Device_list_change
 {
   public:
-    Device_list_change() : m_hold(g_device_list_mutex) {}
+    Device_list_change() = default;
     ~Device_list_change()
     {
         g_publish_device_views();
@@ -81,15 +99,13 @@ class Device_list_change
     Device_list_change& operator=(const Device_list_change&) = delete;
 
   private:
-    Lock_hold m_hold;
+    Device_list_hold m_hold;
 };
 
-// The caller holds the mutex and uses the returned record only while it keeps holding it.
-Usb_device_record* g_set_device_state(uint32_t device_id, Usb_device_state state);
-// The entry or the record with the id, or nullptr; the caller holds the mutex.
+// The entry or the record with the id, or nullptr; the caller holds the mutex and uses them
+// only while it keeps holding it. A state changes only through device_life.h.
 Usb_device_entry* g_find_device_entry(uint32_t device_id);
 Usb_device_record* g_find_device_record(uint32_t device_id);
-bool g_is_device_listed(uint32_t device_id);
 // The record's display name in the system code page's reading, cut to fit chars (which is at
 // least 1); false, with text empty, when the record has none or an empty one.
 bool g_device_display_name(const Usb_device_record* record, wchar_t* text, size_t chars);

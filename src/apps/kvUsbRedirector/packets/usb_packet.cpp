@@ -4,7 +4,7 @@
 #include "../channel/server_channel.h"
 #include "../debug/usb_debug.h"
 #include "../portable/frame.h"
-#include "usb_device_list.h"
+#include "device_life.h"
 
 #include <new>
 
@@ -72,15 +72,15 @@ bool Usb_packet::write_packet_to_virtual_channel()
     if (!message)
         return false;
     kv::write_rewritten_header(m_pPacket, message.get(), mdl.data_length);
-    // The data is read from the port driver's mapped buffer only while the device is listed:
+    // The data is read from the port driver's mapped buffer only while the device is plugged in:
     // its unplug, which takes the device list too, unmaps the buffer. The list is let go before
     // the write, which can wait for the terminal to read while the reply pump needs the list.
     int error = 0;
     Copy_status copied = Copy_status::failed;
     bool listed = false;
     {
-        Lock_hold hold(g_device_list_mutex);
-        listed = g_is_device_listed(kv::load_u32(m_pPacket + kv::k_offset_devid));
+        const Device_list_hold hold;
+        listed = g_is_device_plugged_in(kv::load_u32(m_pPacket + kv::k_offset_devid));
         if (listed)
             copied = g_guarded_copy(
                 message.get() + kv::k_urb_header_size, mdl.data_length,

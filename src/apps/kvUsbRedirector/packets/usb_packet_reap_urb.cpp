@@ -6,7 +6,7 @@
 #include "../platform/overlapped_call.h"
 #include "../portable/completion.h"
 #include "mdl_urb_list.h"
-#include "usb_device_list.h"
+#include "device_life.h"
 #include "usb_packet_types.h"
 
 bool Usb_packet_reap_urb::process_param()
@@ -75,14 +75,14 @@ void Usb_packet_reap_urb::process_return()
         g_log(3, L"Usb_packet_reap_urb::process_return() - reply too short, dropped");
         return;
     }
-    Lock_hold hold(g_device_list_mutex);
+    const Device_list_hold hold;
     Mdl_urb_record record{};
     const bool mdl =
         g_take_mdl_urb_record(fields.devid, m_pPacket[kv::k_offset_code], fields.handle, &record);
 
     Owned_message completion;
     DWORD packet_size = 0;
-    if (!g_is_device_listed(fields.devid) ||
+    if (!g_is_device_plugged_in(fields.devid) ||
         !build_completion(m_pPacket, reply_size, fields, mdl, record, &completion, &packet_size))
         return;
     g_log(4, L"Usb_packet_reap_urb::process_return(exit) (length:%d, packet_size:%d)",

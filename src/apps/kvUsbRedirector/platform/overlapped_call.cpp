@@ -102,6 +102,10 @@ Io_result g_overlapped_call(const Io_call& call, HANDLE abort_event, DWORD* tran
     else
         g_platform().cancel_io_ex(call.file, &overlapped);
     WaitForSingleObject(overlapped.hEvent, INFINITE);
+    // An operation that completed before the cancel reached it is done: its result counts (a
+    // query's request must be answered, a completion was delivered).
+    if (outcome(call, &overlapped, transferred) == Io_result::done)
+        return Io_result::done;
     SetLastError(wait == WAIT_OBJECT_0 + 1 ? ERROR_OPERATION_ABORTED : wait);
     return wait == WAIT_OBJECT_0 + 1 ? Io_result::aborted : Io_result::wait_failed;
 }

@@ -43,7 +43,7 @@ enum class Io_result
     start_failed,  // the call failed at once
     wait_failed,   // the wait failed (its return value is the last error): cancelled and ended
     result_failed, // the operation ended in failure
-    aborted        // the abort event ended the wait: the operation was cancelled and has ended
+    aborted // the abort event ended the wait: the operation was cancelled before it completed
 };
 
 // For its lifetime, the calling thread's own I/O event, which every overlapped call of the thread

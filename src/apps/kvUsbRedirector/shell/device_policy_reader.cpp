@@ -89,11 +89,11 @@ bool g_watch_device_policy(HWND window)
     return true;
 }
 
+// The engine's poller applies the policy read: the window thread never waits for the device list.
 void g_on_device_policy_changed()
 {
     g_policy_watch.arm_again();
     g_read_device_policy();
-    g_apply_device_policy();
 }
 
 void g_stop_watching_device_policy()

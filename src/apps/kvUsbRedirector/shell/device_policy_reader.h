@@ -14,6 +14,6 @@ void g_read_device_policy();
 // From now on a change under the policies key posts k_policy_changed_message to the window.
 // False (logged) when the key cannot be watched.
 bool g_watch_device_policy(HWND window);
-// On k_policy_changed_message: watches again, reads the policy and applies it.
+// On k_policy_changed_message: watches again and reads the policy; the engine applies it.
 void g_on_device_policy_changed();
 void g_stop_watching_device_policy();

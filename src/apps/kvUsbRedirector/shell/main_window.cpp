@@ -46,6 +46,8 @@ void on_session_change(WPARAM code)
         break;
     case WTS_REMOTE_CONNECT:
         g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_CONNECT");
+        g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_CONNECT starting "
+                 L"threads)");
         if (!g_start_threads())
             g_log(g_virtual_channel.missing() ? 4 : 3,
                   L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_CONNECT "
@@ -54,6 +56,8 @@ void on_session_change(WPARAM code)
     case WTS_REMOTE_DISCONNECT:
         g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_DISCONNECT)");
         g_stop_threads();
+        g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_REMOTE_DISCONNECT threads "
+                 L"stopped)");
         break;
     case WTS_SESSION_LOGON:
         g_log(4, L"kvUsbRedirector::WndProc (WM_WTSSESSION_CHANGE WTS_SESSION_LOGON)");

@@ -4,7 +4,7 @@
 #include "../portable/share_question.h"
 #include "../resources/resource.h"
 #include "../packets/usb_device_list.h"
-#include "../packets/usb_packet_open.h"
+#include "../packets/device_life.h"
 #include "../platform/overlapped_call.h"
 #include "../platform/owned.h"
 #include "../platform/seams.h"
@@ -41,7 +41,7 @@ bool dialog_device_id(HWND hDlg, uint32_t* device_id)
 // timer then ends the dialog).
 Owned_block<wchar_t> load_display_name(uint32_t device_id)
 {
-    Lock_hold hold(g_device_list_mutex);
+    const Device_list_hold hold;
     Owned_block<wchar_t> name;
     if (Usb_device_record* record = g_find_device_record(device_id))
     {
@@ -92,37 +92,31 @@ void init_dialog(HWND hDlg, uint32_t device_id)
     SetTimer(hDlg, k_timer_id, k_warning_popup_timer_ms, nullptr);
 }
 
-// Changes the device's entry; nothing when the device has left meanwhile.
-template <class Change> void change_entry(uint32_t device_id, Change change)
+// What the dialog's thread is given: the device and the ticket of the question it asks.
+struct Question
 {
-    const Device_list_change hold;
-    if (Usb_device_entry* entry = g_find_device_entry(device_id))
-        change(*entry);
+    uint32_t device_id;
+    uint64_t ticket;
+};
+
+const Question& question_of(HWND hDlg)
+{
+    return *reinterpret_cast<const Question*>(GetWindowLongPtrW(hDlg, DWLP_USER));
 }
 
-// A dialog that ended without a plug-in (a no, the close box, an answer that could not be
-// read) leaves its device unshared, shown as declined.
-void settle_answer(uint32_t device_id)
+// The answer to this dialog's question. The id the dialog shows must still read back as the
+// question's: otherwise nothing is plugged in, the device shown as declined as after a lapse.
+void answer(HWND hDlg, Share_reply reply)
 {
-    change_entry(device_id,
-                 [](Usb_device_entry& entry)
-                 {
-                     if (entry.state == Usb_device_state::pending_return &&
-                         entry.answer == Share_answer::awaited)
-                         entry.answer = Share_answer::declined;
-                 });
-}
-
-// A question that cannot be shown leaves the device unshared, as a no would, but shown as
-// failed: not retried while the terminal keeps listing it.
-void give_up_asking(uint32_t device_id)
-{
-    change_entry(device_id,
-                 [](Usb_device_entry& entry)
-                 {
-                     entry.state = Usb_device_state::failed;
-                     entry.answer = Share_answer::not_asked;
-                 });
+    const Question& asked = question_of(hDlg);
+    uint32_t device_id = 0;
+    if (!dialog_device_id(hDlg, &device_id) || device_id != asked.device_id)
+    {
+        g_log(3, L"Warning_popup::WarningPopupDlgProc() - device id unreadable, nothing "
+                 L"plugged in");
+        reply = Share_reply::timer;
+    }
+    g_device_answer(asked.device_id, asked.ticket, reply);
 }
 
 void end_dialog(HWND hDlg, INT_PTR result)
@@ -136,23 +130,21 @@ void end_dialog(HWND hDlg, INT_PTR result)
 DWORD WINAPI g_start_warning_popup(LPVOID context)
 {
     const Thread_io_scope io; // for the plug-in a yes makes
-    const Owned_block<uint32_t> block(static_cast<uint32_t*>(context));
-    const uint32_t device_id = block ? *block : 0;
-    INT_PTR result = DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_WARNING_POPUP), nullptr,
-                                     WarningPopupDlgProc, static_cast<LPARAM>(device_id));
+    const Owned_block<Question> block(static_cast<Question*>(context));
+    const Question asked = block ? *block : Question{};
+    SetLastError(ERROR_SUCCESS);
+    const INT_PTR result = DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_WARNING_POPUP), nullptr,
+                                           WarningPopupDlgProc, reinterpret_cast<LPARAM>(&asked));
     if (result == -1 || result == 0)
     {
         const DWORD error = GetLastError();
-        give_up_asking(device_id);
+        g_device_answer(asked.device_id, asked.ticket, Share_reply::cannot_show);
         g_log(2, L"Warning_popup::g_start_warning_popup() - DialogBoxParam failed - error:%d",
               error);
     }
     else
-    {
-        settle_answer(device_id);
         g_log(4, L"Warning_popup::g_start_warning_popup() - dialog ended device:%d result:%d",
-              device_id, static_cast<int>(result));
-    }
+              asked.device_id, static_cast<int>(result));
     return 1;
 }
 
@@ -161,42 +153,26 @@ INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPA
     switch (message)
     {
     case WM_INITDIALOG:
-        init_dialog(hDlg, static_cast<uint32_t>(lParam));
+    {
+        // The question lives on the dialog thread's stack until the dialog has ended.
+        SetWindowLongPtrW(hDlg, DWLP_USER, lParam);
+        init_dialog(hDlg, reinterpret_cast<const Question*>(lParam)->device_id);
         return TRUE;
+    }
     case WM_COMMAND:
-        if (wParam == IDOK)
+        // A yes after the entry has gone plugs nothing in and still ends with 1; a no leaves the
+        // entry pending_return.
+        if (wParam == IDOK || wParam == IDCANCEL)
         {
-            // A yes after the entry has gone plugs nothing in and still ends with 1.
-            uint32_t device_id = 0;
-            if (dialog_device_id(hDlg, &device_id))
-                g_plug_in_device(device_id);
-            else
-                g_log(3, L"Warning_popup::WarningPopupDlgProc() - device id unreadable, nothing "
-                         L"plugged in");
-            end_dialog(hDlg, IDOK);
-        }
-        else if (wParam == IDCANCEL) // the entry stays pending_return
-        {
-            uint32_t device_id = 0;
-            if (dialog_device_id(hDlg, &device_id))
-            {
-                Lock_hold hold(g_device_list_mutex);
-                if (const Usb_device_record* record = g_find_device_record(device_id))
-                    g_audit_device(k_event_id_device_declined, record);
-            }
-            end_dialog(hDlg, IDCANCEL);
+            answer(hDlg, wParam == IDOK ? Share_reply::yes : Share_reply::no);
+            end_dialog(hDlg, static_cast<INT_PTR>(wParam));
         }
         return TRUE;
     case WM_TIMER:
     {
-        bool listed = false;
-        uint32_t device_id = 0;
-        if (dialog_device_id(hDlg, &device_id))
-        {
-            Lock_hold hold(g_device_list_mutex);
-            listed = g_is_device_listed(device_id);
-        }
-        if (!listed)
+        // Ends once its question is no longer open: the entry erased, or listed anew.
+        const Question& asked = question_of(hDlg);
+        if (!g_device_awaits(asked.device_id, asked.ticket))
             end_dialog(hDlg, IDCANCEL);
         return TRUE;
     }
@@ -205,15 +181,14 @@ INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPA
     }
 }
 
-void g_ask_to_share(uint32_t device_id)
+void g_ask_to_share(uint32_t device_id, uint64_t ticket)
 {
     // The dialog's thread takes the context over once it starts.
-    Owned_block<uint32_t> context(static_cast<uint32_t*>(std::malloc(sizeof(uint32_t))));
+    Owned_block<Question> context(static_cast<Question*>(std::malloc(sizeof(Question))));
     Owned_handle thread;
-    change_entry(device_id, [](Usb_device_entry& entry) { entry.answer = Share_answer::awaited; });
     if (context)
     {
-        *context = device_id;
+        *context = {device_id, ticket};
         thread.reset(g_seams.create_thread(g_start_warning_popup, context.get()));
     }
     if (thread)
@@ -224,6 +199,6 @@ void g_ask_to_share(uint32_t device_id)
               L"Usb_packet_open::process_return() - share dialog not started for device: "
               L"%d - error:%d",
               device_id, GetLastError());
-        give_up_asking(device_id);
+        g_device_answer(device_id, ticket, Share_reply::cannot_show);
     }
 }

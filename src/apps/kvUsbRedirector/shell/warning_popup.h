@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-// Thread routine; context is a heap block holding the device id (u32), released here.
+// Thread routine; context is a heap block holding the device id (u32) and its question's ticket
+// (u64), released here.
 DWORD WINAPI g_start_warning_popup(LPVOID context);
 INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -14,4 +15,4 @@ constexpr UINT k_warning_popup_timer_ms = 3000;
 
 // The open handler's question, installed by the entry: starts the dialog's thread, the entry
 // left pending_return (failed when the dialog cannot be shown).
-void g_ask_to_share(uint32_t device_id);
+void g_ask_to_share(uint32_t device_id, uint64_t ticket);

@@ -11,6 +11,7 @@
 #include "main_window.h"
 #include "single_instance.h"
 #include "warning_popup.h"
+#include "../packets/usb_device_list.h"
 
 #include <tchar.h>
 // strsafe.h must follow tchar.h
@@ -61,6 +62,7 @@ int run_instance(HINSTANCE hInstance, int nCmdShow)
     // What the engine asks of the application: the share question, and its end.
     g_share_asker = g_ask_to_share;
     g_end_application = g_request_close;
+    g_keep_device_list_off_this_thread(); // the window's thread: it never waits for a driver
     if (!MyRegisterClass(hInstance))
     {
         g_log(2, L"kvUsbRedirector::_tWinMain (MyRegisterClass failed - error:%d)", GetLastError());
