@@ -136,7 +136,7 @@ add_executable(kv_win_tests
   tests/win/shell_test.cpp
   tests/win/completion_test.cpp
   tests/win/fault_test.cpp
-  tests/win/device_test.cpp
+  tests/win/device_test.cpp tests/win/device_life_test.cpp
   tests/win/policy_test.cpp
   ${KV_MESSAGES_DIR}/kvUsbRedirector.h
 )

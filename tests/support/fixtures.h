@@ -25,6 +25,23 @@ template <class... T> Bytes le(T... values)
     return bytes;
 }
 
+// The terminal's reap reply: the announced length, then what data there is.
+inline Bytes reap_reply(uint32_t handle, uint32_t length, const Bytes& data, uint32_t devid = 7)
+{
+    Bytes r = le(static_cast<uint32_t>(15 + data.size()), BYTE{8}, devid, BYTE{0x21}, BYTE{0},
+                 handle, length);
+    r.insert(r.end(), data.begin(), data.end());
+    return r;
+}
+
+// An MDL URB request (code 15) of 32 bytes: direction, data length and mapped address.
+inline Bytes mdl_request(uint32_t handle, uint32_t length, const void* data, BYTE direction = 1,
+                         uint32_t devid = 7)
+{
+    return le(uint32_t{28}, BYTE{15}, devid, handle, uint16_t{0x1616}, direction,
+              uint32_t{0x16161616}, length, reinterpret_cast<uint64_t>(data));
+}
+
 // The MDL records outstanding.
 size_t g_mdl_urb_record_count();
 // The poller every 20 ms, the port driver looked for every millisecond.

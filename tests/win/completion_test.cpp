@@ -21,23 +21,6 @@ Bytes reap(BYTE code, BYTE flags, BYTE status, uint32_t handle, uint32_t length,
               reinterpret_cast<uint64_t>(at));
 }
 
-// The terminal's reap reply: the announced length, then what data there is.
-Bytes reap_reply(uint32_t handle, uint32_t length, const Bytes& data, uint32_t devid = 7)
-{
-    Bytes r = le(static_cast<uint32_t>(15 + data.size()), BYTE{8}, devid, BYTE{0x21}, BYTE{0},
-                 handle, length);
-    r.insert(r.end(), data.begin(), data.end());
-    return r;
-}
-
-// An MDL URB request (code 15) of 32 bytes: direction, data length and mapped address.
-Bytes mdl_request(uint32_t handle, uint32_t length, const void* data, BYTE direction = 1,
-                  uint32_t devid = 7)
-{
-    return le(uint32_t{28}, BYTE{15}, devid, handle, uint16_t{0x1616}, direction,
-              uint32_t{0x16161616}, length, reinterpret_cast<uint64_t>(data));
-}
-
 class Completion_test : public Device_fixture
 {
   protected:
@@ -158,44 +141,6 @@ TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailu
                                     uint64_t{0}, uint16_t{0}, BYTE{0})));
     expected.push_back(reap(8, 1, 12, 0x82, 0, nullptr));
     EXPECT_EQ(expected, completions());
-}
-
-TEST_F(Completion_test, TransfersOfADeviceThatLeftAreNeverWrittenNorMatched)
-{
-    const Bytes twin = record({.id = 8}); // the same device under another id
-    // Gone from the list, twin, stop; and requests yielded only after the unplug (they
-    // completed in the driver as it ran): never recorded, never sent.
-    for (int how = 0; how < 4; ++how)
-    {
-        BYTE old[8] = {}, fresh[4] = {};
-        auto hand_old = [&]
-        {
-            ASSERT_TRUE(sim.hand_request(mdl_request(0x81, 4, old)));
-            ASSERT_TRUE(sim.hand_request(mdl_request(0x82, 4, old + 4)));
-        };
-        if (how != 3)
-            hand_old();
-        if (how == 2)
-            reconcile_empty();
-        else
-            reconcile(how == 1 ? Sent{seven, twin} : Sent{});
-        g_terminal_drain(sim.terminal());
-        if (how == 3)
-            hand_old();
-        EXPECT_EQ(0u, g_terminal_available(sim.terminal())) << how;
-        EXPECT_EQ(0u, g_mdl_urb_record_count()) << how;
-        make_opened(seven); // listed again: opened and plugged in anew
-        ASSERT_TRUE(sim.hand_request(mdl_request(0x81, 4, fresh)));
-        reply(reap_reply(0x81, 4, {1, 2, 3, 4}));
-        EXPECT_EQ(reap(16, 0x21, 0, 0x81, 4, fresh), completions().back()) << how;
-        // A late reply for an old transfer finds no record: a plain completion, no write.
-        const Bytes late = reap_reply(0x82, 4, {5, 5, 5, 5});
-        reply(late);
-        EXPECT_EQ(late, completions().back()) << how;
-        EXPECT_EQ(Bytes(8, 0), Bytes(old, old + 8)) << how;
-        EXPECT_EQ(0u, g_mdl_urb_record_count()) << how;
-        reconcile({seven});
-    }
 }
 
 TEST_F(Completion_test, MdlRequestGoesOutAsCodeSevenWithItsOutDataOrNotAtAll)
