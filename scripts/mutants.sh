@@ -95,7 +95,8 @@ main() {
             broken+=("$name (does not build)")
             verdict="does not build"
         elif ! run_tests; then
-            verdict="caught"
+            verdict="caught by $(grep -m1 -o '^\[  FAILED  \] [^ ]*' "$scratch/wine.log" "$scratch/native.log" |
+                sed 's/.*\] //')"
         elif [[ "$file" == src/apps/kvUsbRedirector/portable/* ]] && ! run_fuzzers; then
             verdict="caught by a fuzz target"
         else
