@@ -79,8 +79,9 @@ std::vector<uint8_t> Sim_terminal::device_list_reply()
     std::vector<sim_records::Bytes> records;
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const Sim_device& d : m_devices)
-        records.push_back(sim_records::record(
-            {d.id, d.vendor, d.product, d.release, d.name.c_str(), d.serial.c_str()}));
+        records.push_back(
+            sim_records::record({d.id, d.vendor, d.product, d.release,
+                                 d.named ? d.name.c_str() : nullptr, d.serial.c_str()}));
     return sim_records::reply(records);
 }
 

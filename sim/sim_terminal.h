@@ -18,6 +18,7 @@ struct Sim_device
     uint16_t vendor, product, release;
     std::string name;
     std::string serial;
+    bool named = true; // false: the record has no name
 };
 
 class Sim_terminal
