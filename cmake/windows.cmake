@@ -132,6 +132,8 @@ add_executable(kv_win_tests
   ${APP}/shell/win_main.cpp
   tests/support/fixtures.cpp
   tests/support/test_platform.cpp
+  tests/support/transcript.cpp
+  tests/win/transcript_test.cpp
   tests/win/engine_test.cpp
   tests/win/shell_test.cpp
   tests/win/completion_test.cpp
@@ -141,6 +143,9 @@ add_executable(kv_win_tests
   ${KV_MESSAGES_DIR}/kvUsbRedirector.h
 )
 target_include_directories(kv_win_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_BINARY_DIR})
+# The approved transcripts, as the tests' process sees the source tree (Wine: drive Z:).
+target_compile_definitions(kv_win_tests PRIVATE
+  KV_GOLDEN_DIR="$<$<NOT:$<BOOL:${MSVC}>>:Z:>${CMAKE_SOURCE_DIR}/tests/golden")
 target_compile_options(kv_win_tests PRIVATE ${WIN_WARNINGS})
 target_link_libraries(kv_win_tests PRIVATE kv_sim gtest_main)
 add_dependencies(kv_win_tests kvUsbRedirector)

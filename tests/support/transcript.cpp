@@ -109,8 +109,6 @@ void Transcript_platform::note(const std::wstring& line)
 {
     std::lock_guard<std::mutex> lock(m_transcript_mutex);
     m_transcript.push_back(line);
-    if (line.starts_with(L"## "))
-        std::fwprintf(stderr, L"%ls\n", line.c_str());
 }
 
 void Transcript_platform::forget()
