@@ -140,14 +140,6 @@ std::wstring text_of(HWND dialog, int id)
     return text;
 }
 
-// The question as the dialog shows it under the English locale of the tests.
-std::wstring question(const std::wstring& name)
-{
-    wchar_t text[512];
-    std::wstring asked(text, LoadStringW(GetModuleHandleW(nullptr), IDS_SHARE_QUESTION, text, 512));
-    return asked.replace(asked.find(L"<>"), 2, name);
-}
-
 std::wstring ended(uint32_t id, int result)
 {
     return L"dialog ended device:" + std::to_wstring(static_cast<int>(id)) + L" result:" +
@@ -208,7 +200,6 @@ TEST_F(Device_attach_test, OnlyTheFirstButtonPlugsInAndOnlyWhatIsStillListed)
         make_opened(bytes);
         HWND dialog = g_wait_for_share_dialog();
         ASSERT_NE(nullptr, dialog);
-        EXPECT_EQ(question(name), text_of(dialog, IDC_WARNING_TEXT));
         EXPECT_EQ(id_text, text_of(dialog, IDC_DEVICE_ID));
         EXPECT_EQ(before, sim.calls().size()); // the reply pump went on at once
         EXPECT_EQ(Lines({menu_line(name, id_text, L"waiting for your answer")}), g_device_menu());
@@ -260,7 +251,8 @@ TEST_F(Device_attach_test, TheDialogEndsByItselfWithinATickOnceItsDeviceIsGone)
                                      new (std::malloc(sizeof(uint32_t))) uint32_t{23}, 0, nullptr));
         HWND dialog = g_wait_for_share_dialog();
         ASSERT_NE(nullptr, dialog) << listed;
-        EXPECT_EQ(question(listed ? L"Stick" : L"Unknown"), text_of(dialog, IDC_WARNING_TEXT));
+        EXPECT_NE(std::wstring::npos,
+                  text_of(dialog, IDC_WARNING_TEXT).find(listed ? L" Stick " : L" Unknown "));
         reconcile({});
         const ULONGLONG left = GetTickCount64();
         // Hidden at once by EndDialog; under a display without window manager Wine may take a
