@@ -7,6 +7,7 @@
 #include "manager/usb_manager.h"
 #include "resources/resource.h"
 #include "shell/app_globals.h"
+#include "shell/device_policy_reader.h"
 #include "shell/main_window.h"
 #include "shell/single_instance.h"
 
@@ -193,6 +194,9 @@ TEST_F(Shell_test, EveryEndOfTheSessionAndInstallersRequestStopsTheEngineBeforeI
     set_stop(7); // left by an earlier drain: no request
     g_seams.register_restart = [](PCWSTR, DWORD flags) { return g_restart_flags = flags, S_OK; };
     launch();
+    // A policy change is read on the window thread and applied by the poller.
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, k_policy_key, L"ShareQuestion", REG_DWORD,
+                    std::data({DWORD{1}}), sizeof(DWORD));
     EXPECT_EQ(DWORD{RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT}, g_restart_flags);
     struct Row
     {
@@ -250,7 +254,9 @@ TEST_F(Shell_test, EveryEndOfTheSessionAndInstallersRequestStopsTheEngineBeforeI
         if (!row.stops)
             SendMessageW(window, WM_WTSSESSION_CHANGE, WTS_REMOTE_DISCONNECT, 0);
     }
+    EXPECT_FALSE(g_device_list_held_off_limits()); // the window thread never waited for a driver
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, product_key);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, k_policy_key);
 }
 
 // The real program, with the system's own bindings: Wine has no virtual channel, and the

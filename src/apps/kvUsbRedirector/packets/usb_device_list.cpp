@@ -22,9 +22,9 @@ std::atomic<DWORD> g_off_limits_thread{0};
 std::atomic<bool> g_held_off_limits{false};
 } // namespace
 
-void g_keep_device_list_off_this_thread()
+void g_keep_device_list_off_this_thread(bool off)
 {
-    g_off_limits_thread = GetCurrentThreadId();
+    g_off_limits_thread = off ? GetCurrentThreadId() : 0;
 }
 
 bool g_device_list_held_off_limits()

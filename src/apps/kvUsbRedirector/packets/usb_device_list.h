@@ -70,8 +70,9 @@ void g_publish_device_views() noexcept;
 std::vector<Usb_device_view> g_device_views();
 
 // The thread that must never hold the device list, whose holder may wait for the port driver:
-// the window thread, named by the shell. A hold taken there anyway is logged as the fault it is.
-void g_keep_device_list_off_this_thread();
+// the window thread, named by the shell while its loop runs. A hold taken there anyway is logged
+// as the fault it is.
+void g_keep_device_list_off_this_thread(bool off = true);
 bool g_device_list_held_off_limits();
 
 // Holds the device list.

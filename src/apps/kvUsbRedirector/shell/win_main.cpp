@@ -86,6 +86,7 @@ int run_instance(HINSTANCE hInstance, int nCmdShow)
             DispatchMessageW(&msg);
         }
     }
+    g_keep_device_list_off_this_thread(false);
     g_log(4, L"kvUsbRedirector::_tWinMain (exit - wParam:%d)", static_cast<int>(msg.wParam));
     return static_cast<int>(msg.wParam);
 }
