@@ -191,17 +191,9 @@ void g_device_mark(Usb_device_entry& entry)
 
 void g_device_erase_marked()
 {
-    for (auto it = g_device_list.begin(); it != g_device_list.end();)
-    {
-        if (it->state != Usb_device_state::marked)
-        {
-            ++it;
-            continue;
-        }
-        // Never plugged in, or unplugged when marked: nothing of it may be written any more.
-        g_discard_mdl_urb_records_of(device_id_of(*it));
-        it = g_device_list.erase(it);
-    }
+    // Never plugged in, or unplugged when marked, which dropped their MDL records.
+    std::erase_if(g_device_list, [](const Usb_device_entry& entry)
+                  { return entry.state == Usb_device_state::marked; });
 }
 
 bool g_device_open_failed(uint32_t device_id)
