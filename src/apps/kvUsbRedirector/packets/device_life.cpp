@@ -68,7 +68,7 @@ void plug_in(Usb_device_entry& entry)
     if (refused_by_policy(entry))
         return;
     set_state(entry, Usb_device_state::opened);
-    g_publish_device_views(); // before a wait for the port driver without time limit
+    g_publish_device_views(); // before the port driver's wait, which only the stop ends
     // The record copy the plug-in reads and writes stays put: the list is held throughout.
     Usb_device_record* record = entry.record.get();
     BYTE* bytes = g_record_bytes(record);
