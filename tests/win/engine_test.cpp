@@ -1,5 +1,4 @@
-// The engine against the simulated channel and drivers: start and stop, the reply pump, the
-// negotiation, the channel's writes, and logging.
+// The engine on the simulated channel and drivers: start, stop, pump, negotiation, writes, logs.
 #include "channel/server_channel.h"
 #include "debug/usb_debug.h"
 #include "support/fixtures.h"
@@ -140,8 +139,8 @@ using Channel_test = Engine_fixture;
 TEST_F(Channel_test, WritesGatherUpToOneChunkAndOlderBytesLeaveFirst)
 {
     open_channel_only();
-    // Sizes written; bytes left in the output buffer.
-    using Row = std::tuple<std::vector<DWORD>, DWORD>;
+    Lock_hold hold(g_virtual_channel_mutex);           // as g_write_to_virtual_channel holds it
+    using Row = std::tuple<std::vector<DWORD>, DWORD>; // sizes written; bytes left buffered
     for (auto [writes, buffered] :
          {Row{{0}, 0}, Row{{10, 20}, 30}, Row{{1600}, 0}, Row{{1550, 100}, 50},
           Row{{10, 1601}, 0}}) // more than a chunk goes direct after the older bytes
@@ -166,6 +165,7 @@ TEST_F(Channel_test, WritesGatherUpToOneChunkAndOlderBytesLeaveFirst)
 TEST_F(Channel_test, AFailedFlushDropsOrKeepsTheBufferedBytesAsItFailed)
 {
     open_channel_only();
+    Lock_hold hold(g_virtual_channel_mutex);
     using Row = std::tuple<std::vector<Sim_end>, size_t>; // the writes' endings; bytes kept
     for (auto [endings, kept] :
          {Row{{Sim_end::fail_at_once}, 0}, Row{{Sim_end::pend_then_fail}, 100},
@@ -197,8 +197,7 @@ using Logging_test = Engine_fixture;
 
 TEST_F(Logging_test, ErrorsAndWarningsReachTheEventLogWithinItsBudgetAndTheLevelSelectsTraces)
 {
-    // At most 20 errors and warnings in any second; the next one after them tells how many the
-    // trace alone has.
+    // At most 20 errors and warnings a second; the next after them counts those only traced.
     g_settle_event_budget(sim);
     for (int i = 0; i < 25; ++i)
         g_log(3, L"flood %d", i);

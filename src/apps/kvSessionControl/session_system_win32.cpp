@@ -198,8 +198,9 @@ class Win32_session_system final : public Session_system
     {
         static const wchar_t* const names[] = {L"error", L"warning", L"information"};
         const wchar_t* name = names[static_cast<int>(level)];
-        std::fwprintf(stdout, L"kvSessionControl %ls: %ls\n", name, line);
-        std::fflush(stdout);
+        // The line goes to the log file and the event log too: a failed console write loses none.
+        std::fwprintf(stdout, L"kvSessionControl %ls: %ls\n", name, line); // NOLINT(cert-err33-c)
+        std::fflush(stdout);                                               // NOLINT(cert-err33-c)
         write_log_file(name, line);
         if (level == Log_level::information || !m_event_source)
             return;

@@ -59,19 +59,20 @@ Owned_block<wchar_t> format_to_heap(const wchar_t* format, va_list args, size_t 
 // says how many were held back.
 constexpr size_t k_events_per_second = 20;
 Process_lock g_event_budget_lock;
-ULONGLONG g_event_times[k_events_per_second] = {}; // of the last entries, oldest at g_event_next
-size_t g_event_next = 0;
-LONG g_events_held_back = 0;
+// Of the last entries, oldest at g_event_next.
+ULONGLONG g_event_times[k_events_per_second] GUARDED_BY(g_event_budget_lock) = {};
+size_t g_event_next GUARDED_BY(g_event_budget_lock) = 0;
+LONG g_events_held_back GUARDED_BY(g_event_budget_lock) = 0;
 
 // True when an entry may be written now; *held_back: the count to report first (when room for
 // both remains).
-bool take_event_budget(LONG* held_back)
+bool take_event_budget(LONG* held_back) EXCLUDES(g_event_budget_lock)
 {
     Lock_hold hold(g_event_budget_lock);
     const ULONGLONG now = GetTickCount64() + 1000; // never 0 for the slots not used yet
-    auto free_slot = [now](size_t i)
+    auto free_slot = [now](size_t i) REQUIRES(g_event_budget_lock)
     { return now - g_event_times[(g_event_next + i) % k_events_per_second] > 1000; };
-    auto take_slot = [now]
+    auto take_slot = [now]() REQUIRES(g_event_budget_lock)
     {
         g_event_times[g_event_next] = now;
         g_event_next = (g_event_next + 1) % k_events_per_second;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform.h"
+#include "thread_safety.h"
 
 #include <windows.h>
 
@@ -202,21 +203,21 @@ using Owned_trace_registration = Owned<Trace_registration_closer>;
 
 // A lock only ever taken inside this process: a slim reader/writer lock, no kernel call unless
 // contended. Never destroyed, so a thread that outlives the engine can still take it.
-class Process_lock
+class CAPABILITY("lock") Process_lock
 {
   public:
     Process_lock() = default;
     Process_lock(const Process_lock&) = delete;
     Process_lock& operator=(const Process_lock&) = delete;
-    bool try_hold()
+    bool try_hold() TRY_ACQUIRE(true)
     {
         return TryAcquireSRWLockExclusive(&m_lock) != FALSE;
     }
-    void hold()
+    void hold() ACQUIRE()
     {
         AcquireSRWLockExclusive(&m_lock);
     }
-    void release()
+    void release() RELEASE()
     {
         ReleaseSRWLockExclusive(&m_lock);
     }
@@ -226,14 +227,14 @@ class Process_lock
 };
 
 // Holds the lock from its construction to the end of its scope.
-class Lock_hold
+class SCOPED_CAPABILITY Lock_hold
 {
   public:
-    explicit Lock_hold(Process_lock& lock) : m_lock(lock)
+    explicit Lock_hold(Process_lock& lock) ACQUIRE(lock) : m_lock(lock)
     {
         m_lock.hold();
     }
-    ~Lock_hold()
+    ~Lock_hold() RELEASE()
     {
         m_lock.release();
     }
