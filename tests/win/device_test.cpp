@@ -100,7 +100,8 @@ TEST_F(Device_engine_test, ADialogOpenAtTheStopStillTakesTheMutexAndEnds)
     ASSERT_NE(nullptr, g_wait_for_share_dialog());
     g_stop_threads();
     ASSERT_TRUE(sim.wait_for_line(L"dialog ended device:53 result:2", 6000));
-    ASSERT_TRUE(g_device_list_mutex.try_hold());
+    if (!g_device_list_mutex.try_hold())
+        FAIL() << "the device list stayed held";
     g_device_list_mutex.release();
     EXPECT_TRUE(sim.inputs(IOCTL_PORT_PLUG_IN).empty());
     ASSERT_TRUE(g_start_threads());
@@ -228,9 +229,10 @@ TEST_F(Device_attach_test, TheDialogEndsByItselfWithinATickOnceItsDeviceIsGone)
         g_is_server_os = true;
         if (listed)
             make_opened(record({.id = 23}));
-        else // the dialog's thread as the open reply starts it, its context a heap copy of the id
-            CloseHandle(CreateThread(nullptr, 0, g_start_warning_popup,
-                                     new (std::malloc(sizeof(uint32_t))) uint32_t{23}, 0, nullptr));
+        else // the dialog's thread as the open reply starts it, its question on the heap
+            CloseHandle(CreateThread(
+                nullptr, 0, g_start_warning_popup,
+                new (std::malloc(sizeof(Share_question))) Share_question{23, 1}, 0, nullptr));
         HWND dialog = g_wait_for_share_dialog();
         ASSERT_NE(nullptr, dialog) << listed;
         EXPECT_EQ(question(listed ? L"Stick" : L"Unknown"), text_of(dialog, IDC_WARNING_TEXT));
@@ -281,8 +283,8 @@ TEST_F(Device_attach_test, OpenRepliesThatShowNoDialog)
         const DWORD audited = failing ? k_event_id_device_refused : k_event_id_device_shared;
         const Events expected = {{audited, audit_text(L"Stick", L"30")}};
         EXPECT_EQ(status ? Events() : expected, audits(sim)) << line;
-        EXPECT_EQ(1, std::ranges::count_if(sim.lines(), [&](const Log_line& l)
-                                           { return l.level == level && l.text.ends_with(line); }))
+        EXPECT_EQ(1, std::ranges::count_if(sim.lines(), [lv = level, text = line](const Log_line& l)
+                                           { return l.level == lv && l.text.ends_with(text); }))
             << line;
         reconcile({device}); // still listed: never asked or plugged in again
         Sleep(50);

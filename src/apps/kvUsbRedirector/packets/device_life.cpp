@@ -24,13 +24,13 @@ uint32_t device_id_of(const Usb_device_entry& entry)
 // process exits.
 HANDLE plug_in_abort_event()
 {
-    static const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    static HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     return event;
 }
 
 HANDLE unplug_abort_event()
 {
-    static const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    static HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     return event;
 }
 
@@ -54,7 +54,7 @@ bool send_open_request(uint32_t device_id)
 }
 
 // The policy may have changed since the open request went out: refused, the entry is blocked.
-bool refused_by_policy(Usb_device_entry& entry)
+bool refused_by_policy(Usb_device_entry& entry) REQUIRES(g_device_list_mutex)
 {
     const std::wstring reason = g_policy_refusal(entry.record.get());
     if (!reason.empty())
@@ -62,7 +62,7 @@ bool refused_by_policy(Usb_device_entry& entry)
     return !reason.empty();
 }
 
-void plug_in(Usb_device_entry& entry)
+void plug_in(Usb_device_entry& entry) REQUIRES(g_device_list_mutex)
 {
     entry.ticket = 0;
     if (refused_by_policy(entry))
@@ -115,7 +115,8 @@ Usb_device_entry* g_device_add(const BYTE* record, size_t size)
     }
     try
     {
-        return &g_device_list.emplace_back(Usb_device_state::pending, std::move(copy), 1);
+        g_device_list.push_back({Usb_device_state::pending, std::move(copy), 1});
+        return &g_device_list.back();
     }
     catch (const std::bad_alloc&)
     {

@@ -11,7 +11,7 @@ namespace
 
 // Read by the engine's threads, replaced by the window thread.
 Process_lock g_policy_lock;
-Device_policy g_policy;
+Device_policy g_policy GUARDED_BY(g_policy_lock);
 
 kv::Device_identity identity_of(const Usb_device_record* record, wchar_t* name, size_t chars)
 {
@@ -62,7 +62,7 @@ bool g_share_question_wanted()
 HANDLE g_policy_changed_event()
 {
     // Made at the first use, never closed: the window thread sets it, the poller waits on it.
-    static const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    static HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     return event;
 }
 

@@ -38,4 +38,4 @@ std::wstring g_policy_refusal(const Usb_device_record* record);
 HANDLE g_policy_changed_event();
 // A shared device the policy now refuses is unplugged and blocked, and a device it refused is
 // forgotten, so that the next reconciliation considers it again. Takes the device list.
-void g_apply_device_policy();
+void g_apply_device_policy() EXCLUDES(g_device_list_mutex);

@@ -32,8 +32,9 @@ bool g_device_list_held_off_limits()
     return g_held_off_limits;
 }
 
-Device_list_hold::Device_list_hold() : m_hold(g_device_list_mutex)
+Device_list_hold::Device_list_hold()
 {
+    g_device_list_mutex.hold();
     if (g_off_limits_thread != 0 && GetCurrentThreadId() == g_off_limits_thread &&
         !g_held_off_limits.exchange(true))
         g_log(2, L"Usb_device_list - the device list was taken on the window thread");
@@ -43,7 +44,8 @@ namespace
 {
 Process_lock g_views_lock;
 // Never destroyed: a share dialog's thread may still publish while the process exits.
-std::vector<Usb_device_view>& g_views = *new std::vector<Usb_device_view>; // under g_views_lock
+std::vector<Usb_device_view>* const
+    g_views PT_GUARDED_BY(g_views_lock) = new std::vector<Usb_device_view>;
 } // namespace
 
 void g_publish_device_views() noexcept
@@ -63,7 +65,7 @@ void g_publish_device_views() noexcept
                  name, g_device_numbers_text(record), entry.state, entry.answer, entry.blocked});
         }
         Lock_hold hold(g_views_lock);
-        g_views.swap(views);
+        g_views->swap(views);
     }
     catch (...)
     {
@@ -74,7 +76,7 @@ void g_publish_device_views() noexcept
 std::vector<Usb_device_view> g_device_views()
 {
     Lock_hold hold(g_views_lock);
-    return g_views;
+    return *g_views;
 }
 
 Usb_device_entry* g_find_device_entry(uint32_t device_id)

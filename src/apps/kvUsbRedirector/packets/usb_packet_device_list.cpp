@@ -18,10 +18,12 @@ size_t record_size_of(const Usb_device_entry& entry)
 }
 
 // Notes the listed devices and appends the new ones; false when a new one could not be kept.
-bool read_records(const BYTE* frame)
+bool read_records(const BYTE* frame) REQUIRES(g_device_list_mutex)
 {
+    if (!frame)
+        return true;
     // The buffer of a frame holds its length field plus four bytes.
-    const size_t frame_size = frame ? kv::frame_total_size(kv::load_u32(frame)) : 0;
+    const size_t frame_size = kv::frame_total_size(kv::load_u32(frame));
     kv::Record_walk walk;
     kv::Record_view view;
     kv::begin_record_walk(frame, frame_size, &walk);
@@ -53,7 +55,7 @@ bool read_records(const BYTE* frame)
 }
 
 // Marks every entry that has a twin; a plugged-in one is unplugged first.
-void mark_twins()
+void mark_twins() REQUIRES(g_device_list_mutex)
 {
     for (Usb_device_entry& a : g_device_list)
         for (const Usb_device_entry& b : g_device_list)
@@ -66,7 +68,7 @@ void mark_twins()
         }
 }
 
-void step_states()
+void step_states() REQUIRES(g_device_list_mutex)
 {
     for (Usb_device_entry& entry : g_device_list)
     {

@@ -154,7 +154,7 @@ ATOM MyRegisterClass(HINSTANCE hInstance)
     wcex.hInstance = hInstance;
     wcex.hIcon = LoadIconW(hInstance, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR));
     wcex.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
-    wcex.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wcex.hbrBackground = GetSysColorBrush(COLOR_WINDOW);
     wcex.lpszMenuName = MAKEINTRESOURCEW(IDC_KVUSBREDIRECTOR);
     wcex.lpszClassName = g_window_class;
     wcex.hIconSm = LoadIconW(hInstance, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR));
