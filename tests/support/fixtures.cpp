@@ -175,12 +175,8 @@ Events audits(Test_platform& sim)
             // The viewer expands insertion codes within inserts too (none can be escaped): each
             // '%' is followed by a word joiner, which is not shown.
             std::wstring shown = e.text;
-            for (size_t at = shown.find(L'%'); at != std::wstring::npos;
-                 at = shown.find(L'%', at + 1))
-            {
+            for (size_t at = 0; (at = shown.find(L'%', at)) != shown.npos; shown.erase(++at, 1))
                 EXPECT_EQ(L'\u2060', shown[at + 1]) << e.text;
-                shown.erase(at + 1, 1);
-            }
             found.emplace_back(e.id, shown);
         }
     return found;

@@ -8,6 +8,7 @@
 #include "shell/device_policy_reader.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <functional>
 #include <thread>
@@ -17,16 +18,21 @@ namespace
 
 using Policy_test = Device_fixture;
 
-// Writes the list as Group Policy does: its values deleted, then written one at a time.
-void set_rules(const wchar_t* list, std::initializer_list<const wchar_t*> rules, DWORD gap_ms = 0)
+// Writes the list as Group Policy does: its values deleted, then written one at a time; then the
+// allow rules so, when given.
+void set_rules(const wchar_t* list, std::initializer_list<const wchar_t*> rules, DWORD gap_ms = 0,
+               std::initializer_list<const wchar_t*> allow = {L"-"})
 {
     const std::wstring key = std::wstring(k_policy_key) + L"\\" + list;
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
     DWORD n = 0;
     for (const wchar_t* rule : rules)
-        Sleep(gap_ms),
-            RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), std::to_wstring(++n).c_str(), REG_SZ,
-                            rule, static_cast<DWORD>((wcslen(rule) + 1) * 2));
+        if (*rule)
+            Sleep(gap_ms),
+                RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), std::to_wstring(++n).c_str(),
+                                REG_SZ, rule, static_cast<DWORD>((wcslen(rule) + 1) * 2));
+    if (*allow.begin() != std::wstring_view(L"-"))
+        set_rules(L"AllowRules", allow, gap_ms);
 }
 
 // A rule refuses a device before its open request; a change arrives as the window's message
@@ -57,10 +63,8 @@ TEST_F(Policy_test, RulesRefuseBeforeTheOpenAndASettledChangeAppliesWithinSecond
     };
     const Bytes stick = record({.id = 1}), pad = record({.id = 2, .id1 = 0x056A, .name = "Pad %1"});
     changed(
-        []
-        {
-            set_rules(L"DenyRules", {L"name=pa*", L"not a rule"});
-            set_rules(L"AllowRules", {L"056A:5678", L"1234:5678"});
+        [] {
+            set_rules(L"DenyRules", {L"name=pa*", L"not a rule"}, 0, {L"056A:5678", L"1234:5678"});
         });
     reconcile({stick, pad});
     open_reply(1, 0);
@@ -78,12 +82,7 @@ TEST_F(Policy_test, RulesRefuseBeforeTheOpenAndASettledChangeAppliesWithinSecond
     EXPECT_LT(changed([] { set_rules(L"AllowRules", {L"056A:5678", L"1234:5678"}, 600); }), 5000u);
     EXPECT_EQ(Ids(), port_calls(IOCTL_PORT_UNPLUG));
     sim.clear_lines();
-    changed(
-        []
-        {
-            set_rules(L"AllowRules", {L"056A:5678", L"not a rule"});
-            set_rules(L"DenyRules", {L"not a rule"});
-        });
+    changed([] { set_rules(L"DenyRules", {L"not a rule"}, 0, {L"056A:5678", L"not a rule"}); });
     EXPECT_EQ(Ids({1}), port_calls(IOCTL_PORT_UNPLUG));
     EXPECT_EQ(
         Events({{k_event_id_device_removed, audit_text(L"Stick", L"1")},
@@ -94,48 +93,31 @@ TEST_F(Policy_test, RulesRefuseBeforeTheOpenAndASettledChangeAppliesWithinSecond
     reconcile({stick, pad});
     EXPECT_EQ(Ids({2}), open_requests()); // the pad again, the stick still refused
     // Allow rules none of which can be read allow nothing; a nameless device is "Unknown" to name
-    // rules; an unreadable key keeps the policy; a malformed ShareQuestion shares nothing.
+    // rules; a key that cannot be read keeps the policy; never share, and a malformed
+    // ShareQuestion, share nothing, on a workstation too.
     const Bytes nameless = record({.id = 5, .name = nullptr, .identity = "SN-5"});
-    HKEY policy = nullptr;
+    HKEY policy = nullptr; // whose access stays while its DACL grants none
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, k_policy_key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                     &policy, nullptr);
     const Owned_key owned_policy(policy);
-    SECURITY_DESCRIPTOR open_to_all, closed;
-    InitializeSecurityDescriptor(&open_to_all, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&open_to_all, TRUE, nullptr, FALSE); // a null DACL grants all
-    InitializeSecurityDescriptor(&closed, SECURITY_DESCRIPTOR_REVISION);
-    ACL empty;
-    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
-    SetSecurityDescriptorDacl(&closed, TRUE, &empty, FALSE); // an empty one grants nothing
-    using Row = std::tuple<std::function<void()>, Ids, size_t>;
-    for (auto [write, opened, warnings] :
-         {Row{[] {
-                  set_rules(L"AllowRules", {L"not a rule", L"zz"});
-              },
-              {},
-              2},
-          Row{[] { set_rules(L"AllowRules", {}), set_rules(L"DenyRules", {L"name=unknown"}); },
-              {1},
-              0},
-          Row{[policy, &closed]
-              {
-                  RegSetValueExW(policy, L"ShareQuestion", 0, REG_DWORD,
-                                 reinterpret_cast<const BYTE*>(std::data({DWORD{2}})), 4);
-                  RegSetKeySecurity(policy, DACL_SECURITY_INFORMATION, &closed);
-              },
-              {1},
-              1},
-          Row{[policy, &open_to_all]
-              {
-                  RegSetKeySecurity(policy, DACL_SECURITY_INFORMATION, &open_to_all);
-                  RegSetValueExW(policy, L"ShareQuestion", 0, REG_DWORD,
-                                 reinterpret_cast<const BYTE*>(std::data({DWORD{3}})), 4);
-              },
-              {},
-              1}})
+    using Row = std::tuple<const wchar_t*, const wchar_t*, DWORD, const wchar_t*, Ids, size_t>;
+    for (auto [allow, deny, share, dacl, opened, warnings] :
+         {Row{L"not a rule", L"", 0, L"D:(A;;KA;;;WD)", {}, 1},
+          Row{L"", L"name=unknown", 0, L"", {1}, 0}, Row{L"", L"name=unknown", 2, L"D:P", {1}, 1},
+          Row{L"", L"", 2, L"D:(A;;KA;;;WD)", {}, 0}, Row{L"", L"", 3, L"", {}, 1}})
     {
         sim.clear_lines();
-        changed(write);
+        changed(
+            [=]
+            {
+                PSECURITY_DESCRIPTOR made = nullptr;
+                set_rules(L"DenyRules", {deny}, 0, {allow});
+                RegSetValueExW(policy, L"ShareQuestion", 0, REG_DWORD,
+                               reinterpret_cast<const BYTE*>(&share), 4);
+                if (*dacl &&
+                    ConvertStringSecurityDescriptorToSecurityDescriptorW(dacl, 1, &made, nullptr))
+                    RegSetKeySecurity(policy, DACL_SECURITY_INFORMATION, made), LocalFree(made);
+            });
         reconcile_empty();
         reconcile({nameless, stick});
         EXPECT_EQ(opened, open_requests());
@@ -143,19 +125,9 @@ TEST_F(Policy_test, RulesRefuseBeforeTheOpenAndASettledChangeAppliesWithinSecond
                   entries());
         g_read_device_policy(); // each warning once
         const auto lines = sim.lines();
-        EXPECT_EQ(warnings, std::ranges::count(lines, 3, &Log_line::level)) << opened.size();
+        EXPECT_EQ(warnings, std::ranges::count(lines, 3, &Log_line::level)) << share << dacl;
     }
-    // Never share refuses on a workstation too; without an asker nothing is shared unasked.
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, k_policy_key);
-    changed(
-        []
-        {
-            RegSetKeyValueW(HKEY_LOCAL_MACHINE, k_policy_key, L"ShareQuestion", REG_DWORD,
-                            std::data({DWORD{2}}), sizeof(DWORD));
-        });
-    reconcile_empty();
-    reconcile({record({.id = 3})});
-    EXPECT_EQ(Entries({{3, S::failed}}), entries());
+    // Without an asker nothing is shared unasked.
     changed([] { RegDeleteTreeW(HKEY_LOCAL_MACHINE, k_policy_key); });
     reconcile_empty();
     g_is_server_os = true;
