@@ -20,6 +20,7 @@ struct Device_policy
 {
     Share_setting share = Share_setting::ask;
     std::vector<kv::Device_rule> deny, allow;
+    bool allow_listed = false; // the AllowRules key holds values, even none of them readable
     std::vector<std::wstring> deny_texts; // as written, for the refusal's event
 };
 

@@ -123,6 +123,35 @@ struct Menu_closer
 };
 using Owned_menu = Owned<Menu_closer>;
 
+struct Icon_closer
+{
+    using type = HICON;
+    static HICON empty()
+    {
+        return nullptr;
+    }
+    static bool close(HICON icon)
+    {
+        return DestroyIcon(icon) != FALSE;
+    }
+};
+using Owned_icon = Owned<Icon_closer>;
+
+// A block of the local heap: what the security descriptor conversions return.
+struct Local_closer
+{
+    using type = HLOCAL;
+    static HLOCAL empty()
+    {
+        return nullptr;
+    }
+    static bool close(HLOCAL block)
+    {
+        return LocalFree(block) == nullptr;
+    }
+};
+using Owned_local = Owned<Local_closer>;
+
 // A registered wait: ending it waits for a callback that is running, so the callback's context
 // may go after it.
 struct Wait_closer
