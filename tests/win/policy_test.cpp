@@ -108,7 +108,7 @@ TEST_F(Policy_test, RulesRefuseBeforeTheOpenAndASettledChangeAppliesWithinSecond
     {
         sim.clear_lines();
         changed(
-            [=]
+            [policy, allow = allow, deny = deny, share = share, dacl = dacl]
             {
                 PSECURITY_DESCRIPTOR made = nullptr;
                 set_rules(L"DenyRules", {deny}, 0, {allow});
