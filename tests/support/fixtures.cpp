@@ -62,20 +62,10 @@ void Engine_fixture::TearDown()
     g_reset_seams();
 }
 
-void Engine_fixture::open_channel_only()
-{
-    ASSERT_TRUE(g_virtual_channel.open());
-}
-
-void Engine_fixture::close_channel_only()
-{
-    g_virtual_channel.close();
-}
-
 void Device_fixture::SetUp()
 {
     Engine_fixture::SetUp();
-    open_channel_only();
+    ASSERT_TRUE(g_virtual_channel.open());
     g_port_driver_handle = sim.port_handle_value();
     g_is_server_os = false;
     g_warning_popup_disabled = false;
@@ -102,7 +92,7 @@ void Device_fixture::TearDown()
     sim.fail_calls(0);
     reconcile_empty();
     g_discard_mdl_urb_records();
-    close_channel_only();
+    g_virtual_channel.close();
     for (HANDLE* h : {&g_exit_now_write_event, &g_exit_now_read_event})
         CloseHandle(std::exchange(*h, INVALID_HANDLE_VALUE));
     g_is_server_os = false;

@@ -6,6 +6,7 @@
 #include "packets/device_policy.h"
 #include "packets/mdl_urb_list.h"
 #include "packets/usb_packet_types.h"
+#include "shell/warning_popup.h"
 
 #include <cstdlib>
 #include <map>
@@ -15,12 +16,7 @@
 namespace
 {
 
-struct Question
-{
-    uint32_t id;
-    uint64_t ticket;
-};
-std::vector<Question> g_questions; // every question asked, answered or not
+std::vector<Share_question> g_questions; // every question asked, answered or not
 
 struct Entry_state
 {
@@ -120,7 +116,7 @@ void Device_life_test::step()
     case 1:
     {
         const BYTE status = pick(4) ? 0 : 5;
-        m_step = "open reply " + std::to_string(id) + " status " + std::to_string(status);
+        m_step = "open reply " + std::to_string(id);
         g_is_server_os = pick(2);
         open_reply(id, status);
         break;
@@ -129,13 +125,13 @@ void Device_life_test::step()
     {
         if (g_questions.empty())
             return;
-        const Question q = pick(2) ? g_questions.back() : g_questions[pick(g_questions.size())];
+        const Share_question q =
+            pick(2) ? g_questions.back() : g_questions[pick(g_questions.size())];
         const Share_reply reply = static_cast<Share_reply>(pick(4));
-        m_step = "answer " + std::to_string(static_cast<int>(reply)) + " to " +
-                 std::to_string(q.id) + " ticket " + std::to_string(q.ticket);
+        m_step = "answer to " + std::to_string(q.device_id);
         const std::map<uint32_t, Entry_state> before = states();
-        g_device_answer(q.id, q.ticket, reply);
-        const auto was = before.find(q.id);
+        g_device_answer(q.device_id, q.ticket, reply);
+        const auto was = before.find(q.device_id);
         if (was == before.end() || was->second.ticket != q.ticket)
         {
             EXPECT_EQ(before, states()) << "an answer touched an entry it did not ask about";
@@ -155,8 +151,7 @@ void Device_life_test::step()
         const Sim_call call = pick(2) ? Sim_call::port_plug_in : Sim_call::port_unplug;
         const Sim_end end = std::array{Sim_end::fail_at_once, Sim_end::pend_then_done,
                                        Sim_end::pend_then_fail}[pick(3)];
-        m_step = "ending " + std::to_string(static_cast<int>(call)) + "/" +
-                 std::to_string(static_cast<int>(end));
+        m_step = "driver ending";
         sim.end_calls({call, end, ERROR_GEN_FAILURE, Sim_driver::port, 0xFFFFFFFF, 1});
         return; // spent by the steps that follow
     }

@@ -135,7 +135,7 @@ using Channel_test = Engine_fixture;
 
 TEST_F(Channel_test, WritesGatherUpToOneChunkAndOlderBytesLeaveFirst)
 {
-    open_channel_only();
+    ASSERT_TRUE(g_virtual_channel.open());
     Lock_hold hold(g_virtual_channel_mutex);           // as g_write_to_virtual_channel holds it
     using Row = std::tuple<std::vector<DWORD>, DWORD>; // sizes written; bytes left buffered
     for (auto [writes, buffered] :
@@ -154,14 +154,14 @@ TEST_F(Channel_test, WritesGatherUpToOneChunkAndOlderBytesLeaveFirst)
         EXPECT_TRUE(g_virtual_channel.flush());
         EXPECT_EQ(all, g_terminal_receive(sim.terminal(), all.size()));
     }
-    close_channel_only();
+    g_virtual_channel.close();
 }
 
 // A flush that fails: in WriteFile the buffered bytes are dropped; after the write was taken on
 // (pending), kept for the next flush, also when part of them had left: then only the rest follows.
 TEST_F(Channel_test, AFailedFlushDropsOrKeepsTheBufferedBytesAsItFailed)
 {
-    open_channel_only();
+    ASSERT_TRUE(g_virtual_channel.open());
     Lock_hold hold(g_virtual_channel_mutex);
     using Row = std::tuple<std::vector<Sim_end>, size_t>; // the writes' endings; bytes kept
     for (auto [endings, kept] :
@@ -187,7 +187,7 @@ TEST_F(Channel_test, AFailedFlushDropsOrKeepsTheBufferedBytesAsItFailed)
         EXPECT_EQ(bytes, g_terminal_receive(sim.terminal(), bytes.size()));
         EXPECT_EQ(0u, g_terminal_available(sim.terminal()));
     }
-    close_channel_only();
+    g_virtual_channel.close();
 }
 
 using Logging_test = Engine_fixture;
