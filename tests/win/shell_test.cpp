@@ -202,6 +202,7 @@ TEST_F(Shell_test, EveryEndOfTheSessionAndInstallersRequestStopsTheEngineBeforeI
     // A policy change is read on the window thread and applied by the poller.
     RegSetKeyValueW(HKEY_LOCAL_MACHINE, k_policy_key, L"ShareQuestion", REG_DWORD,
                     std::data({DWORD{1}}), sizeof(DWORD));
+    ASSERT_TRUE(sim.wait_for_line(L"g_read_device_policy() - share:1"));
     EXPECT_EQ(DWORD{RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT}, g_restart_flags);
     struct Row
     {
