@@ -78,7 +78,7 @@ template <size_t N> struct Event_window
     ULONGLONG times[N] = {};
     size_t next = 0;
     // Whether the i-th oldest entry left the window before now.
-    bool free(ULONGLONG now, size_t i) const
+    bool has_left(ULONGLONG now, size_t i) const
     {
         return now - times[(next + i) % N] > 1000;
     }
@@ -132,12 +132,12 @@ bool take_event_budget(int level, const wchar_t* format, LONG* held_back)
     const size_t kept = level == 2 ? 0 : k_events_kept_for_errors;
     Event_window<k_events_per_message>& message = message_window(level, format);
     *held_back = 0;
-    if (!message.free(now, 0) || !g_events.free(now, kept))
+    if (!message.has_left(now, 0) || !g_events.has_left(now, kept))
     {
         ++g_events_held_back;
         return false;
     }
-    if (g_events_held_back && g_events.free(now, kept + 1))
+    if (g_events_held_back && g_events.has_left(now, kept + 1))
     {
         *held_back = std::exchange(g_events_held_back, 0);
         g_events.take(now);
