@@ -252,7 +252,7 @@ TEST_F(Device_life_test, EveryMixOfEventsKeepsTheRulesOfADevicesLife)
     const char* seed_text = std::getenv("KV_LIFE_SEED");
     const char* steps_text = std::getenv("KV_LIFE_STEPS");
     const unsigned seed = seed_text ? std::strtoul(seed_text, nullptr, 10) : std::random_device{}();
-    const int steps = steps_text ? std::atoi(steps_text) : 2000;
+    const int steps = steps_text ? std::atoi(steps_text) : 5000;
     m_random.seed(seed);
     for (int i = 0; i < steps && !HasFailure(); ++i)
     {
