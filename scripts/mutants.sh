@@ -97,8 +97,8 @@ main() {
             broken+=("$name (does not build)")
             verdict="does not build"
         elif ! run_tests; then
-            verdict="caught by $(grep -m1 -o '^\[  FAILED  \] [^ ]*' "$scratch/wine.log" "$scratch/native.log" |
-                sed 's/.*\] //')"
+            verdict="caught by $({ grep -m1 -o '^\[  FAILED  \] [^ ]*' "$scratch/wine.log" \
+                "$scratch/native.log" || echo "] a time-out"; } | sed 's/.*\] //')"
         elif [[ "$file" == src/apps/kvUsbRedirector/portable/* ]] && ! run_fuzzers; then
             verdict="caught by a fuzz target"
         else
