@@ -15,11 +15,6 @@
 namespace
 {
 
-uint32_t device_id_of(const Usb_device_entry& entry)
-{
-    return kv::record_device_id(g_record_bytes(entry.record.get()));
-}
-
 // Made at the first use and never closed: a share dialog's thread may still plug in while the
 // process exits.
 HANDLE plug_in_abort_event()
@@ -129,7 +124,7 @@ void g_device_request_open(Usb_device_entry& entry)
 {
     if (entry.state != Usb_device_state::pending || refused_by_policy(entry))
         return;
-    const uint32_t id = device_id_of(entry);
+    const uint32_t id = g_device_id_of(entry);
     if (send_open_request(id))
     {
         set_state(entry, Usb_device_state::pending_return);
@@ -163,7 +158,7 @@ void g_device_block(Usb_device_entry& entry, const wchar_t* reason)
     entry.blocked = true;
     entry.answer = Share_answer::not_asked;
     entry.ticket = 0;
-    g_log(4, L"Device_policy::g_refuse_by_policy() - device %d refused: %s", device_id_of(entry),
+    g_log(4, L"Device_policy::g_refuse_by_policy() - device %d refused: %s", g_device_id_of(entry),
           reason);
     g_audit_device(k_event_id_device_blocked, entry.record.get(), reason);
 }
@@ -172,7 +167,7 @@ void g_device_unplug(Usb_device_entry& entry)
 {
     if (entry.state != Usb_device_state::opened)
         return;
-    const uint32_t id = device_id_of(entry);
+    const uint32_t id = g_device_id_of(entry);
     g_audit_device(k_event_id_device_removed, entry.record.get());
     BYTE close[9];
     kv::build_short_message(close, sizeof close, kv::code_close, &id);

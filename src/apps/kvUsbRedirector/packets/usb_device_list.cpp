@@ -82,7 +82,7 @@ std::vector<Usb_device_view> g_device_views()
 Usb_device_entry* g_find_device_entry(uint32_t device_id)
 {
     for (Usb_device_entry& entry : g_device_list)
-        if (kv::record_device_id(g_record_bytes(entry.record.get())) == device_id)
+        if (g_device_id_of(entry) == device_id)
             return &entry;
     return nullptr;
 }

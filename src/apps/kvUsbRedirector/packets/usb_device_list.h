@@ -51,6 +51,11 @@ inline BYTE* g_record_bytes(Usb_device_record* record)
     return reinterpret_cast<BYTE*>(record);
 }
 
+inline uint32_t g_device_id_of(const Usb_device_entry& entry)
+{
+    return kv::record_device_id(g_record_bytes(entry.record.get()));
+}
+
 // A view's name longer than this is cut: the tray menu stays narrower than the screen.
 constexpr size_t k_device_view_name_chars = 100;
 // What the tray shows of a device, copied from the list whenever the list changes.

@@ -7,11 +7,6 @@
 namespace
 {
 
-uint32_t device_id_of(const Usb_device_entry& entry)
-{
-    return kv::record_device_id(g_record_bytes(entry.record.get()));
-}
-
 size_t record_size_of(const Usb_device_entry& entry)
 {
     return kv::record_length(g_record_bytes(entry.record.get()));
@@ -72,7 +67,7 @@ void step_states() REQUIRES(g_device_list_mutex)
 {
     for (Usb_device_entry& entry : g_device_list)
     {
-        const uint32_t id = device_id_of(entry);
+        const uint32_t id = g_device_id_of(entry);
         switch (entry.state)
         {
         case Usb_device_state::pending:
