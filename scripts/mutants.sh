@@ -45,13 +45,15 @@ build() {
     flock -o /tmp/kv-build.lock cmake --build "$scratch/native" -j2 --target kv_native_tests \
         >/dev/null 2>&1 &&
         flock -o /tmp/kv-build.lock cmake --build "$scratch/win" -j2 --target kv_win_tests \
-            >/dev/null 2>&1
+            kv_session_control_tests >/dev/null 2>&1
 }
 # 0 when every test passes; the Wine tests run in one process and stop at the first failure.
 run_tests() {
     "$scratch/native/kv_native_tests" --gtest_fail_fast >"$scratch/native.log" 2>&1 || return 1
     flock -o /tmp/kv-build.lock timeout 150 /usr/lib/wine/wine64 "$scratch/win/kv_win_tests.exe" \
-        --gtest_fail_fast >"$scratch/wine.log" 2>&1
+        --gtest_fail_fast >"$scratch/wine.log" 2>&1 &&
+        flock -o /tmp/kv-build.lock timeout 150 /usr/lib/wine/wine64 \
+            "$scratch/win/kv_session_control_tests.exe" --gtest_fail_fast >>"$scratch/wine.log" 2>&1
 }
 # 0 when no fuzz target fails on the copy.
 run_fuzzers() {
@@ -95,8 +97,8 @@ main() {
             broken+=("$name (does not build)")
             verdict="does not build"
         elif ! run_tests; then
-            verdict="caught by $(grep -m1 -o '^\[  FAILED  \] [^ ]*' "$scratch/wine.log" "$scratch/native.log" |
-                sed 's/.*\] //')"
+            verdict="caught by $({ grep -m1 -o '^\[  FAILED  \] [^ ]*' "$scratch/wine.log" \
+                "$scratch/native.log" || echo "] a time-out"; } | sed 's/.*\] //')"
         elif [[ "$file" == src/apps/kvUsbRedirector/portable/* ]] && ! run_fuzzers; then
             verdict="caught by a fuzz target"
         else

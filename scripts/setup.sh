@@ -14,6 +14,7 @@ kv_require_packages() {
 }
 
 KV_PACKAGES=(cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-             wine64 xvfb xauth googletest libgtest-dev wixl osslsigncode openssl)
+             wine64 xvfb xauth googletest libgtest-dev wixl msitools osslsigncode openssl
+             clang-14 lld-14 clang-tidy-14)
 # libFuzzer's runtime comes with the compiler-rt package, which clang only recommends.
 KV_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)

@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
-kv_require_packages osslsigncode wixl
+kv_require_packages osslsigncode wixl msitools
 [ $# -ge 2 ] || { sed -n '2,9p' "$0"; exit 2; }
 cert=$(realpath "$1") key=$(realpath "$2") url=${3:-}
 root=$PWD
@@ -32,4 +32,5 @@ sign "$exe"
 sign "$dir/kvSessionControl.exe"
 (cd "$dir" && wixl -a x64 -D Version="$version" -D KvExe=kvUsbRedirector.exe \
     -D KvControl=kvSessionControl.exe -o "$msi" "$root/installer/kvUsbRedirector.wxs")
+installer/in_script_actions.sh "$msi" KvStartInstances KvStartInstancesAgain
 sign "$msi"

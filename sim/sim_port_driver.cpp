@@ -35,11 +35,25 @@ void Sim_port_driver::enqueue(std::vector<uint8_t> request)
 
 void Sim_port_driver::submit_status_request(uint8_t code, uint32_t devid)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    submit_status_request_locked(code, devid);
+}
+
+bool Sim_port_driver::submit_status_request_if_plugged(uint8_t code, uint32_t devid)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_plugged.count(devid))
+        return false;
+    submit_status_request_locked(code, devid);
+    return true;
+}
+
+void Sim_port_driver::submit_status_request_locked(uint8_t code, uint32_t devid)
+{
     std::vector<uint8_t> r(13, 0);
     kv::store_u32(r.data(), 9);
     r[4] = code;
     kv::store_u32(r.data() + 5, devid);
-    std::lock_guard<std::mutex> lock(m_mutex);
     if (code != kv::code_clear_halted_ep)
         m_expected[status_key(devid, code)].push_back({code, Sim_transfer::plain_in, 0, {}});
     enqueue(std::move(r));

@@ -33,6 +33,7 @@ class Sim_port_driver
     void submit_status_request(uint8_t code, uint32_t devid);
     void submit_transfer(Sim_transfer kind, uint32_t devid, uint32_t size);
     // Only while the device is plugged in, as a real port driver issues requests; false when not.
+    bool submit_status_request_if_plugged(uint8_t code, uint32_t devid);
     bool submit_transfer_if_plugged(Sim_transfer kind, uint32_t devid, uint32_t size);
     // Releases what the driver keeps: the buffers of cancelled MDL transfers and the spare ones,
     // the plug-in and unplug orders and the devices a refused unplug left. Only while no engine
@@ -92,6 +93,7 @@ class Sim_port_driver
     // The effect of a call done now, or pending until a request comes; its count in *count.
     BOOL serve(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWORD out_size,
                OVERLAPPED* overlapped, bool may_pend, DWORD* count);
+    void submit_status_request_locked(uint8_t code, uint32_t devid);
     void submit_transfer_locked(Sim_transfer kind, uint32_t devid, uint32_t size);
     std::vector<uint8_t> take_buffer(size_t size);
     void keep_buffer(std::vector<uint8_t> buffer);

@@ -1,7 +1,8 @@
 #!/bin/bash
 # The MSI under Wine: silent install and uninstall, DISABLEPOPUP=1, a major upgrade and a refused
 # downgrade, checked in the files and the 64-bit registry view, and the session's instance: started
-# by an install or upgrade, drained by an upgrade or uninstall (kvSessionControl).
+# by an install or upgrade once it is committed, drained by an upgrade or uninstall
+# (kvSessionControl); the package's InstallExecuteSequence is printed.
 # Usage: installer_test.sh <wixl> <wxs> <msi> <version>   (inside scripts/wine-env.sh, as ctest
 #        is run; the msi's folder holds the kvUsbRedirector.exe and kvSessionControl.exe it
 #        packages)
@@ -17,7 +18,7 @@ event_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\kvUsbRedi
 popup_key='HKLM\Software\Orvik\WinUSB\DisableWarningPopup'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 product_key='HKLM\Software\Kelvra\kvUsbRedirector'
-control_log="$WINEPREFIX/drive_c/windows/temp/kvSessionControl.log"
+control_log="$WINEPREFIX/drive_c/windows/logs/kvUsbRedirector/kvSessionControl.log"
 work=$(mktemp -d)
 failures=0
 
@@ -38,7 +39,7 @@ expect_value() {
     [[ "$line" =~ $3 ]] || fail "$1 $2: expected /$3/, got '$line'"
 }
 msiexec() {
-    "$wine" msiexec "$@" /qn /l*v "$work/msi.log"
+    "$wine" msiexec "$@" /qn /norestart /l*v "$work/msi.log"
     local status=$?
     echo "msiexec $1 $(basename "$2") exited with $status"
     return $status
@@ -103,8 +104,15 @@ key_exists 'HKLM\Software\Orvik' && orvik_before=yes
 IFS=. read -r major minor patch <<<"$version"
 newer=$major.$minor.$((patch + 1))
 (cd "$exe_dir" && "$wixl" -a x64 -D Version="$newer" -D KvExe=kvUsbRedirector.exe \
-    -D KvControl=kvSessionControl.exe -o "$work/newer.msi" "$wxs") ||
+    -D KvControl=kvSessionControl.exe -o "$work/newer.msi" "$wxs") &&
+    "$(dirname "$wxs")/in_script_actions.sh" "$work/newer.msi" KvStartInstances KvStartInstancesAgain ||
     fail "wixl of version $newer exited with $?"
+msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' | sort -t $'\t' -k3n | tail -n +4
+# The start is a commit action, its rollback twin a rollback one (in-script 0x400 with 0x200, 0x100).
+msiinfo export "$msi" CustomAction | tr -d '\r' | awk -F '\t' '
+    $1 == "KvStartInstances" && int($2 / 512) % 4 != 3 || $1 == "KvStartInstancesAgain" &&
+        int($2 / 256) % 8 != 5 { print "FAIL: " $1 " of type " $2; bad = 1 } END { exit bad }' ||
+    failures=$((failures + 1))
 
 # A DisableWarningPopup key the package did not write is neither taken over nor removed.
 "$wine" reg add "$popup_key" /f /reg:64 >/dev/null

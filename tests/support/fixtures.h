@@ -59,9 +59,6 @@ class Engine_fixture : public ::testing::Test
   protected:
     void SetUp() override;
     void TearDown() override;
-    // Opens the channel and makes the globals it relies on, without the engine.
-    void open_channel_only();
-    void close_channel_only();
     // Runs the reconciliation on a heap copy of exactly the reply's bytes, or on none.
     void reconcile(const std::vector<Bytes>& records, bool closing_zero = true);
     void reconcile_empty();

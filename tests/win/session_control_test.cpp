@@ -33,6 +33,9 @@ class Fake_system final : public Session_system
     std::vector<Fake_instance> instances;
     std::vector<Owned_handle> ended;
     bool request_fails = false;
+    Job_exit job = Job_exit::not_needed;
+    std::wstring folder;
+    bool breakaway = false;
     HANDLE last_token = nullptr; // the start uses the token just made
     const Fake_session* last_session = nullptr;
     std::vector<DWORD> started; // sessions
@@ -59,9 +62,15 @@ class Fake_system final : public Session_system
         SetLastError(ERROR_NO_TOKEN);
         return token;
     }
-    bool start_as_user(HANDLE token, const wchar_t*, DWORD* pid) override
+    Job_exit job_exit() override
+    {
+        return job;
+    }
+    bool start_as_user(HANDLE token, const wchar_t*, const wchar_t* in, bool leave,
+                       DWORD* pid) override
     {
         EXPECT_EQ(token, last_token);
+        folder = in ? in : L"", breakaway = leave;
         const bool fails = has(*last_session, 'f');
         if (!fails)
             started.push_back(last_session->first);
@@ -138,6 +147,7 @@ struct Start_case
     std::vector<DWORD> started;
     bool started_all;
     const wchar_t* failure; // the warning's words, or none
+    Job_exit job = Job_exit::not_needed;
 };
 
 } // namespace
@@ -172,17 +182,23 @@ TEST(Session_control_test, ADrainWaitsForEveryInstanceAndNamesThoseThatOutlastIt
 
 TEST(Session_control_test, AStartReachesEverySessionWithAUserAndNoInstance)
 {
+    using J = Job_exit;
     const Start_case cases[] = {
         {"users, one kept", {{0, ""}, {1, "u"}, {2, "uk"}, {5, "u"}}, {1, 5}, true, nullptr},
         {"a start fails", {{1, "uf"}, {3, "u"}}, {3}, false, L"started in session 1 (error 5)"},
+        {"a job that lets go", {{4, "u"}}, {4}, true, nullptr, J::breakaway},
+        {"a job that keeps them", {{4, "u"}}, {4}, true, L"job allows no breakaway", J::refused},
     };
     for (const Start_case& c : cases)
     {
         SCOPED_TRACE(c.name);
         Fake_system system;
         system.sessions = c.sessions;
+        system.job = c.job;
         EXPECT_EQ(g_start_instances(system, L"C:\\kv\\kvUsbRedirector.exe"), c.started_all);
         EXPECT_EQ(system.started, c.started);
+        EXPECT_TRUE(system.folder == L"C:\\kv" &&
+                    system.breakaway == (c.job == Job_exit::breakaway));
         EXPECT_EQ(system.count(Log_level::warning, c.failure ? c.failure : L"could not be started"),
                   c.failure ? 1u : 0u);
     }

@@ -7,9 +7,11 @@
 #include "manager/usb_manager.h"
 #include "resources/resource.h"
 #include "shell/app_globals.h"
+#include "shell/device_policy_reader.h"
 #include "shell/main_window.h"
 #include "shell/single_instance.h"
 
+#include <sddl.h>
 #include <thread>
 #include <tuple>
 #include <wtsapi32.h>
@@ -97,6 +99,12 @@ TEST_F(Shell_test, TheProcessStaysWithItsIconAndSessionChangesStartAndStopTheEng
         if (server)
             quit();
     }
+    ICONINFO icon{}; // made at the small icon's size, at which the shell draws it
+    BITMAP bits{};
+    ASSERT_TRUE(GetIconInfo(g_notify_icon_data.hIcon, &icon));
+    GetObjectW(icon.hbmColor, sizeof bits, &bits);
+    DeleteObject(icon.hbmColor), DeleteObject(icon.hbmMask);
+    EXPECT_EQ(GetSystemMetrics(SM_CXSMICON), bits.bmWidth);
     // Explorer restarting forgets the icon, then broadcasts TaskbarCreated: it comes back. A
     // taskbar re-created without losing its icons: the icon stays, nothing is reported.
     ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &g_notify_icon_data));
@@ -133,13 +141,11 @@ TEST_F(Shell_test, OneInstanceASession)
 {
     g_settle_event_budget(sim);
     // An empty DACL grants nothing: what an instance under other rights looks like to us.
-    SECURITY_DESCRIPTOR descriptor;
-    ACL acl;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    InitializeAcl(&acl, sizeof acl, ACL_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, &acl, FALSE);
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P", 1,
+                                                         &attributes.lpSecurityDescriptor, nullptr);
     HANDLE holder = CreateMutexW(&attributes, FALSE, g_seams.single_instance_name);
+    LocalFree(attributes.lpSecurityDescriptor);
     Owned_handle running, probe;
     EXPECT_FALSE(g_claim_single_instance(g_seams.single_instance_name, &probe));
     EXPECT_TRUE(sim.has_line(L"already running in this session under other rights"));

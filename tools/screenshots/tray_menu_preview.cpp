@@ -12,6 +12,7 @@ namespace
 void add(uint32_t device_id, const char* name, Usb_device_state state, Share_answer answer,
          bool blocked = false)
 {
+    const Device_list_change change; // the tray reads the views it publishes
     g_device_list.push_back({state, g_preview_record(device_id, name), 1, answer, blocked});
 }
 
@@ -26,8 +27,8 @@ int wmain(int argc, wchar_t** argv)
     add(12, "Logitech Webcam C920", Usb_device_state::pending_return, Share_answer::declined);
     add(15, "Zebra ZD420 Label Printer", Usb_device_state::pending_return, Share_answer::awaited);
     add(21, "Prolific USB-Serial Controller", Usb_device_state::failed, Share_answer::not_asked);
-    add(26, "Kingston DataTraveler Mass Storage", Usb_device_state::failed,
-        Share_answer::not_asked, true);
+    add(26, "Kingston DataTraveler Mass Storage", Usb_device_state::failed, Share_answer::not_asked,
+        true);
     HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
                                   g_instance, nullptr);
     SetTimer(window, 1, shown_ms, [](HWND, UINT, UINT_PTR, DWORD) { EndMenu(); });

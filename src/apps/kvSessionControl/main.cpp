@@ -19,7 +19,7 @@ int wmain(int argc, wchar_t** argv)
         return g_start_instances(g_win32_session_system(), argv[2]) ? 0 : 1;
     if (command(L"forget", 2))
         return g_forget_stop_request(g_win32_session_system()) ? 0 : 1;
-    std::fputws(
+    std::fputws( // NOLINT(cert-err33-c): a usage line has nowhere else to go
         L"usage: kvSessionControl stop | start \"<path of kvUsbRedirector.exe>\" | forget\n",
         stderr);
     return 2;

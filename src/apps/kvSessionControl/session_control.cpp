@@ -1,9 +1,12 @@
 #include "session_control.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <strsafe.h>
 
 #include <algorithm>
 #include <cstdarg>
+#include <string>
 
 namespace
 {
@@ -112,6 +115,16 @@ bool g_start_instances(Session_system& system, const wchar_t* exe)
                  GetLastError());
         return false;
     }
+    // A process of a job runs in the job's session (AssignProcessToJobObject): a start in another
+    // session leaves the job where the job allows it.
+    const Job_exit job = system.job_exit();
+    if (job == Job_exit::refused)
+        log_line(system, Log_level::warning,
+                 L"start: this process's job allows no breakaway: each instance starts inside it, "
+                 L"and a start in another session may fail");
+    // The program folder, not the custom action's current one.
+    const wchar_t* name = wcsrchr(exe, L'\\');
+    const std::wstring folder(exe, name ? name - exe : 0);
     // A session that kept its instance (one that outlived the drain) needs none: a second one
     // would only leave again with a warning.
     std::vector<Instance> running;
@@ -138,7 +151,8 @@ bool g_start_instances(Session_system& system, const wchar_t* exe)
             continue;
         }
         DWORD pid = 0;
-        if (system.start_as_user(token.get(), exe, &pid))
+        if (system.start_as_user(token.get(), exe, folder.empty() ? nullptr : folder.c_str(),
+                                 job == Job_exit::breakaway, &pid))
             log_line(system, Log_level::information, L"start: %ls started in session %lu as %lu",
                      exe, session, pid);
         else
@@ -151,4 +165,25 @@ bool g_start_instances(Session_system& system, const wchar_t* exe)
         }
     }
     return started_all;
+}
+
+bool g_protect_log_folder(const wchar_t* path)
+{
+    PSECURITY_DESCRIPTOR made = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1, &made, nullptr))
+        return false;
+    const Owned_local descriptor(made);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, made, FALSE};
+    if (CreateDirectoryW(path, &attributes))
+        return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS)
+        return false;
+    // Made before, by whoever: its DACL is set again, and reaches what it holds by inheritance.
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    return GetSecurityDescriptorDacl(made, &present, &dacl, &defaulted) &&
+           SetNamedSecurityInfoW(const_cast<wchar_t*>(path), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
 }

@@ -28,6 +28,15 @@ struct Instance
     DWORD session;
 };
 
+// What a process started from this one needs to run in another session: this one may run in a
+// job (msiexec's, for a custom action), and all processes of a job run in one session.
+enum class Job_exit
+{
+    not_needed, // no job, or one its children leave by themselves
+    breakaway,  // the job lets a child leave it when asked (CREATE_BREAKAWAY_FROM_JOB)
+    refused,    // the job keeps its children
+};
+
 struct Session_system
 {
     virtual ~Session_system() = default;
@@ -35,8 +44,11 @@ struct Session_system
     virtual bool list_sessions(std::vector<DWORD>* sessions) = 0;
     // Null when no user is logged on in the session (GetLastError tells why).
     virtual Owned_handle user_token(DWORD session) = 0;
-    // Starts the exe as the token's user on that session's interactive desktop.
-    virtual bool start_as_user(HANDLE token, const wchar_t* exe, DWORD* pid) = 0;
+    virtual Job_exit job_exit() = 0;
+    // Starts the exe as the token's user on that session's interactive desktop, in folder, and
+    // out of this process's job when breakaway.
+    virtual bool start_as_user(HANDLE token, const wchar_t* exe, const wchar_t* folder,
+                               bool breakaway, DWORD* pid) = 0;
     // Every process named kvUsbRedirector.exe, in any session.
     virtual bool list_instances(std::vector<Instance>* instances) = 0;
     // A handle that is signalled when the process ends; null when it cannot be had.
@@ -55,3 +67,7 @@ bool g_stop_instances(Session_system& system, DWORD timeout_ms);
 
 // Starts exe in every session with a user and no instance yet. True when no start failed.
 bool g_start_instances(Session_system& system, const wchar_t* exe);
+
+// Makes the folder, or takes it over, with a DACL of its own that lets only LocalSystem and the
+// administrators in, inherited by what it holds. False when that cannot be had.
+bool g_protect_log_folder(const wchar_t* path);

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace
 {
@@ -92,6 +93,7 @@ class Win32_session_system final : public Session_system
     {
         open_log_file();
         m_event_source.reset(RegisterEventSourceW(nullptr, k_event_source));
+        read_account();
     }
 
     bool list_sessions(std::vector<DWORD>* sessions) override
@@ -119,7 +121,23 @@ class Win32_session_system final : public Session_system
         return Owned_handle(token);
     }
 
-    bool start_as_user(HANDLE token, const wchar_t* exe, DWORD* pid) override
+    Job_exit job_exit() override
+    {
+        BOOL in_job = FALSE;
+        if (!IsProcessInJob(GetCurrentProcess(), nullptr, &in_job) || !in_job)
+            return Job_exit::not_needed;
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        if (!QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits,
+                                       sizeof limits, nullptr))
+            return Job_exit::refused;
+        const DWORD allowed = limits.BasicLimitInformation.LimitFlags;
+        return (allowed & JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) ? Job_exit::not_needed
+               : (allowed & JOB_OBJECT_LIMIT_BREAKAWAY_OK)      ? Job_exit::breakaway
+                                                                : Job_exit::refused;
+    }
+
+    bool start_as_user(HANDLE token, const wchar_t* exe, const wchar_t* folder, bool breakaway,
+                       DWORD* pid) override
     {
         void* block = nullptr;
         if (!CreateEnvironmentBlock(&block, token, FALSE))
@@ -136,9 +154,10 @@ class Win32_session_system final : public Session_system
         startup.cb = sizeof startup;
         startup.lpDesktop = desktop;
         PROCESS_INFORMATION process{};
-        if (!CreateProcessAsUserW(token, exe, command_line, nullptr, nullptr, FALSE,
-                                  CREATE_UNICODE_ENVIRONMENT, environment.get(), nullptr, &startup,
-                                  &process))
+        const DWORD flags =
+            CREATE_UNICODE_ENVIRONMENT | (breakaway ? CREATE_BREAKAWAY_FROM_JOB : 0);
+        if (!CreateProcessAsUserW(token, exe, command_line, nullptr, nullptr, FALSE, flags,
+                                  environment.get(), folder, &startup, &process))
             return false;
         const Owned_handle process_handle(process.hProcess);
         const Owned_handle thread_handle(process.hThread);
@@ -198,8 +217,9 @@ class Win32_session_system final : public Session_system
     {
         static const wchar_t* const names[] = {L"error", L"warning", L"information"};
         const wchar_t* name = names[static_cast<int>(level)];
-        std::fwprintf(stdout, L"kvSessionControl %ls: %ls\n", name, line);
-        std::fflush(stdout);
+        // The line goes to the log file and the event log too: a failed console write loses none.
+        std::fwprintf(stdout, L"kvSessionControl %ls: %ls\n", name, line); // NOLINT(cert-err33-c)
+        std::fflush(stdout);                                               // NOLINT(cert-err33-c)
         write_log_file(name, line);
         if (level == Log_level::information || !m_event_source)
             return;
@@ -208,19 +228,39 @@ class Win32_session_system final : public Session_system
         LPCWSTR strings[1] = {text};
         const bool error = level == Log_level::error;
         ReportEventW(m_event_source.get(), error ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE, 0,
-                     error ? k_event_id_error : k_event_id_warning, nullptr, 1, 0, strings,
-                     nullptr);
+                     error ? k_event_id_error : k_event_id_warning,
+                     m_account ? m_account->User.Sid : nullptr, 1, 0, strings, nullptr);
     }
 
   private:
-    // %WINDIR%\Temp: writable by LocalSystem, read by administrators, and kept after the product
-    // is gone, for the question of what an upgrade did.
+    // The account the events name: LocalSystem, when the package runs it.
+    void read_account()
+    {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+            return;
+        const Owned_handle owned_token(token);
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        m_account.reset(static_cast<TOKEN_USER*>(std::malloc(size ? size : 1)));
+        if (m_account && !GetTokenInformation(token, TokenUser, m_account.get(), size, &size))
+            m_account.reset();
+    }
+
+    // %WINDIR%\Logs\kvUsbRedirector, which only LocalSystem and administrators may write (a user
+    // who made the file first in %WINDIR%\Temp could forge the drain's lines), kept after the
+    // product is gone, for the question of what an upgrade did.
     void open_log_file()
     {
         wchar_t path[MAX_PATH];
         const UINT length = GetSystemWindowsDirectoryW(path, ARRAYSIZE(path));
         if (length == 0 || length >= ARRAYSIZE(path) ||
-            FAILED(StringCchCatW(path, ARRAYSIZE(path), L"\\Temp\\kvSessionControl.log")))
+            FAILED(StringCchCatW(path, ARRAYSIZE(path), L"\\Logs")))
+            return;
+        CreateDirectoryW(path, nullptr); // there on Windows
+        if (FAILED(StringCchCatW(path, ARRAYSIZE(path), L"\\kvUsbRedirector")) ||
+            !g_protect_log_folder(path) ||
+            FAILED(StringCchCatW(path, ARRAYSIZE(path), L"\\kvSessionControl.log")))
             return;
         m_log_file.reset(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -254,6 +294,7 @@ class Win32_session_system final : public Session_system
 
     Owned_file m_log_file;
     Owned<Log_source_closer> m_event_source;
+    Owned_block<TOKEN_USER> m_account;
 };
 
 } // namespace

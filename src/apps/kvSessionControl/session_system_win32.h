@@ -1,6 +1,7 @@
 // The system's sessions, tokens, processes and the product key, for kvSessionControl running as
-// LocalSystem; its log goes to %WINDIR%\Temp\kvSessionControl.log, to standard output, and (errors
-// and warnings) to the Application log under the kvUsbRedirector source.
+// LocalSystem; its log goes to %WINDIR%\Logs\kvUsbRedirector\kvSessionControl.log, to standard
+// output, and (errors and warnings, with the account's SID) to the Application log under the
+// kvUsbRedirector source.
 #pragma once
 
 #include "session_control.h"

@@ -93,7 +93,10 @@ bool ServerChannel::open()
     }
     g_exit_now_virtual_channel_event = m_exit_event.get();
     g_session_id = session;
-    m_nOutAmount = 0;
+    {
+        Lock_hold hold(g_virtual_channel_mutex);
+        m_nOutAmount = 0;
+    }
     m_nInAmount = 0;
     m_nInPlace = 0;
     g_log(4, L"ServerChannel::open (exit)");

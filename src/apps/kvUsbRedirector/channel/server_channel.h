@@ -9,6 +9,10 @@
 
 constexpr DWORD k_channel_chunk = 1600; // CHANNEL_CHUNK_LENGTH
 
+// Held over each whole message written, so that messages never interleave: it guards the output
+// side of g_virtual_channel. Its input side has one reader, the reply pump.
+extern Process_lock g_virtual_channel_mutex;
+
 class ServerChannel
 {
   public:
@@ -20,8 +24,8 @@ class ServerChannel
     bool open();
     void close();
     int32_t read(BYTE* pBuf, DWORD nBytes);
-    int32_t write(const BYTE* pBuf, DWORD nBytes);
-    bool flush();
+    int32_t write(const BYTE* pBuf, DWORD nBytes) REQUIRES(g_virtual_channel_mutex);
+    bool flush() REQUIRES(g_virtual_channel_mutex);
 
     bool is_open() const
     {
@@ -35,13 +39,13 @@ class ServerChannel
 
   private:
     int32_t refill();
-    int32_t write_direct(const BYTE* pBuf, DWORD nBytes);
+    int32_t write_direct(const BYTE* pBuf, DWORD nBytes) REQUIRES(g_virtual_channel_mutex);
     Io_result write_once(const BYTE* bytes, DWORD count, DWORD* written);
 
     HANDLE m_hChannel;
     HANDLE m_hFile;
-    BYTE m_bufferOut[k_channel_chunk];
-    DWORD m_nOutAmount;
+    BYTE m_bufferOut[k_channel_chunk] GUARDED_BY(g_virtual_channel_mutex);
+    DWORD m_nOutAmount GUARDED_BY(g_virtual_channel_mutex);
     BYTE m_bufferIn[k_channel_chunk];
     DWORD m_nInAmount;
     DWORD m_nInPlace;
@@ -51,11 +55,9 @@ class ServerChannel
 };
 
 extern ServerChannel g_virtual_channel;
-// Held over each whole message written, so that messages never interleave.
-extern Process_lock g_virtual_channel_mutex;
 // A view of the open channel's exit event; INVALID_HANDLE_VALUE while it is closed.
 extern HANDLE g_exit_now_virtual_channel_event;
 extern volatile DWORD g_session_id;
 
-bool g_write_to_virtual_channel(const BYTE* pBuf, DWORD nBytes);
+bool g_write_to_virtual_channel(const BYTE* pBuf, DWORD nBytes) EXCLUDES(g_virtual_channel_mutex);
 int32_t g_read_from_virtual_channel(BYTE* pBuf, DWORD nBytes);

@@ -54,49 +54,104 @@ Owned_block<wchar_t> format_to_heap(const wchar_t* format, va_list args, size_t 
     return text;
 }
 
-// A peer failing every call must not flood the event log: at most this many errors and warnings
-// reach it in any second; the rest go to the trace only, and the next entry written after them
-// says how many were held back.
-constexpr size_t k_events_per_second = 20;
-Process_lock g_event_budget_lock;
-ULONGLONG g_event_times[k_events_per_second] = {}; // of the last entries, oldest at g_event_next
-size_t g_event_next = 0;
-LONG g_events_held_back = 0;
-
-// True when an entry may be written now; *held_back: the count to report first (when room for
-// both remains).
-bool take_event_budget(LONG* held_back)
-{
-    Lock_hold hold(g_event_budget_lock);
-    const ULONGLONG now = GetTickCount64() + 1000; // never 0 for the slots not used yet
-    auto free_slot = [now](size_t i)
-    { return now - g_event_times[(g_event_next + i) % k_events_per_second] > 1000; };
-    auto take_slot = [now]
-    {
-        g_event_times[g_event_next] = now;
-        g_event_next = (g_event_next + 1) % k_events_per_second;
-    };
-    *held_back = 0;
-    if (!free_slot(0))
-    {
-        ++g_events_held_back;
-        return false;
-    }
-    if (g_events_held_back && free_slot(1))
-    {
-        *held_back = std::exchange(g_events_held_back, 0);
-        take_slot();
-    }
-    take_slot();
-    return true;
-}
-
 void report_warning(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
     g_report_event(3, format, args);
     va_end(args);
+}
+
+// A peer failing every call must not flood the event log, nor hide the error that matters: one
+// message (one format at one level) takes at most k_events_per_message entries in any second, and
+// all together at most k_events_per_second, of which warnings leave k_events_kept_for_errors to
+// errors. The rest go to the trace only; the next entry written after them, or the exit, says how
+// many.
+constexpr size_t k_events_per_second = 20;
+constexpr size_t k_events_per_message = 4;
+constexpr size_t k_events_kept_for_errors = 4;
+constexpr size_t k_messages_followed = 32;
+
+// A window of the last entries, oldest at next; a time of 0 is a slot not used yet.
+template <size_t N> struct Event_window
+{
+    ULONGLONG times[N] = {};
+    size_t next = 0;
+    // Whether the i-th oldest entry left the window before now.
+    bool has_left(ULONGLONG now, size_t i) const
+    {
+        return now - times[(next + i) % N] > 1000;
+    }
+    ULONGLONG newest() const
+    {
+        return times[(next + N - 1) % N];
+    }
+    void take(ULONGLONG now)
+    {
+        times[next] = now;
+        next = (next + 1) % N;
+    }
+};
+
+struct Message_window
+{
+    const wchar_t* format = nullptr;
+    int level = 0;
+    Event_window<k_events_per_message> window;
+};
+
+Process_lock g_event_budget_lock;
+Event_window<k_events_per_second> g_events GUARDED_BY(g_event_budget_lock);
+// The formats logged last.
+Message_window g_messages[k_messages_followed] GUARDED_BY(g_event_budget_lock);
+LONG g_events_held_back GUARDED_BY(g_event_budget_lock) = 0;
+
+// The message's window, or the one idle longest, taken over for it.
+Event_window<k_events_per_message>& message_window(int level, const wchar_t* format)
+    REQUIRES(g_event_budget_lock)
+{
+    Message_window* found = &g_messages[0];
+    for (Message_window& message : g_messages)
+    {
+        if (message.format == format && message.level == level)
+            return message.window;
+        if (message.window.newest() < found->window.newest())
+            found = &message;
+    }
+    *found = Message_window{format, level, {}};
+    return found->window;
+}
+
+// True when an entry of this level and format may be written now; *held_back: the count to report
+// first (when room for both remains).
+bool take_event_budget(int level, const wchar_t* format, LONG* held_back)
+    EXCLUDES(g_event_budget_lock)
+{
+    Lock_hold hold(g_event_budget_lock);
+    const ULONGLONG now = GetTickCount64() + 1000; // never 0 for the slots not used yet
+    const size_t kept = level == 2 ? 0 : k_events_kept_for_errors;
+    Event_window<k_events_per_message>& message = message_window(level, format);
+    *held_back = 0;
+    if (!message.has_left(now, 0) || !g_events.has_left(now, kept))
+    {
+        ++g_events_held_back;
+        return false;
+    }
+    if (g_events_held_back && g_events.has_left(now, kept + 1))
+    {
+        *held_back = std::exchange(g_events_held_back, 0);
+        g_events.take(now);
+    }
+    g_events.take(now);
+    message.take(now);
+    return true;
+}
+
+void report_held_back(LONG held_back)
+{
+    report_warning(L"Usb_debug::g_log - %d errors and warnings of the last second were "
+                   L"written to the trace only",
+                   held_back);
 }
 
 } // namespace
@@ -112,12 +167,10 @@ bool g_log(int level, const wchar_t* format, ...)
     va_list args;
     va_start(args, format);
     LONG held_back = 0;
-    if ((level == 2 || level == 3) && take_event_budget(&held_back))
+    if ((level == 2 || level == 3) && take_event_budget(level, format, &held_back))
     {
         if (held_back)
-            report_warning(L"Usb_debug::g_log - %d errors and warnings of the last second were "
-                           L"written to the trace only",
-                           held_back);
+            report_held_back(held_back);
         result = g_report_event(level, format, args);
     }
     if (level <= 4 && g_trace_enabled && level <= g_trace_enable_level)
@@ -293,6 +346,13 @@ bool g_register_event_source()
 // Released on every exit path of the process, so the handle does not outlive the window.
 void g_deregister_event_source()
 {
+    LONG held_back = 0;
+    {
+        Lock_hold hold(g_event_budget_lock);
+        held_back = std::exchange(g_events_held_back, 0);
+    }
+    if (held_back) // the last word, whatever the budget
+        report_held_back(held_back);
     g_event_source_handle = nullptr;
     g_event_source.reset();
 }

@@ -16,6 +16,7 @@ ULONG WINAPI g_control_callback(WMIDPREQUESTCODE request, PVOID context, ULONG* 
 bool g_register_trace_guid();
 bool g_unregister_trace_guid();
 bool g_register_event_source();
+// Writes the count of errors and warnings held back from the event log first, if any.
 void g_deregister_event_source();
 
 extern TRACEHANDLE g_trace_registration_handle;

@@ -15,22 +15,17 @@
 namespace
 {
 
-uint32_t device_id_of(const Usb_device_entry& entry)
-{
-    return kv::record_device_id(g_record_bytes(entry.record.get()));
-}
-
 // Made at the first use and never closed: a share dialog's thread may still plug in while the
 // process exits.
 HANDLE plug_in_abort_event()
 {
-    static const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    static HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     return event;
 }
 
 HANDLE unplug_abort_event()
 {
-    static const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    static HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     return event;
 }
 
@@ -54,7 +49,7 @@ bool send_open_request(uint32_t device_id)
 }
 
 // The policy may have changed since the open request went out: refused, the entry is blocked.
-bool refused_by_policy(Usb_device_entry& entry)
+bool refused_by_policy(Usb_device_entry& entry) REQUIRES(g_device_list_mutex)
 {
     const std::wstring reason = g_policy_refusal(entry.record.get());
     if (!reason.empty())
@@ -62,13 +57,13 @@ bool refused_by_policy(Usb_device_entry& entry)
     return !reason.empty();
 }
 
-void plug_in(Usb_device_entry& entry)
+void plug_in(Usb_device_entry& entry) REQUIRES(g_device_list_mutex)
 {
     entry.ticket = 0;
     if (refused_by_policy(entry))
         return;
     set_state(entry, Usb_device_state::opened);
-    g_publish_device_views(); // before a wait for the port driver without time limit
+    g_publish_device_views(); // before the port driver's wait, which only the stop ends
     // The record copy the plug-in reads and writes stays put: the list is held throughout.
     Usb_device_record* record = entry.record.get();
     BYTE* bytes = g_record_bytes(record);
@@ -115,7 +110,8 @@ Usb_device_entry* g_device_add(const BYTE* record, size_t size)
     }
     try
     {
-        return &g_device_list.emplace_back(Usb_device_state::pending, std::move(copy), 1);
+        g_device_list.push_back({Usb_device_state::pending, std::move(copy), 1});
+        return &g_device_list.back();
     }
     catch (const std::bad_alloc&)
     {
@@ -128,7 +124,7 @@ void g_device_request_open(Usb_device_entry& entry)
 {
     if (entry.state != Usb_device_state::pending || refused_by_policy(entry))
         return;
-    const uint32_t id = device_id_of(entry);
+    const uint32_t id = g_device_id_of(entry);
     if (send_open_request(id))
     {
         set_state(entry, Usb_device_state::pending_return);
@@ -162,7 +158,7 @@ void g_device_block(Usb_device_entry& entry, const wchar_t* reason)
     entry.blocked = true;
     entry.answer = Share_answer::not_asked;
     entry.ticket = 0;
-    g_log(4, L"Device_policy::g_refuse_by_policy() - device %d refused: %s", device_id_of(entry),
+    g_log(4, L"Device_policy::g_refuse_by_policy() - device %d refused: %s", g_device_id_of(entry),
           reason);
     g_audit_device(k_event_id_device_blocked, entry.record.get(), reason);
 }
@@ -171,7 +167,7 @@ void g_device_unplug(Usb_device_entry& entry)
 {
     if (entry.state != Usb_device_state::opened)
         return;
-    const uint32_t id = device_id_of(entry);
+    const uint32_t id = g_device_id_of(entry);
     g_audit_device(k_event_id_device_removed, entry.record.get());
     BYTE close[9];
     kv::build_short_message(close, sizeof close, kv::code_close, &id);
@@ -191,17 +187,9 @@ void g_device_mark(Usb_device_entry& entry)
 
 void g_device_erase_marked()
 {
-    for (auto it = g_device_list.begin(); it != g_device_list.end();)
-    {
-        if (it->state != Usb_device_state::marked)
-        {
-            ++it;
-            continue;
-        }
-        // Never plugged in, or unplugged when marked: nothing of it may be written any more.
-        g_discard_mdl_urb_records_of(device_id_of(*it));
-        it = g_device_list.erase(it);
-    }
+    // Never plugged in, or unplugged when marked, which dropped their MDL records.
+    std::erase_if(g_device_list, [](const Usb_device_entry& entry)
+                  { return entry.state == Usb_device_state::marked; });
 }
 
 bool g_device_open_failed(uint32_t device_id)

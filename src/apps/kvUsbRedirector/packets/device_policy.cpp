@@ -11,12 +11,14 @@ namespace
 
 // Read by the engine's threads, replaced by the window thread.
 Process_lock g_policy_lock;
-Device_policy g_policy;
+Device_policy g_policy GUARDED_BY(g_policy_lock);
 
 kv::Device_identity identity_of(const Usb_device_record* record, wchar_t* name, size_t chars)
 {
     static_assert(sizeof(wchar_t) == sizeof(char16_t));
-    g_device_display_name(record, name, chars);
+    // Matched against the name the question, the menu and the events show.
+    if (!g_device_display_name(record, name, chars))
+        wcsncpy_s(name, chars, L"Unknown", _TRUNCATE);
     kv::Device_identity identity{{}, reinterpret_cast<const char16_t*>(name)};
     kv::record_identity_numbers(reinterpret_cast<const BYTE*>(record), identity.numbers);
     return identity;
@@ -34,7 +36,9 @@ std::wstring g_policy_refusal(const Usb_device_record* record)
         kv::decide_device(g_policy.deny, g_policy.allow, identity_of(record, name, 256));
     if (decision.verdict == kv::Rule_verdict::denied)
         return L"deny rule \"" + g_policy.deny_texts[decision.deny_rule] + L"\"";
-    if (decision.verdict == kv::Rule_verdict::not_allowed)
+    // An allow list set but unreadable allows nothing.
+    if (decision.verdict == kv::Rule_verdict::not_allowed ||
+        (g_policy.allow_listed && g_policy.allow.empty()))
         return L"no allow rule matches";
     return {};
 }
@@ -62,7 +66,7 @@ bool g_share_question_wanted()
 HANDLE g_policy_changed_event()
 {
     // Made at the first use, never closed: the window thread sets it, the poller waits on it.
-    static const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    static HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     return event;
 }
 

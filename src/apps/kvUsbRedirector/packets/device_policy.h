@@ -20,6 +20,7 @@ struct Device_policy
 {
     Share_setting share = Share_setting::ask;
     std::vector<kv::Device_rule> deny, allow;
+    bool allow_listed = false; // the AllowRules key holds values, even none of them readable
     std::vector<std::wstring> deny_texts; // as written, for the refusal's event
 };
 
@@ -38,4 +39,4 @@ std::wstring g_policy_refusal(const Usb_device_record* record);
 HANDLE g_policy_changed_event();
 // A shared device the policy now refuses is unplugged and blocked, and a device it refused is
 // forgotten, so that the next reconciliation considers it again. Takes the device list.
-void g_apply_device_policy();
+void g_apply_device_policy() EXCLUDES(g_device_list_mutex);

@@ -22,9 +22,9 @@ std::atomic<DWORD> g_off_limits_thread{0};
 std::atomic<bool> g_held_off_limits{false};
 } // namespace
 
-void g_keep_device_list_off_this_thread()
+void g_keep_device_list_off_this_thread(bool off)
 {
-    g_off_limits_thread = GetCurrentThreadId();
+    g_off_limits_thread = off ? GetCurrentThreadId() : 0;
 }
 
 bool g_device_list_held_off_limits()
@@ -32,8 +32,9 @@ bool g_device_list_held_off_limits()
     return g_held_off_limits;
 }
 
-Device_list_hold::Device_list_hold() : m_hold(g_device_list_mutex)
+Device_list_hold::Device_list_hold()
 {
+    g_device_list_mutex.hold();
     if (g_off_limits_thread != 0 && GetCurrentThreadId() == g_off_limits_thread &&
         !g_held_off_limits.exchange(true))
         g_log(2, L"Usb_device_list - the device list was taken on the window thread");
@@ -43,7 +44,8 @@ namespace
 {
 Process_lock g_views_lock;
 // Never destroyed: a share dialog's thread may still publish while the process exits.
-std::vector<Usb_device_view>& g_views = *new std::vector<Usb_device_view>; // under g_views_lock
+std::vector<Usb_device_view>* const
+    g_views PT_GUARDED_BY(g_views_lock) = new std::vector<Usb_device_view>;
 } // namespace
 
 void g_publish_device_views() noexcept
@@ -63,7 +65,7 @@ void g_publish_device_views() noexcept
                  name, g_device_numbers_text(record), entry.state, entry.answer, entry.blocked});
         }
         Lock_hold hold(g_views_lock);
-        g_views.swap(views);
+        g_views->swap(views);
     }
     catch (...)
     {
@@ -74,13 +76,13 @@ void g_publish_device_views() noexcept
 std::vector<Usb_device_view> g_device_views()
 {
     Lock_hold hold(g_views_lock);
-    return g_views;
+    return *g_views;
 }
 
 Usb_device_entry* g_find_device_entry(uint32_t device_id)
 {
     for (Usb_device_entry& entry : g_device_list)
-        if (kv::record_device_id(g_record_bytes(entry.record.get())) == device_id)
+        if (g_device_id_of(entry) == device_id)
             return &entry;
     return nullptr;
 }
@@ -122,6 +124,16 @@ std::wstring identity_string_of(const BYTE* bytes)
     return std::wstring(text, converted > 0 ? static_cast<size_t>(converted) : 0);
 }
 
+// The event viewer expands insertion codes (%n, %%n, %{...}) found within an insert as well, and
+// none can be escaped: a '%' is followed by an invisible word joiner, so that the client's text is
+// shown as written.
+std::wstring as_insert(std::wstring text)
+{
+    for (size_t at = text.find(L'%'); at != std::wstring::npos; at = text.find(L'%', at + 2))
+        text.insert(at + 1, 1, L'\u2060');
+    return text;
+}
+
 } // namespace
 
 std::wstring g_device_numbers_text(const Usb_device_record* record)
@@ -141,15 +153,19 @@ void g_audit_device(DWORD event_id, const Usb_device_record* record, const wchar
     g_platform().query_session_text(WTSClientName, client, ARRAYSIZE(client));
     if (!g_device_display_name(record, name, ARRAYSIZE(name)))
         StringCchCopyW(name, ARRAYSIZE(name), L"Unknown");
-    const std::wstring account = domain[0] ? std::wstring(domain) + L"\\" + user : user;
-    const std::wstring session = std::to_wstring(g_session_id);
-    const std::wstring id = std::to_wstring(static_cast<int32_t>(kv::record_device_id(bytes)));
-    const std::wstring numbers = g_device_numbers_text(record);
-    std::wstring identity = identity_string_of(bytes);
-    if (identity.empty())
-        identity = L"none";
-    const wchar_t* inserts[8] = {
-        account.c_str(), session.c_str(), client,           name,
-        id.c_str(),      numbers.c_str(), identity.c_str(), reason ? reason : L""};
+    const std::wstring identity = identity_string_of(bytes);
+    // The client names itself and the device: all of it as the client reports it.
+    const std::wstring texts[8] = {
+        as_insert(domain[0] ? std::wstring(domain) + L"\\" + user : user),
+        std::to_wstring(g_session_id),
+        as_insert(client),
+        as_insert(name),
+        std::to_wstring(static_cast<int32_t>(kv::record_device_id(bytes))),
+        g_device_numbers_text(record),
+        identity.empty() ? L"none" : as_insert(identity),
+        as_insert(reason ? reason : L"")};
+    const wchar_t* inserts[8];
+    for (size_t i = 0; i < 8; ++i)
+        inserts[i] = texts[i].c_str();
     g_report_information(event_id, inserts, reason ? 8 : 7);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../platform/owned.h"
+#include "mdl_urb_list.h"
 #include "../portable/device_record.h"
 
 #include <windows.h>
@@ -39,17 +40,21 @@ struct Usb_device_entry
     uint64_t ticket = 0;  // of the question out while pending_return, else 0
 };
 
+// Taken before g_mdl_urb_list_mutex when both are held. A share dialog thread can outlive the
+// engine's stop and still take it.
+extern Process_lock g_device_list_mutex ACQUIRED_BEFORE(g_mdl_urb_list_mutex);
 // In the order the devices were first reported; a device id occurs at most once.
-extern std::list<Usb_device_entry> g_device_list;
+extern std::list<Usb_device_entry> g_device_list GUARDED_BY(g_device_list_mutex);
 
 inline BYTE* g_record_bytes(Usb_device_record* record)
 {
     return reinterpret_cast<BYTE*>(record);
 }
 
-// Held by every reader and writer of g_device_list, before g_mdl_urb_list_mutex when both are.
-// A share dialog thread can outlive the engine's stop and still take it.
-extern Process_lock g_device_list_mutex;
+inline uint32_t g_device_id_of(const Usb_device_entry& entry)
+{
+    return kv::record_device_id(g_record_bytes(entry.record.get()));
+}
 
 // A view's name longer than this is cut: the tray menu stays narrower than the screen.
 constexpr size_t k_device_view_name_chars = 100;
@@ -63,35 +68,37 @@ struct Usb_device_view
     Share_answer answer;
     bool blocked;
 };
-// Copies the list into the views; the caller holds g_device_list_mutex. The views' own lock is
-// held only to swap the copy in, so a reader never waits for the list's holder, who may be
-// waiting for the port driver. Without memory for the copy the views stay as they were.
-void g_publish_device_views() noexcept;
+// Copies the list into the views. The views' own lock is held only to swap the copy in, so a
+// reader never waits for the list's holder, who may be waiting for the port driver. Without
+// memory for the copy the views stay as they were.
+void g_publish_device_views() noexcept REQUIRES(g_device_list_mutex);
 std::vector<Usb_device_view> g_device_views();
 
 // The thread that must never hold the device list, whose holder may wait for the port driver:
-// the window thread, named by the shell. A hold taken there anyway is logged as the fault it is.
-void g_keep_device_list_off_this_thread();
+// the window thread, named by the shell while its loop runs. A hold taken there anyway is logged
+// as the fault it is.
+void g_keep_device_list_off_this_thread(bool off = true);
 bool g_device_list_held_off_limits();
 
 // Holds the device list.
-class Device_list_hold
+class SCOPED_CAPABILITY Device_list_hold
 {
   public:
-    Device_list_hold();
+    Device_list_hold() ACQUIRE(g_device_list_mutex);
+    ~Device_list_hold() RELEASE()
+    {
+        g_device_list_mutex.release();
+    }
     Device_list_hold(const Device_list_hold&) = delete;
     Device_list_hold& operator=(const Device_list_hold&) = delete;
-
-  private:
-    Lock_hold m_hold;
 };
 
 // Holds the device list for a change, and publishes the views when the change ends.
-class Device_list_change
+class SCOPED_CAPABILITY Device_list_change
 {
   public:
-    Device_list_change() = default;
-    ~Device_list_change()
+    Device_list_change() ACQUIRE(g_device_list_mutex) : m_hold() {}
+    ~Device_list_change() RELEASE()
     {
         g_publish_device_views();
     }
@@ -104,8 +111,8 @@ class Device_list_change
 
 // The entry or the record with the id, or nullptr; the caller holds the mutex and uses them
 // only while it keeps holding it. A state changes only through device_life.h.
-Usb_device_entry* g_find_device_entry(uint32_t device_id);
-Usb_device_record* g_find_device_record(uint32_t device_id);
+Usb_device_entry* g_find_device_entry(uint32_t device_id) REQUIRES(g_device_list_mutex);
+Usb_device_record* g_find_device_record(uint32_t device_id) REQUIRES(g_device_list_mutex);
 // The record's display name in the system code page's reading, cut to fit chars (which is at
 // least 1); false, with text empty, when the record has none or an empty one.
 bool g_device_display_name(const Usb_device_record* record, wchar_t* text, size_t chars);

@@ -82,10 +82,8 @@ bool Usb_packet::write_packet_to_virtual_channel()
         const Device_list_hold hold;
         listed = g_is_device_plugged_in(kv::load_u32(m_pPacket + kv::k_offset_devid));
         if (listed)
-            copied = g_guarded_copy(
-                message.get() + kv::k_urb_header_size, mdl.data_length,
-                reinterpret_cast<const void*>(static_cast<uintptr_t>(mdl.data_address)),
-                mdl.data_length, &error);
+            copied = g_guarded_copy(message.get() + kv::k_urb_header_size, mdl.data_length,
+                                    g_peer_address(mdl.data_address), mdl.data_length, &error);
     }
     if (!listed)
         return false;

@@ -7,21 +7,18 @@
 namespace
 {
 
-uint32_t device_id_of(const Usb_device_entry& entry)
-{
-    return kv::record_device_id(g_record_bytes(entry.record.get()));
-}
-
 size_t record_size_of(const Usb_device_entry& entry)
 {
     return kv::record_length(g_record_bytes(entry.record.get()));
 }
 
 // Notes the listed devices and appends the new ones; false when a new one could not be kept.
-bool read_records(const BYTE* frame)
+bool read_records(const BYTE* frame) REQUIRES(g_device_list_mutex)
 {
+    if (!frame)
+        return true;
     // The buffer of a frame holds its length field plus four bytes.
-    const size_t frame_size = frame ? kv::frame_total_size(kv::load_u32(frame)) : 0;
+    const size_t frame_size = kv::frame_total_size(kv::load_u32(frame));
     kv::Record_walk walk;
     kv::Record_view view;
     kv::begin_record_walk(frame, frame_size, &walk);
@@ -53,7 +50,7 @@ bool read_records(const BYTE* frame)
 }
 
 // Marks every entry that has a twin; a plugged-in one is unplugged first.
-void mark_twins()
+void mark_twins() REQUIRES(g_device_list_mutex)
 {
     for (Usb_device_entry& a : g_device_list)
         for (const Usb_device_entry& b : g_device_list)
@@ -66,11 +63,11 @@ void mark_twins()
         }
 }
 
-void step_states()
+void step_states() REQUIRES(g_device_list_mutex)
 {
     for (Usb_device_entry& entry : g_device_list)
     {
-        const uint32_t id = device_id_of(entry);
+        const uint32_t id = g_device_id_of(entry);
         switch (entry.state)
         {
         case Usb_device_state::pending:

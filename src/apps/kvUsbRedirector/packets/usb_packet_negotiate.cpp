@@ -44,7 +44,7 @@ void Usb_packet_negotiate::process_return()
     if (g_port_driver_handle != INVALID_HANDLE_VALUE)
         return;
     // Each wait ends at once at the stop, which then abandons the opening.
-    const HANDLE stop = g_exit_now_virtual_channel_event;
+    HANDLE stop = g_exit_now_virtual_channel_event;
     if (g_seams.wait(stop, g_seams.timing.port_open_first_wait_ms) || g_open_port_driver())
         return;
     for (DWORD retry = 0; retry < g_seams.timing.port_open_retries; ++retry)

@@ -42,7 +42,7 @@ bool build_completion(const BYTE* reply, uint32_t reply_size, const kv::Reap_rep
         if (!block)
             return false;
         uint32_t copied = kv::mdl_copy_length(fields, record.data_length);
-        void* target = reinterpret_cast<void*>(static_cast<uintptr_t>(record.data_address));
+        void* target = g_peer_address(record.data_address);
         Copy_status status = g_guarded_copy(target, record.data_length,
                                             reply + kv::k_reap_header_size, copied, &error);
         if (report_copy_failure(status, error))

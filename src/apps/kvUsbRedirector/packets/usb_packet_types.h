@@ -20,7 +20,8 @@ class Usb_packet_status_request : public Usb_packet
 };
 
 #define KV_STATUS_REQUEST_CLASS(name)                                                              \
-    class name : public Usb_packet_status_request                                                  \
+    class name /* NOLINT(bugprone-macro-parentheses): a class name */                              \
+        : public Usb_packet_status_request                                                         \
     {                                                                                              \
       public:                                                                                      \
         using Usb_packet_status_request::Usb_packet_status_request;                                \

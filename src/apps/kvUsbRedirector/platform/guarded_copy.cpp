@@ -31,7 +31,8 @@ bool g_range_accessible(const void* address, size_t size, bool for_write)
     while (cursor < end)
     {
         MEMORY_BASIC_INFORMATION info;
-        if (VirtualQuery(reinterpret_cast<void*>(cursor), &info, sizeof info) == 0)
+        const void* at = static_cast<const char*>(address) + (cursor - start);
+        if (VirtualQuery(at, &info, sizeof info) == 0)
             return false;
         if (info.State != MEM_COMMIT || (info.Protect & (PAGE_GUARD | PAGE_NOACCESS)) ||
             !(info.Protect & (for_write ? writable : readable)))

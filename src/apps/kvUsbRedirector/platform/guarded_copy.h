@@ -21,3 +21,10 @@ Copy_status g_guarded_copy_own(void* destination, size_t destination_size, const
 
 // True when every byte of [address, address + size) is committed memory with the access asked.
 bool g_range_accessible(const void* address, size_t size, bool for_write);
+
+// An MDL transfer's buffer, which the port driver names by its 64-bit address in the process.
+inline void* g_peer_address(uint64_t address)
+{
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the driver hands the address as a number
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(address));
+}

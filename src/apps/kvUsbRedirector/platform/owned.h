@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform.h"
+#include "thread_safety.h"
 
 #include <windows.h>
 
@@ -122,6 +123,35 @@ struct Menu_closer
 };
 using Owned_menu = Owned<Menu_closer>;
 
+struct Icon_closer
+{
+    using type = HICON;
+    static HICON empty()
+    {
+        return nullptr;
+    }
+    static bool close(HICON icon)
+    {
+        return DestroyIcon(icon) != FALSE;
+    }
+};
+using Owned_icon = Owned<Icon_closer>;
+
+// A block of the local heap: what the security descriptor conversions return.
+struct Local_closer
+{
+    using type = HLOCAL;
+    static HLOCAL empty()
+    {
+        return nullptr;
+    }
+    static bool close(HLOCAL block)
+    {
+        return LocalFree(block) == nullptr;
+    }
+};
+using Owned_local = Owned<Local_closer>;
+
 // A registered wait: ending it waits for a callback that is running, so the callback's context
 // may go after it.
 struct Wait_closer
@@ -202,21 +232,21 @@ using Owned_trace_registration = Owned<Trace_registration_closer>;
 
 // A lock only ever taken inside this process: a slim reader/writer lock, no kernel call unless
 // contended. Never destroyed, so a thread that outlives the engine can still take it.
-class Process_lock
+class CAPABILITY("lock") Process_lock
 {
   public:
     Process_lock() = default;
     Process_lock(const Process_lock&) = delete;
     Process_lock& operator=(const Process_lock&) = delete;
-    bool try_hold()
+    bool try_hold() TRY_ACQUIRE(true)
     {
         return TryAcquireSRWLockExclusive(&m_lock) != FALSE;
     }
-    void hold()
+    void hold() ACQUIRE()
     {
         AcquireSRWLockExclusive(&m_lock);
     }
-    void release()
+    void release() RELEASE()
     {
         ReleaseSRWLockExclusive(&m_lock);
     }
@@ -226,14 +256,14 @@ class Process_lock
 };
 
 // Holds the lock from its construction to the end of its scope.
-class Lock_hold
+class SCOPED_CAPABILITY Lock_hold
 {
   public:
-    explicit Lock_hold(Process_lock& lock) : m_lock(lock)
+    explicit Lock_hold(Process_lock& lock) ACQUIRE(lock) : m_lock(lock)
     {
         m_lock.hold();
     }
-    ~Lock_hold()
+    ~Lock_hold() RELEASE()
     {
         m_lock.release();
     }

@@ -5,38 +5,53 @@
 #include "../platform/owned.h"
 #include "registry_watch.h"
 
+#include <algorithm>
 #include <set>
 #include <string>
 
 namespace
 {
 
-// The window thread's only.
-std::set<std::wstring> g_reported; // malformed rules and settings, each logged once
-Registry_watch g_policy_watch;
+constexpr UINT_PTR k_quiet_timer = 0x4B56; // the window's only timer of this id
 
-void report_malformed(const std::wstring& what)
+// The window thread's only.
+std::set<std::wstring> g_reported; // malformed rules and settings, unreadable keys: each once
+Registry_watch g_policy_watch;
+HWND g_policy_window = nullptr;
+ULONGLONG g_changes_since = 0; // the first change not read yet; 0: none
+
+void report_once(const std::wstring& what)
 {
     if (g_reported.insert(what).second)
-        g_log(3, L"Device_policy::g_read_device_policy() - ignored: %s", what.c_str());
+        g_log(3, L"Device_policy::g_read_device_policy() - %s", what.c_str());
 }
 
-void read_rules(HKEY policy, const wchar_t* list, std::vector<kv::Device_rule>* rules,
-                std::vector<std::wstring>* texts)
+// ERROR_SUCCESS (an absent list included), or why the list cannot be read. *values: how many
+// values the list holds, well-formed or not.
+LONG read_rules(HKEY policy, const wchar_t* list, std::vector<kv::Device_rule>* rules,
+                std::vector<std::wstring>* texts, DWORD* values)
 {
     HKEY opened = nullptr;
-    if (RegOpenKeyExW(policy, list, 0, KEY_READ, &opened) != ERROR_SUCCESS)
-        return;
+    const LONG open = RegOpenKeyExW(policy, list, 0, KEY_READ, &opened);
+    if (open != ERROR_SUCCESS)
+        return open == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : open;
     const Owned_key key(opened);
     for (DWORD index = 0;; ++index)
     {
-        wchar_t name[256], value[kv::k_max_rule_length + 1] = L"";
+        wchar_t name[256] = L"", value[kv::k_max_rule_length + 1] = L"";
         DWORD name_chars = ARRAYSIZE(name), type = 0, bytes = sizeof value - sizeof(wchar_t);
         const LONG read = RegEnumValueW(key.get(), index, name, &name_chars, nullptr, &type,
                                         reinterpret_cast<BYTE*>(value), &bytes);
         if (read == ERROR_NO_MORE_ITEMS)
-            break;
-        const std::wstring text(value, wcsnlen(value, bytes / sizeof(wchar_t)));
+            return ERROR_SUCCESS;
+        // A name or rule too long is a malformed rule; any other error (the key deleted by a
+        // refresh since it was opened) leaves the list unread.
+        if (read != ERROR_SUCCESS && read != ERROR_MORE_DATA)
+            return read;
+        ++*values;
+        const std::wstring text = read == ERROR_SUCCESS
+                                      ? std::wstring(value, wcsnlen(value, bytes / sizeof(wchar_t)))
+                                      : std::wstring(L"(too long)");
         kv::Device_rule rule;
         if (read == ERROR_SUCCESS && type == REG_SZ &&
             kv::parse_device_rule(
@@ -47,9 +62,16 @@ void read_rules(HKEY policy, const wchar_t* list, std::vector<kv::Device_rule>* 
             texts->push_back(text);
         }
         else
-            report_malformed(std::wstring(L"malformed rule ") + list + L"\\" + name + L" = \"" +
-                             text + L"\"");
+            report_once(std::wstring(L"ignored: malformed rule ") + list + L"\\" +
+                        (read == ERROR_SUCCESS ? name : L"") + L" = \"" + text + L"\"");
     }
+}
+
+void CALLBACK on_quiet(HWND window, UINT, UINT_PTR timer, DWORD)
+{
+    KillTimer(window, timer);
+    g_changes_since = 0;
+    g_read_device_policy();
 }
 
 } // namespace
@@ -58,7 +80,9 @@ void g_read_device_policy()
 {
     Device_policy policy;
     HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, k_policy_key, 0, KEY_READ, &opened) == ERROR_SUCCESS)
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, k_policy_key, 0, KEY_READ, &opened);
+    const wchar_t* unread = k_policy_key;
+    if (status == ERROR_SUCCESS)
     {
         const Owned_key key(opened);
         DWORD share = 0, bytes = sizeof share;
@@ -67,10 +91,30 @@ void g_read_device_policy()
         if (read == ERROR_SUCCESS && bytes == sizeof share && share <= 2)
             policy.share = static_cast<Share_setting>(share);
         else if (read != ERROR_FILE_NOT_FOUND)
-            report_malformed(L"malformed ShareQuestion");
+        {
+            policy.share = Share_setting::never; // what the administrator meant is unknown
+            report_once(L"malformed ShareQuestion: no device is shared");
+        }
         std::vector<std::wstring> allow_texts;
-        read_rules(key.get(), L"DenyRules", &policy.deny, &policy.deny_texts);
-        read_rules(key.get(), L"AllowRules", &policy.allow, &allow_texts);
+        DWORD deny_values = 0, allow_values = 0;
+        status =
+            read_rules(key.get(), L"DenyRules", &policy.deny, &policy.deny_texts, &deny_values);
+        unread = L"DenyRules";
+        if (status == ERROR_SUCCESS)
+        {
+            status =
+                read_rules(key.get(), L"AllowRules", &policy.allow, &allow_texts, &allow_values);
+            unread = L"AllowRules";
+        }
+        policy.allow_listed = allow_values != 0;
+    }
+    else if (status == ERROR_FILE_NOT_FOUND)
+        status = ERROR_SUCCESS;
+    if (status != ERROR_SUCCESS)
+    {
+        report_once(std::wstring(unread) + L" cannot be read (error " + std::to_wstring(status) +
+                    L"): the previous policy stays");
+        return;
     }
     g_log(4, L"Device_policy::g_read_device_policy() - share:%d deny:%d allow:%d",
           static_cast<int>(policy.share), static_cast<int>(policy.deny.size()),
@@ -80,23 +124,41 @@ void g_read_device_policy()
 
 bool g_watch_device_policy(HWND window)
 {
-    // The policies key exists on every edition; the product's own key may not exist yet.
-    if (!g_policy_watch.start(L"Software\\Policies", true, window, k_policy_changed_message))
-    {
+    g_policy_window = window;
+    // The policies key exists on every edition; the product's own key may not exist yet. Armed
+    // before the read: a change during the read is noticed.
+    const bool watched =
+        g_policy_watch.start(L"Software\\Policies", true, window, k_policy_changed_message);
+    if (!watched)
         g_log(3, L"Device_policy::g_watch_device_policy() - the policies key cannot be watched");
-        return false;
-    }
-    return true;
+    g_read_device_policy();
+    return watched;
 }
 
-// The engine's poller applies the policy read: the window thread never waits for the device list.
+// Group Policy writes a list by deleting its values and writing them back one at a time: the
+// policy is read once no change has come for k_policy_quiet_ms, and at the latest
+// k_policy_latest_ms after the first change. The engine's poller applies it: the window thread
+// never waits for the device list.
 void g_on_device_policy_changed()
 {
-    g_policy_watch.arm_again();
-    g_read_device_policy();
+    g_policy_watch.arm_again(); // before the read: a write from now on is noticed
+    const ULONGLONG now = GetTickCount64();
+    if (g_changes_since == 0)
+        g_changes_since = now;
+    const ULONGLONG latest = g_changes_since + k_policy_latest_ms;
+    const UINT wait =
+        static_cast<UINT>(std::min<ULONGLONG>(k_policy_quiet_ms, latest > now ? latest - now : 1));
+    if (!SetTimer(g_policy_window, k_quiet_timer, wait, on_quiet))
+    {
+        g_log(3, L"Device_policy::g_on_device_policy_changed() - SetTimer failed - error:%d",
+              GetLastError());
+        on_quiet(g_policy_window, WM_TIMER, k_quiet_timer, 0);
+    }
 }
 
 void g_stop_watching_device_policy()
 {
+    KillTimer(g_policy_window, k_quiet_timer);
+    g_changes_since = 0;
     g_policy_watch.stop();
 }

@@ -11,6 +11,7 @@
 #include "device_policy_reader.h"
 #include "stop_request.h"
 
+#include <commctrl.h>
 #include <cstddef>
 #include <strsafe.h>
 #include <wtsapi32.h>
@@ -27,6 +28,8 @@ namespace
 // Broadcast by the shell when the taskbar is (re)created, after Explorer restarts; 0 until the
 // window exists.
 UINT g_taskbar_created_message = 0;
+// The tray's icon, made at the small icon's size for the DPI, at which the shell draws it.
+Owned_icon g_tray_icon;
 
 unsigned low32(const void* p)
 {
@@ -154,7 +157,7 @@ ATOM MyRegisterClass(HINSTANCE hInstance)
     wcex.hInstance = hInstance;
     wcex.hIcon = LoadIconW(hInstance, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR));
     wcex.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
-    wcex.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wcex.hbrBackground = GetSysColorBrush(COLOR_WINDOW);
     wcex.lpszMenuName = MAKEINTRESOURCEW(IDC_KVUSBREDIRECTOR);
     wcex.lpszClassName = g_window_class;
     wcex.hIconSm = LoadIconW(hInstance, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR));
@@ -192,7 +195,12 @@ BOOL InitInstance(HINSTANCE hInstance, int nCmdShow)
     g_notify_icon_data.uID = 1;
     g_notify_icon_data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     g_notify_icon_data.uCallbackMessage = k_notify_icon_callback;
-    g_notify_icon_data.hIcon = LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR));
+    HICON icon = nullptr;
+    if (FAILED(LoadIconMetric(g_instance, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR), LIM_SMALL, &icon)))
+        g_log(3, L"kvUsbRedirector::InitInstance (LoadIconMetric failed)");
+    g_tray_icon.reset(icon);
+    g_notify_icon_data.hIcon =
+        icon ? icon : LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_KVUSBREDIRECTOR));
     StringCchCopyW(g_notify_icon_data.szTip, ARRAYSIZE(g_notify_icon_data.szTip), KV_TRAY_TIP);
 
     g_log(4, L"kvUsbRedirector::InitInstance (Starting threads)");

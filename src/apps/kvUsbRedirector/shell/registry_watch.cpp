@@ -34,6 +34,8 @@ bool Registry_watch::arm_again()
                                                m_event.get(), TRUE);
     if (armed != ERROR_SUCCESS)
         g_log(3, L"Registry_watch::arm_again() - RegNotifyChangeKeyValue failed - error:%d", armed);
+    // The call returns its error and need not set the thread's: start() logs this one.
+    SetLastError(static_cast<DWORD>(armed));
     return armed == ERROR_SUCCESS;
 }
 

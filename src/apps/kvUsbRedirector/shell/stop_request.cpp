@@ -35,15 +35,15 @@ void g_watch_stop_request(HWND window)
 
 bool g_stop_requested()
 {
+    if (!g_stop_watch.key())
+        return false;
+    g_stop_watch.arm_again(); // before the read: a request written in between is noticed
     DWORD value = 0;
-    if (g_stop_watch.key() && read_value(&value) && value != g_value_at_start)
-    {
-        g_log(4, L"kvUsbRedirector::g_stop_requested (StopInstances %u -> %u)", g_value_at_start,
-              value);
-        return true;
-    }
-    g_stop_watch.arm_again();
-    return false;
+    if (!read_value(&value) || value == g_value_at_start)
+        return false;
+    g_log(4, L"kvUsbRedirector::g_stop_requested (StopInstances %u -> %u)", g_value_at_start,
+          value);
+    return true;
 }
 
 void g_stop_watching_stop_request()

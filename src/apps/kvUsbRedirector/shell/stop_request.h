@@ -14,7 +14,7 @@ constexpr UINT k_stop_request_message = WM_APP + 2;
 // Notes the value as it stands (absent reads 0) and from now on posts k_stop_request_message to
 // the window at each change of the key. Without the key (no package) nothing is watched.
 void g_watch_stop_request(HWND window);
-// On k_stop_request_message: true when the value is present and differs from the one at start;
-// otherwise the watch is armed again.
+// On k_stop_request_message: arms the watch again, then true when the value is present and
+// differs from the one at start.
 bool g_stop_requested();
 void g_stop_watching_stop_request();

@@ -92,31 +92,21 @@ void init_dialog(HWND hDlg, uint32_t device_id)
     SetTimer(hDlg, k_timer_id, k_warning_popup_timer_ms, nullptr);
 }
 
-// What the dialog's thread is given: the device and the ticket of the question it asks.
-struct Question
-{
-    uint32_t device_id;
-    uint64_t ticket;
-};
-
-const Question& question_of(HWND hDlg)
-{
-    return *reinterpret_cast<const Question*>(GetWindowLongPtrW(hDlg, DWLP_USER));
-}
+// The question of the dialog on this thread: one dialog a thread.
+thread_local Share_question t_asked;
 
 // The answer to this dialog's question. The id the dialog shows must still read back as the
 // question's: otherwise nothing is plugged in, the device shown as declined as after a lapse.
 void answer(HWND hDlg, Share_reply reply)
 {
-    const Question& asked = question_of(hDlg);
     uint32_t device_id = 0;
-    if (!dialog_device_id(hDlg, &device_id) || device_id != asked.device_id)
+    if (!dialog_device_id(hDlg, &device_id) || device_id != t_asked.device_id)
     {
         g_log(3, L"Warning_popup::WarningPopupDlgProc() - device id unreadable, nothing "
                  L"plugged in");
         reply = Share_reply::timer;
     }
-    g_device_answer(asked.device_id, asked.ticket, reply);
+    g_device_answer(t_asked.device_id, t_asked.ticket, reply);
 }
 
 void end_dialog(HWND hDlg, INT_PTR result)
@@ -130,11 +120,12 @@ void end_dialog(HWND hDlg, INT_PTR result)
 DWORD WINAPI g_start_warning_popup(LPVOID context)
 {
     const Thread_io_scope io; // for the plug-in a yes makes
-    const Owned_block<Question> block(static_cast<Question*>(context));
-    const Question asked = block ? *block : Question{};
+    const Owned_block<Share_question> block(static_cast<Share_question*>(context));
+    t_asked = block ? *block : Share_question{};
+    const Share_question& asked = t_asked;
     SetLastError(ERROR_SUCCESS);
     const INT_PTR result = DialogBoxParamW(g_instance, MAKEINTRESOURCEW(IDD_WARNING_POPUP), nullptr,
-                                           WarningPopupDlgProc, reinterpret_cast<LPARAM>(&asked));
+                                           WarningPopupDlgProc, asked.device_id);
     if (result == -1 || result == 0)
     {
         const DWORD error = GetLastError();
@@ -153,12 +144,8 @@ INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPA
     switch (message)
     {
     case WM_INITDIALOG:
-    {
-        // The question lives on the dialog thread's stack until the dialog has ended.
-        SetWindowLongPtrW(hDlg, DWLP_USER, lParam);
-        init_dialog(hDlg, reinterpret_cast<const Question*>(lParam)->device_id);
+        init_dialog(hDlg, static_cast<uint32_t>(lParam));
         return TRUE;
-    }
     case WM_COMMAND:
         // A yes after the entry has gone plugs nothing in and still ends with 1; a no leaves the
         // entry pending_return.
@@ -171,8 +158,7 @@ INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPA
     case WM_TIMER:
     {
         // Ends once its question is no longer open: the entry erased, or listed anew.
-        const Question& asked = question_of(hDlg);
-        if (!g_device_awaits(asked.device_id, asked.ticket))
+        if (!g_device_awaits(t_asked.device_id, t_asked.ticket))
             end_dialog(hDlg, IDCANCEL);
         return TRUE;
     }
@@ -184,7 +170,8 @@ INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPA
 void g_ask_to_share(uint32_t device_id, uint64_t ticket)
 {
     // The dialog's thread takes the context over once it starts.
-    Owned_block<Question> context(static_cast<Question*>(std::malloc(sizeof(Question))));
+    Owned_block<Share_question> context(
+        static_cast<Share_question*>(std::malloc(sizeof(Share_question))));
     Owned_handle thread;
     if (context)
     {
@@ -192,8 +179,8 @@ void g_ask_to_share(uint32_t device_id, uint64_t ticket)
         thread.reset(g_seams.create_thread(g_start_warning_popup, context.get()));
     }
     if (thread)
-        context.release();
-    else // the device is not shared unasked
+        static_cast<void>(context.release()); // the dialog's thread frees it
+    else                                      // the device is not shared unasked
     {
         g_log(2,
               L"Usb_packet_open::process_return() - share dialog not started for device: "

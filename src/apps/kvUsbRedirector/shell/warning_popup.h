@@ -5,8 +5,13 @@
 
 #include <cstdint>
 
-// Thread routine; context is a heap block holding the device id (u32) and its question's ticket
-// (u64), released here.
+// A question: the device and its ticket (g_device_ask).
+struct Share_question
+{
+    uint32_t device_id;
+    uint64_t ticket;
+};
+// Thread routine; context is a heap Share_question, released here.
 DWORD WINAPI g_start_warning_popup(LPVOID context);
 INT_PTR CALLBACK WarningPopupDlgProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
 

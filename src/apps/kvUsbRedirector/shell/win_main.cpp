@@ -7,7 +7,6 @@
 #include "../platform/seams.h"
 #include "../resources/resource.h"
 #include "app_globals.h"
-#include "device_policy_reader.h"
 #include "main_window.h"
 #include "single_instance.h"
 #include "warning_popup.h"
@@ -45,7 +44,6 @@ int run_instance(HINSTANCE hInstance, int nCmdShow)
             g_warning_popup_disabled = true;
         }
     }
-    g_read_device_policy();
 
     if (LoadStringW(hInstance, IDS_APP_TITLE, g_app_title, ARRAYSIZE(g_app_title)) == 0)
     {
@@ -86,6 +84,7 @@ int run_instance(HINSTANCE hInstance, int nCmdShow)
             DispatchMessageW(&msg);
         }
     }
+    g_keep_device_list_off_this_thread(false);
     g_log(4, L"kvUsbRedirector::_tWinMain (exit - wParam:%d)", static_cast<int>(msg.wParam));
     return static_cast<int>(msg.wParam);
 }
