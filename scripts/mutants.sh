@@ -44,7 +44,7 @@ cmake -S "$scratch/src" -B "$scratch/win" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64
 build() {
     flock -o /tmp/kv-build.lock cmake --build "$scratch/native" -j2 --target kv_native_tests \
         >/dev/null 2>&1 &&
-        flock -o /tmp/kv-build.lock cmake --build "$scratch/win" -j2 --target kv_win_tests \
+        flock -o /tmp/kv-build.lock cmake --build "$scratch/win" -j2 --target kv_win_tests kvUsbRedirector \
             kv_session_control_tests >/dev/null 2>&1
 }
 # 0 when every test passes; the Wine tests run in one process and stop at the first failure.

@@ -110,8 +110,16 @@ bool Sim_terminal::answer(const std::vector<uint8_t>& frame)
     case kv::code_device_list:
         return send(device_list_reply());
     case kv::code_open:
+    {
         ++open_requests;
-        return send(status_reply(kv::code_open, 0, devid));
+        uint8_t status = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            for (const Sim_device& device : m_devices)
+                status = device.id == devid ? device.open_status : status;
+        }
+        return send(status_reply(kv::code_open, status, devid));
+    }
     case kv::code_reset:
     case kv::code_set_config:
     case kv::code_claim_interface:

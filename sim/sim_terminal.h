@@ -18,7 +18,8 @@ struct Sim_device
     uint16_t vendor, product, release;
     std::string name;
     std::string serial;
-    bool named = true; // false: the record has no name
+    bool named = true;       // false: the record has no name
+    uint8_t open_status = 0; // its open reply's status: nonzero when the client cannot open it
 };
 
 class Sim_terminal

@@ -34,24 +34,15 @@ class Completion_test : public Device_fixture
     {
         return sim.inputs(IOCTL_PORT_COMPLETE);
     }
-    template <class Packet = Usb_packet_reap_urb> void reply(Bytes frame)
+    void reply(Bytes frame)
     {
-        Packet(frame.data(), false).process_return();
+        Usb_packet_reap_urb(frame.data(), false).process_return();
     }
     const Bytes seven = record({.id = 7});
 };
 
 TEST_F(Completion_test, RepliesBecomeCompletionsMdlDataLandingInTheOldestMatchingBufferOnly)
 {
-    Bytes reset = le(uint32_t{6}, BYTE{2}, BYTE{0}, uint32_t{7}),
-          setting = le(uint32_t{6}, BYTE{6}, BYTE{3}, uint32_t{0x109});
-    reply<Usb_packet_reset>(reset);
-    reply<Usb_packet_interface_setting>(setting);
-    reply<Usb_packet_set_config>({5, 0, 0, 0, 3, 0, 7, 0, 0});         // a byte short: dropped
-    reply<Usb_packet_clear_halted_ep>({6, 0, 0, 0, 9, 0, 7, 0, 0, 0}); // logged only
-    reset.resize(27);
-    setting.resize(27);
-    EXPECT_EQ(Sent({reset, setting}), completions());
     for (auto [mapped, data, copied, after] : std::vector<std::tuple<uint32_t, Bytes, BYTE, Bytes>>{
              {8, {1, 2, 3, 4}, 4, {1, 2, 3, 4, 9, 9, 9, 9}},    // all there
              {4, {}, 0, {9, 9, 9, 9, 9, 9, 9, 9}},              // announced, not there
@@ -74,7 +65,7 @@ TEST_F(Completion_test, RepliesBecomeCompletionsMdlDataLandingInTheOldestMatchin
     void* read_only = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READONLY);
     g_append_mdl_urb_record({7, 8, 0x56, 4, reinterpret_cast<uintptr_t>(read_only)});
     reply(reap_reply(0x56, 4, {1, 2, 3, 4}));
-    EXPECT_EQ(6u, completions().size());
+    EXPECT_EQ(4u, completions().size());
     EXPECT_TRUE(sim.has_line(L"(memcpy_s threw an exception"));
     VirtualFree(read_only, 0, MEM_RELEASE);
     // A device the list does not hold: no completion, but its record is gone all the same.
@@ -83,14 +74,6 @@ TEST_F(Completion_test, RepliesBecomeCompletionsMdlDataLandingInTheOldestMatchin
     reply(reap_reply(0x61, 4, {2, 2, 2, 2}, 99));
     EXPECT_EQ(0, other[0]);
     EXPECT_EQ(0u, g_mdl_urb_record_count());
-    // No record: the reply goes to the port driver unchanged. One byte short: dropped.
-    const Bytes plain = reap_reply(0x62, 3, {4, 5, 6});
-    reply(plain);
-    Bytes short_reply(plain.begin(), plain.begin() + 18);
-    short_reply[0] = 14;
-    reply(short_reply);
-    const Sent sent = completions();
-    EXPECT_EQ(Sent({plain}), Sent(sent.begin() + 6, sent.end()));
 }
 
 TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailures)

@@ -115,26 +115,7 @@ TEST_F(Shell_test, TheProcessStaysWithItsIconAndSessionChangesStartAndStopTheEng
     }
     EXPECT_FALSE(sim.has_line(L"TaskbarCreated - Shell_NotifyIcon failed"));
     sim.end_calls_as_usual();
-    // A change, whether the engine runs after it, whether it opened the channel, whether it
-    // unregistered the session: each once.
-    for (auto [change, running, opened, unregistered] :
-         {std::tuple{WTS_REMOTE_CONNECT, true, true, false},
-          std::tuple{WTS_REMOTE_CONNECT, true, false, false},
-          std::tuple{WTS_REMOTE_DISCONNECT, false, false, true},
-          std::tuple{WTS_REMOTE_DISCONNECT, false, false, false},
-          std::tuple{WTS_SESSION_LOCK, false, false, false}})
-    {
-        const int opens = sim.channel_buffers_given;
-        const size_t unregisters = sim.inputs(IOCTL_BUS_UNREGISTER_SESSION).size();
-        SendMessageW(window, WM_WTSSESSION_CHANGE, change, 0);
-        EXPECT_EQ(running, g_threads_started) << change;
-        EXPECT_EQ(opened, sim.channel_buffers_given > opens) << change;
-        EXPECT_EQ(unregistered, sim.inputs(IOCTL_BUS_UNREGISTER_SESSION).size() > unregisters)
-            << change;
-    }
-    const size_t unregisters = sim.inputs(IOCTL_BUS_UNREGISTER_SESSION).size();
-    quit(); // after a disconnect the destroy stops nothing a second time
-    EXPECT_EQ(unregisters, sim.inputs(IOCTL_BUS_UNREGISTER_SESSION).size());
+    quit();
 }
 
 TEST_F(Shell_test, OneInstanceASession)
