@@ -112,6 +112,8 @@ add_library(kv_sim STATIC
   sim/sim_terminal.cpp
   sim/sim_session.cpp
   sim/sim_hostile.cpp
+  sim/sim_transcript.cpp
+  sim/sim_user.cpp
 )
 target_include_directories(kv_sim PUBLIC ${CMAKE_SOURCE_DIR}/sim)
 target_compile_options(kv_sim PRIVATE ${WIN_WARNINGS})
@@ -137,7 +139,6 @@ add_executable(kv_win_tests
   ${APP}/shell/win_main.cpp
   tests/support/fixtures.cpp
   tests/support/test_platform.cpp
-  tests/support/transcript.cpp
   tests/win/transcript_test.cpp
   tests/win/engine_test.cpp
   tests/win/shell_test.cpp

@@ -1,6 +1,7 @@
 // Runs one redirected session of the real engine against the simulated terminal and port
 // driver, and prints what happened.
 #include "sim_session.h"
+#include "sim_user.h"
 
 #include "packets/usb_packet_open.h"
 #include "resources/resource.h"
@@ -10,8 +11,7 @@
 #include "shell/warning_popup.h"
 
 #include <cstdio>
-#include <cwctype>
-#include <strsafe.h>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -31,19 +31,15 @@ void say(Sim_session& s, const char* format, ...)
 // Waits (bounded) for the share dialog, then answers it as the user would.
 bool answer_share_dialog(Sim_session& s, bool yes)
 {
-    for (int i = 0; i < 400; ++i, Sleep(25))
-        if (HWND dialog = FindWindowW(L"#32770", L"Kelvra USB Redirector");
-            dialog && IsWindowVisible(dialog))
-        {
-            wchar_t question[1100] = L"";
-            GetDlgItemTextW(dialog, IDC_WARNING_TEXT, question, 1100);
-            say(s, "  share dialog: \"%ls\"; the user answers %s",
-                std::wstring(question, std::wcscspn(question, L"?") + 1).c_str(),
-                yes ? "yes" : "no");
-            SendMessageW(GetDlgItem(dialog, yes ? IDOK : IDCANCEL), BM_CLICK, 0, 0);
-            return true;
-        }
-    return false;
+    HWND dialog = g_wait_for_share_dialog();
+    if (!dialog)
+        return false;
+    wchar_t question[1100] = L"";
+    GetDlgItemTextW(dialog, IDC_WARNING_TEXT, question, 1100);
+    say(s, "  share dialog: \"%ls\"; the user answers %s",
+        std::wstring(question, std::wcscspn(question, L"?") + 1).c_str(), yes ? "yes" : "no");
+    SendMessageW(GetDlgItem(dialog, yes ? IDOK : IDCANCEL), BM_CLICK, 0, 0);
+    return true;
 }
 
 bool wait_for_events(Sim_platform& p, size_t count)
@@ -55,57 +51,26 @@ bool wait_for_events(Sim_platform& p, size_t count)
 
 void print_tray_menu(Sim_session& s)
 {
-    const Owned_menu menu = g_build_device_menu();
     say(s, "tray menu (right click on the icon):");
-    for (int i = 0; menu && i < GetMenuItemCount(menu.get()); ++i)
-    {
-        wchar_t text[512] = L"";
-        GetMenuStringW(menu.get(), i, text, 512, MF_BYPOSITION);
-        say(s, "  %ls", text);
-    }
+    for (const std::wstring& line : g_menu_lines(g_build_device_menu().get()))
+        say(s, "  %ls", line.c_str());
 }
 
-// As Event Viewer shows them: the text from the program's message table, the inserts of an
-// event separated by "|" in the capture.
-void print_events(Sim_session& s, Sim_platform& p)
+// What the event log and the trace's errors and warnings got, as a transcript writes them down.
+void print_said(Sim_session& s, Sim_transcript& said)
 {
-    HMODULE program =
-        LoadLibraryExW(L"kvUsbRedirector.exe", nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    say(s, "events logged: %zu", p.events().size());
-    for (const auto& e : p.events())
-    {
-        std::vector<std::wstring> inserts(1);
-        for (wchar_t c : e.text)
-            if (c == L'|')
-                inserts.emplace_back();
-            else
-                inserts.back().push_back(c);
-        inserts.resize(8);
-        DWORD_PTR arguments[8];
-        for (size_t i = 0; i < 8; ++i)
-            arguments[i] = reinterpret_cast<DWORD_PTR>(inserts[i].c_str());
-        wchar_t text[2048] = L"";
-        if (!program ||
-            !FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, program,
-                            e.id, 0, text, 2048, reinterpret_cast<va_list*>(arguments)))
-            StringCchCopyW(text, 2048, e.text.c_str());
-        for (size_t n = wcslen(text); n && iswspace(text[n - 1]);) // the table's line break
-            text[--n] = 0;
-        say(s, "  %-11s %2lu  %ls",
-            e.type == EVENTLOG_INFORMATION_TYPE ? "Information"
-            : e.type == EVENTLOG_ERROR_TYPE     ? "Error"
-                                                : "Warning",
-            e.id & 0xFFFF, text);
-    }
-    if (program)
-        FreeLibrary(program);
+    say(s, "event-log entries, and lines at levels 2 (error) and 3 (warning):");
+    for (const std::wstring& line : said.lines())
+        say(s, "  %ls", line.c_str());
 }
 
 } // namespace
 
 int main()
 {
+    Sim_transcript said(false); // outlives the session's platform, which reports to it
     Sim_session session;
+    session.platform.transcript = &said;
     const Sim_device devices[] = {
         {0x101, 0x0951, 0x1666, 0x0110, "Kelvra DataTraveler 64GB", "KV-DT-0001"},
         {0x102, 0x046D, 0xC52B, 0x1201, "Kelvra Unifying Receiver", "KV-UR-0002"},
@@ -213,7 +178,7 @@ int main()
         static_cast<unsigned long long>(session.terminal.frames_in.load()),
         session.terminal.bytes_in.load() / 1048576.0,
         static_cast<unsigned long long>(session.terminal.out_data_errors.load()));
-    print_events(session, p);
+    print_said(session, said);
     bool ok = all_asked && p.wrong_completions == 0 && p.unexpected_completions == 0 &&
               p.outstanding() == 0 && session.terminal.out_data_errors == 0 && p.plugged().empty();
     say(session, ok ? "RESULT: OK" : "RESULT: FAILED");

@@ -199,6 +199,8 @@ BOOL Sim_platform::device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD
                                      OVERLAPPED* overlapped)
 {
     const uint32_t devid = in && in_size >= 4 ? kv::load_u32(static_cast<const BYTE*>(in)) : 0;
+    if (transcript)
+        transcript->driver_called(code, static_cast<const BYTE*>(in), in_size);
     const Sim_ending ending = m_endings.take(g_sim_call_of(code), driver_of(device), devid);
     if (is_port(device))
         return m_io.call(device, overlapped,
@@ -237,8 +239,11 @@ ULONG Sim_platform::unregister_trace_guids(TRACEHANDLE)
     return ERROR_SUCCESS;
 }
 
-ULONG Sim_platform::trace_event(TRACEHANDLE, EVENT_TRACE_HEADER*)
+ULONG Sim_platform::trace_event(TRACEHANDLE, EVENT_TRACE_HEADER* record)
 {
+    if (transcript) // the program's record: its header, then the line
+        transcript->traced(record->Class.Level, reinterpret_cast<const wchar_t*>(record + 1),
+                           (record->Size - sizeof *record) / sizeof(wchar_t));
     SetLastError(ERROR_SUCCESS);
     return ERROR_SUCCESS;
 }
@@ -266,6 +271,8 @@ HANDLE Sim_platform::register_event_source(LPCWSTR, LPCWSTR)
 BOOL Sim_platform::report_event(HANDLE, WORD type, WORD, DWORD id, PSID user, WORD count,
                                 LPCWSTR* strings)
 {
+    if (transcript)
+        transcript->event_reported(type, id, user != nullptr, count, strings);
     std::wstring sid;
     LPWSTR sid_text = nullptr;
     if (user && ConvertSidToStringSidW(user, &sid_text))

@@ -5,6 +5,7 @@
 
 #include "platform/platform.h"
 #include "sim_port_driver.h"
+#include "sim_transcript.h"
 
 #include <cstdint>
 #include <string>
@@ -106,6 +107,8 @@ class Sim_platform : public Platform, public Sim_port_driver
     // Events kept, the oldest dropped first; a long run bounds them. The count goes on.
     size_t record_limit = SIZE_MAX;
     uint64_t events_reported = 0;
+    // Told what the program says and sends, when set.
+    Sim_transcript* transcript = nullptr;
 
   protected:
     static bool is_port(HANDLE device);

@@ -45,6 +45,8 @@ void Sim_platform::break_channel()
 
 HANDLE Sim_platform::virtual_channel_open(HANDLE, DWORD, LPSTR name)
 {
+    if (transcript)
+        transcript->channel_opened();
     const Sim_ending ending = m_endings.take(Sim_call::channel_open, Sim_driver::any);
     if (ending.end == Sim_end::fail_at_once)
         return Sim_io::fail_at_once(ending.error), nullptr;
@@ -158,8 +160,10 @@ BOOL Sim_platform::read_file(HANDLE file, LPVOID buffer, DWORD size, OVERLAPPED*
 
 BOOL Sim_platform::write_file(HANDLE file, LPCVOID buffer, DWORD size, OVERLAPPED* overlapped)
 {
-    return channel_call(Sim_call::channel_write, file,
-                        static_cast<BYTE*>(const_cast<void*>(buffer)), size, overlapped);
+    BYTE* bytes = static_cast<BYTE*>(const_cast<void*>(buffer));
+    const auto write = [&]
+    { return channel_call(Sim_call::channel_write, file, bytes, size, overlapped); };
+    return transcript ? transcript->channel_write(bytes, size, write) : write();
 }
 
 // An operation the simulator keeps is cancelled by it; any other is the pipe's.

@@ -4,10 +4,13 @@
 #pragma once
 
 #include "sim_records.h"
+#include "sim_user.h"
 #include "test_platform.h"
 #include "packets/usb_device_list.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 using sim_records::Bytes;
 using sim_records::record;
@@ -75,6 +78,23 @@ class Engine_fixture : public ::testing::Test
     Test_platform sim;
 };
 
+// The program's entry as the exe runs it, on its own thread, as the edition product_type.
+class Entry_fixture : public Engine_fixture
+{
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Runs the entry and waits (bounded) for its message loop.
+    void launch();
+    void quit(UINT message = WM_COMMAND); // WM_CLOSE: how the negotiation ends it
+    static int run_entry();
+
+    static inline BYTE product_type = VER_NT_WORKSTATION;
+    std::thread app;
+    HWND window = nullptr;
+    int exit_code = -1;
+};
+
 // The device handlers without the engine: the channel open, the port driver open, the exit
 // events made, and the request pump running.
 class Device_fixture : public Engine_fixture
@@ -85,22 +105,10 @@ class Device_fixture : public Engine_fixture
     HANDLE m_request_pump = nullptr;
 };
 
-// The audit events logged (each checked to carry the account's SID), and the inserts and the
-// tray menu line of a device with the default record's numbers and identity string.
-using Events = std::vector<std::pair<DWORD, std::wstring>>;
-Events audits(Test_platform& sim);
-std::wstring audit_text(const wchar_t* device, const wchar_t* id, const wchar_t* why = nullptr,
-                        const wchar_t* identity = L"SN-1");
+// The ids of the audit events logged, and the tray menu line of a device with the default
+// record's numbers.
+std::vector<DWORD> audits(Test_platform& sim);
 std::wstring menu_line(const std::wstring& name, const std::wstring& id, const wchar_t* state);
 
-// Polls (bounded) until the share dialog is shown with the focus settled; nullptr on time-out.
-HWND g_wait_for_share_dialog(DWORD timeout_ms = 10000);
-bool g_wait_until_gone(HWND window, DWORD timeout_ms = 10000);
-
-// The menu's lines, a grayed one marked with a leading "~"; g_device_menu reads the tray's
-// device menu as it would be shown now.
-using Lines = std::vector<std::wstring>;
-Lines g_menu_lines(HMENU menu);
+// The tray's device menu as it would be shown now.
 Lines g_device_menu();
-// Polls (bounded) until a popup menu shows; nullptr on time-out.
-HWND g_wait_for_popup_menu(DWORD timeout_ms = 10000);

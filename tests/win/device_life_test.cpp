@@ -220,10 +220,12 @@ void Device_life_test::check()
             EXPECT_EQ(S::opened, now.contains(r.devid) ? now.at(r.devid).state : S::marked)
                 << "MDL record of a device not plugged in: " << r.devid;
     }
-    const Events events = audits(sim);
+    const auto events = sim.events();
     for (; m_audits_seen < events.size(); ++m_audits_seen) // read once each
     {
-        const auto& [event, text] = events[m_audits_seen];
+        const auto& [type, event, text, user] = events[m_audits_seen];
+        if (type != EVENTLOG_INFORMATION_TYPE)
+            continue;
         const uint32_t id = std::stoul(text.substr(text.find(L"|Stick|") + 7));
         if (event == k_event_id_device_shared)
         {

@@ -52,10 +52,6 @@ TEST_F(Engine_test, ReplyPumpDispatchesByCodeAndLengthThenStopReleasesAllAndRest
     EXPECT_FALSE(g_virtual_channel.is_open());
     EXPECT_TRUE(sim.channel_buffers_given == 1 && sim.channel_buffers_freed == 1);
     EXPECT_EQ(IOCTL_BUS_UNREGISTER_SESSION, sim.calls().back().code);
-    DWORD session = 0;
-    ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    EXPECT_EQ(session, kv::load_u32(sim.calls().back().input.data()));
-    start(); // begins anew: the negotiation request is sent again
 }
 
 TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
@@ -100,11 +96,7 @@ TEST_F(Engine_test, NegotiationGatesOnVersionThenRegistersAndOpensThePortDriver)
         EXPECT_EQ(waits, g_sleeps);
         EXPECT_EQ(port_after && port_after <= attempts,
                   g_port_driver_handle != INVALID_HANDLE_VALUE && g_port_driver_handle != port);
-        auto all = sim.calls(); // unregister, then register, with the session id
-        ASSERT_EQ(calls + (version == 2 ? 2 : 0), all.size());
-        for (size_t i = calls; i < all.size(); ++i)
-            EXPECT_EQ(Bytes({7, 0, 0, 0}), all[i].input);
-        EXPECT_TRUE(version != 2 || all[calls].code == IOCTL_BUS_UNREGISTER_SESSION);
+        ASSERT_EQ(calls + (version == 2 ? 2 : 0), sim.calls().size()); // unregister, register
         MSG msg; // with no window the request to end is a message of this thread
         EXPECT_EQ(error != nullptr, PeekMessageW(&msg, nullptr, WM_CLOSE, WM_CLOSE, PM_REMOVE));
         ASSERT_EQ(error ? 1u : 0u, sim.events().size());

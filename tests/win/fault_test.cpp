@@ -211,32 +211,6 @@ TEST_F(Fault_test, EveryPeerCallEndedEveryWayLeavesAQuickStopAndNothingBehind)
     EXPECT_EQ(0u, p.wrong_completions);
 }
 
-// A streaming device caught by an unplug: the first of its requests warns, the rest are traced.
-TEST_F(Fault_test, RequestsOfAnUnlistedDeviceWarnOncePerDeviceAndRun)
-{
-    g_trace_logger_handle = 1;
-    g_trace_enable_level = 4;
-    g_trace_enabled = 1;
-    const auto stream = [this](size_t total)
-    {
-        p.submit_transfer(Sim_transfer::mdl_in, 0x77, 512);
-        for (int i = 0; i < 500 && p.count_lines(L"not listed") < total; ++i)
-            Sleep(10);
-        p.forget_outstanding();
-        return std::ranges::count_if(
-            p.lines(), [](const Log_line& line)
-            { return line.level == 3 && line.text.find(L"not listed") != std::wstring::npos; });
-    };
-    ASSERT_TRUE(session.start());
-    for (size_t i = 1; i < 30; ++i)
-        stream(i);
-    EXPECT_EQ(1, stream(30));
-    EXPECT_EQ(30u, p.count_lines(L"not listed"));
-    session.stop();
-    ASSERT_TRUE(session.start());
-    EXPECT_EQ(2, stream(31));
-}
-
 TEST_F(Fault_test, ATerminalVanishingMidFrameEndsEveryRequestUnplugsAllAndIsRetriedQuietly)
 {
     ASSERT_TRUE(session.start());

@@ -13,92 +13,27 @@
 
 #include <sddl.h>
 #include <thread>
-#include <tuple>
 #include <wtsapi32.h>
 
 static_assert(KV_MSG_ERROR == k_event_id_error && KV_MSG_WARNING == k_event_id_warning &&
                   KV_MSG_NO_CHANNEL == k_event_id_no_channel,
               "message file and the event ids disagree");
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int);
-
 namespace
 {
 
-const wchar_t k_popup_key[] = L"Software\\Orvik\\WinUSB\\DisableWarningPopup";
-BYTE g_product_type = VER_NT_WORKSTATION;
+using Shell_test = Entry_fixture;
 
-class Shell_test : public Engine_fixture
-{
-  protected:
-    void SetUp() override
-    {
-        Engine_fixture::SetUp();
-        g_seams.query_version = [](OSVERSIONINFOEXW* info)
-        { return info->wProductType = g_product_type, TRUE; };
-        g_seams.single_instance_name = instance_name.c_str();
-    }
-    void TearDown() override
-    {
-        if (app.joinable())
-            quit();
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, k_popup_key);
-        Engine_fixture::TearDown();
-    }
-    // Runs the entry on its own thread and waits (bounded) for its message loop.
-    void launch()
-    {
-        sim.clear_lines();
-        g_notify_icon_data.hWnd = nullptr;
-        app = std::thread([this] { exit_code = run_entry(); });
-        ASSERT_TRUE(sim.wait_for_line(L"kvUsbRedirector::InitInstance (exit)"));
-        ASSERT_NE(nullptr, window = g_notify_icon_data.hWnd);
-        SendMessageW(window, WM_NULL, 0, 0);
-    }
-    static int run_entry()
-    {
-        wchar_t command_line[] = L"";
-        return wWinMain(GetModuleHandleW(nullptr), nullptr, command_line, SW_SHOW);
-    }
-    void quit(UINT message = WM_COMMAND) // WM_CLOSE: how the negotiation ends it
-    {
-        PostMessageW(window, message, IDM_EXIT, 0);
-        app.join();
-        EXPECT_EQ(0, exit_code);
-        UnregisterClassW(L"KVUSBREDIRECTOR", GetModuleHandleW(nullptr));
-    }
-    // The process's own, so that a program left running by another test cannot refuse us.
-    std::wstring instance_name =
-        L"Local\\kvUsbRedirector.ShellTest." + std::to_wstring(GetCurrentProcessId());
-    std::thread app;
-    HWND window = nullptr;
-    int exit_code = -1;
-};
-
-// The edition and the switch are read at the entry; a failed start keeps the process with its
-// icon; session changes then start and stop the engine once.
-TEST_F(Shell_test, TheProcessStaysWithItsIconAndSessionChangesStartAndStopTheEngineOnce)
+// A domain controller is a server edition; a failed start keeps the process with its icon.
+TEST_F(Shell_test, TheProcessStaysWithItsIconWhenItsStartFails)
 {
     sim.end_calls({Sim_call::channel_open, Sim_end::fail_at_once, ERROR_FILE_NOT_FOUND});
     const UINT taskbar_created = RegisterWindowMessageW(L"TaskbarCreated");
-    for (auto [product, key, server] : {std::tuple{BYTE{VER_NT_SERVER}, true, true},
-                                        std::tuple{BYTE{VER_NT_DOMAIN_CONTROLLER}, false, true},
-                                        std::tuple{BYTE{VER_NT_WORKSTATION}, false, false}})
-    {
-        HKEY created = nullptr; // left empty: only the key counts
-        if (key && !RegCreateKeyExW(HKEY_LOCAL_MACHINE, k_popup_key, 0, nullptr, 0, KEY_WRITE,
-                                    nullptr, &created, nullptr))
-            RegCloseKey(created);
-        g_product_type = product;
-        launch();
-        EXPECT_EQ(key, g_warning_popup_disabled) << product;
-        EXPECT_EQ(server, g_is_server_os) << product;
-        EXPECT_TRUE(sim.has_line(L"kvUsbRedirector::InitInstance (g_start_threads failed)"));
-        EXPECT_FALSE(g_threads_started || IsWindowVisible(window));
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, k_popup_key);
-        if (server)
-            quit();
-    }
+    product_type = VER_NT_DOMAIN_CONTROLLER;
+    launch();
+    EXPECT_TRUE(g_is_server_os && !g_warning_popup_disabled);
+    EXPECT_TRUE(sim.has_line(L"kvUsbRedirector::InitInstance (g_start_threads failed)"));
+    EXPECT_FALSE(g_threads_started || IsWindowVisible(window));
     ICONINFO icon{}; // made at the small icon's size, at which the shell draws it
     BITMAP bits{};
     ASSERT_TRUE(GetIconInfo(g_notify_icon_data.hIcon, &icon));
