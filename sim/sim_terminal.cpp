@@ -93,6 +93,8 @@ bool Sim_terminal::inject(const std::vector<uint8_t>& frame)
 bool Sim_terminal::send(const std::vector<uint8_t>& frame)
 {
     std::lock_guard<std::mutex> lock(m_write_mutex);
+    if (transcript && frame.size() > kv::k_offset_code)
+        transcript->terminal_sent(frame[kv::k_offset_code]);
     DWORD written = 0;
     bool ok = WriteFile(m_end, frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr) &&
               written == frame.size();

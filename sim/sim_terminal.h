@@ -2,6 +2,8 @@
 // terminal's end of the channel pipe.
 #pragma once
 
+#include "sim_transcript.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -40,6 +42,7 @@ class Sim_terminal
     // The next frame of at least 64 KiB is read halfway, then on_cut breaks the channel.
     std::atomic<bool> cut_next_large_frame{false};
     std::function<void()> on_cut;
+    Sim_transcript* transcript = nullptr; // told the code of each frame sent
 
     std::atomic<uint64_t> frames_in{0}, bytes_in{0};
     std::atomic<uint64_t> out_data_errors{0};

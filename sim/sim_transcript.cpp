@@ -120,6 +120,7 @@ void Sim_transcript::forget()
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lines.clear();
     m_polls = 0;
+    m_codes_in.clear();
 }
 
 std::vector<std::wstring> Sim_transcript::lines()
@@ -136,7 +137,11 @@ std::string Sim_transcript::text()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         all += L"\n## the poller's device-list requests: " +
-               std::wstring(m_polls ? L"each 01000000 0b" : L"none") + L"\n";
+               std::wstring(m_polls ? L"each 01000000 0b" : L"none") +
+               L"\n## codes of the frames the terminal sent:";
+        for (BYTE code : m_codes_in)
+            all += L" " + std::to_wstring(code);
+        all += L"\n";
     }
     const int size = static_cast<int>(all.size());
     std::string utf8(
@@ -206,6 +211,12 @@ void Sim_transcript::event_reported(WORD type, DWORD id, bool with_sid, WORD cou
     std::lock_guard<std::mutex> lock(m_mutex);
     add(line);
     add(L"  text: " + g_escaped(text));
+}
+
+void Sim_transcript::terminal_sent(BYTE code)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_codes_in.insert(code);
 }
 
 void Sim_transcript::traced(UCHAR level, const wchar_t* text, size_t capacity)

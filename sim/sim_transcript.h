@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,7 @@ class Sim_transcript
     void forget();
     std::vector<std::wstring> lines();
     // The transcript as UTF-8; the poller's device-list requests are counted, not listed, since
-    // how many a step sees depends on its length.
+    // how many a step sees depends on its length, and so are the terminal's frames.
     std::string text();
 
     // The platform's reports. A channel write is made through write, with the transcript held,
@@ -35,6 +36,8 @@ class Sim_transcript
     void driver_called(DWORD code, const BYTE* input, DWORD size);
     void event_reported(WORD type, DWORD id, bool with_sid, WORD count, LPCWSTR* strings);
     void traced(UCHAR level, const wchar_t* text, size_t capacity);
+    // The terminal's reports: the code of each frame it sent, listed once at the end.
+    void terminal_sent(BYTE code);
 
   private:
     void add(const std::wstring& line);
@@ -44,6 +47,7 @@ class Sim_transcript
     std::vector<std::wstring> m_lines;
     std::vector<BYTE> m_channel_out; // bytes written, up to the next whole frame
     size_t m_polls = 0;
+    std::set<BYTE> m_codes_in;
     HMODULE m_messages = nullptr; // the exe's message table
 };
 

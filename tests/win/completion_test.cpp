@@ -114,11 +114,6 @@ TEST_F(Completion_test, ThePumpForwardsWhatItCanAndAnswersTheRestWithMadeUpFailu
             expected.push_back(
                 le(uint32_t{6}, code, BYTE{12}, uint32_t{7}, uint64_t{0}, uint64_t{0}, BYTE{0}));
     }
-    // Claims more than the query buffer: never sent. A code-15 failure reaches the port driver
-    // as a plain code-8 reap reply.
-    ASSERT_TRUE(sim.hand_request(le(uint32_t{0x20FF}, BYTE{7}, uint32_t{7}, uint32_t{0x82},
-                                    uint64_t{0}, uint16_t{0}, BYTE{0})));
-    expected.push_back(reap(8, 1, 12, 0x82, 0, nullptr));
     EXPECT_EQ(expected, completions());
 }
 

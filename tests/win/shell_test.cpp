@@ -32,7 +32,6 @@ TEST_F(Shell_test, TheProcessStaysWithItsIconWhenItsStartFails)
     product_type = VER_NT_DOMAIN_CONTROLLER;
     launch();
     EXPECT_TRUE(g_is_server_os && !g_warning_popup_disabled);
-    EXPECT_TRUE(sim.has_line(L"kvUsbRedirector::InitInstance (g_start_threads failed)"));
     EXPECT_FALSE(g_threads_started || IsWindowVisible(window));
     ICONINFO icon{}; // made at the small icon's size, at which the shell draws it
     BITMAP bits{};
@@ -86,33 +85,6 @@ TEST_F(Shell_test, OneInstanceASession)
     EXPECT_EQ(unregisters + 1, sim.inputs(IOCTL_BUS_UNREGISTER_SESSION).size());
     EXPECT_TRUE(g_claim_single_instance(g_seams.single_instance_name, &probe)); // released at exit
     probe.reset();
-}
-
-// The real program, with the system's own bindings: Wine has no virtual channel, and the
-// program stays with its hidden window until it is told to exit.
-TEST(Exe_test, RunsWithoutChannelUntilExit)
-{
-    PROCESS_INFORMATION process{};
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    wchar_t command[] = L"kvUsbRedirector.exe"; // found beside the tests first
-    ASSERT_TRUE(CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &process));
-    HWND window = nullptr;
-    DWORD owner = 0;
-    for (int i = 0; i < 200 && owner != process.dwProcessId; ++i, Sleep(50))
-        GetWindowThreadProcessId(window = FindWindowW(L"KVUSBREDIRECTOR", nullptr), &owner);
-    EXPECT_EQ(owner, process.dwProcessId);
-    EXPECT_FALSE(IsWindowVisible(window));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(process.hProcess, 500));
-    PostMessageW(window, WM_COMMAND, IDM_EXIT, 0);
-    if (WaitForSingleObject(process.hProcess, 20000) != WAIT_OBJECT_0)
-        TerminateProcess(process.hProcess, 99);
-    DWORD code = 98;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    EXPECT_EQ(0u, code);
 }
 
 } // namespace

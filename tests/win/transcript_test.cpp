@@ -70,7 +70,7 @@ class Transcript_test : public Entry_fixture
         g_seams.register_restart = [](PCWSTR, DWORD flags) {
             return g_transcript->note(L"restart registered, flags " + std::to_wstring(flags)), S_OK;
         };
-        g_transcript = sim.transcript = &transcript;
+        g_transcript = sim.transcript = terminal.transcript = &transcript;
         g_language = 0x0409;
         set_value(L"StopInstances", 7); // left by an earlier drain
         g_settle_event_budget(sim);
@@ -111,6 +111,7 @@ class Transcript_test : public Entry_fixture
     {
         step(heading, [&] { request(), app.join(); });
         transcript.note(L"exit code " + std::to_wstring(exit_code));
+        UnregisterClassW(L"KVUSBREDIRECTOR", GetModuleHandleW(nullptr));
     }
     void list(const Sim_device& device, size_t plugged)
     {
@@ -153,12 +154,15 @@ class Transcript_test : public Entry_fixture
         how == ENDSESSION_CLOSEAPP ? exit_on(what, end) : step(what, end);
     }
     // The dialog's texts, then the answer: IDOK, IDCANCEL, or 0 to unlist the device and let its
-    // timer end the dialog.
-    void answer(uint32_t id, int button)
+    // timer end the dialog; the id it shows changed first to id_text, when given.
+    void answer(uint32_t id, int button, const wchar_t* id_text = nullptr)
     {
         HWND dialog = g_wait_for_share_dialog();
         ASSERT_NE(nullptr, dialog);
-        const wchar_t* how = button == IDOK ? L"yes" : button ? L"no" : L"by its timer";
+        const wchar_t* how = id_text          ? L"yes, its device id changed"
+                             : button == IDOK ? L"yes"
+                             : button         ? L"no"
+                                              : L"by its timer";
         step(L"the share dialog in language " + std::to_wstring(g_language) + L", answered " + how,
              [&]
              {
@@ -173,6 +177,8 @@ class Transcript_test : public Entry_fixture
                      GetDlgItemTextW(dialog, control, text, 1100);
                      transcript.note(L"dialog " + std::wstring(what) + L": " + g_escaped(text));
                  }
+                 if (id_text)
+                     SetDlgItemTextW(dialog, IDC_DEVICE_ID, id_text);
                  if (button)
                      SendMessageW(GetDlgItem(dialog, button), BM_CLICK, 0, 0);
                  else
@@ -256,6 +262,7 @@ TEST_F(Transcript_test, Workstation)
         send(L"a frame of code " + std::to_wstring(code), le(uint32_t{5}, code, uint32_t{1}));
     send(L"an empty frame", le(uint32_t{0}));
     send(L"a negotiate reply without its version", le(uint32_t{1}, BYTE{kv::code_negotiate}));
+    send(L"an open reply a byte short", le(uint32_t{5}, BYTE{kv::code_open}, uint32_t{1}));
     send(L"a reset reply with status 3",
          le(uint32_t{6}, BYTE{kv::code_reset}, BYTE{3}, uint32_t{1}));
     Bytes listing = terminal.device_list_reply(), bad_name = record({.id = 8});
@@ -272,7 +279,15 @@ TEST_F(Transcript_test, Workstation)
     list({4, 0x1234, 0x5678, 0x0100, "Stick", "SN-1"}, 3); // device 1's twin
     tray_menu();
     unlist(4);
+    sim.end_calls({Sim_call::port_unplug, Sim_end::pend_then_fail, ERROR_GEN_FAILURE});
     unlist(2);
+    sim.end_calls_as_usual();
+    step(L"the channel fails the poller's next request",
+         [this]
+         {
+             sim.end_calls({Sim_call::channel_write, Sim_end::fail_at_once, ERROR_GEN_FAILURE,
+                            Sim_driver::any, ~0u, 1});
+         });
     tray_menu();
     // No poll from here to the disconnect: the channel's next write is the transfer's.
     g_seams.timing.device_list_period_ms = 60000;
@@ -287,6 +302,10 @@ TEST_F(Transcript_test, Workstation)
     }
     g_seams.timing.device_list_period_ms = 50;
     session_change(L"the client disconnects", WTS_REMOTE_DISCONNECT);
+    sim.end_calls({Sim_call::channel_open, Sim_end::fail_at_once, ERROR_GEN_FAILURE});
+    session_change(L"a client connects whose USB channel cannot be opened", WTS_REMOTE_CONNECT);
+    session_change(L"that client disconnects", WTS_REMOTE_DISCONNECT);
+    sim.end_calls_as_usual();
     sim.end_calls({Sim_call::channel_open, Sim_end::fail_at_once, ERROR_FILE_NOT_FOUND});
     session_change(L"a client without USB redirection connects", WTS_REMOTE_CONNECT);
     tray_menu();
@@ -330,6 +349,8 @@ TEST_F(Transcript_test, ServerWithRulesAndQuestions)
     list({6, 0x1234, 0x5678, 0x0600, "Phone", "SN-6"}, 1);
     answer(6, IDOK);
     sim.fail_calls(0);
+    list({7, 0x1234, 0x5678, 0x0700, "Tablet", "SN-7"}, 1);
+    answer(7, IDOK, L"8");
     sim.clear_lines();
     step(L"the administrator adds the deny rule 1234:5678:0100",
          [this]
@@ -339,15 +360,28 @@ TEST_F(Transcript_test, ServerWithRulesAndQuestions)
          });
     tray_menu();
     end_session(L"the session's end is cancelled", FALSE, ENDSESSION_LOGOFF);
-    end_session(L"the user logs off", TRUE, ENDSESSION_LOGOFF);
+    sim.fail_calls(IOCTL_BUS_UNREGISTER_SESSION);
+    end_session(L"the user logs off, and the bus driver refuses the unregistration", TRUE,
+                ENDSESSION_LOGOFF);
+    sim.fail_calls(0);
     step(L"another value of the product's key changes", [] { set_value(L"Other", 7); });
     end_session(L"the installer's restart manager asks the program to close", TRUE,
                 ENDSESSION_CLOSEAPP);
-    UnregisterClassW(L"KVUSBREDIRECTOR", GetModuleHandleW(nullptr));
     // The share question switched off: only the key counts.
     RegSetKeyValueW(HKEY_LOCAL_MACHINE, k_popup_key, nullptr, REG_SZ, L"", sizeof(wchar_t));
     launch();
-    exit_on(L"the installer asks every instance to stop", [] { set_value(L"StopInstances", 8); });
+    exit_on(L"the terminal answers a negotiation with version 1",
+            [this] { terminal.inject(le(uint32_t{2}, BYTE{kv::code_negotiate}, BYTE{1})); });
+    sim.end_calls({Sim_call::channel_open, Sim_end::fail_at_once, ERROR_GEN_FAILURE});
+    step(L"the program starts, its USB channel failing", [this] { Entry_fixture::launch(); });
+    sim.end_calls_as_usual();
+    sim.fail_calls(IOCTL_BUS_REGISTER_SESSION);
+    exit_on(L"a client connects, and the bus driver refuses the registration",
+            [this]
+            {
+                SendMessageW(window, WM_WTSSESSION_CHANGE, WTS_REMOTE_CONNECT, 0);
+                terminal.stop(), terminal.start(sim.terminal());
+            });
     compare("server.txt");
 }
 
