@@ -137,8 +137,6 @@ int main()
     session.terminal.add_device(disk);
     if (!wait_for_events(session.platform, session.platform.events().size() + 1))
         say(session, "FAILED: devid 0x%X was not refused", disk.id);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, k_policy_key);
-    g_read_device_policy();
 
     // A server edition asks before each new device is shared.
     say(session, "server edition from here: the user is asked before a new device is shared");
@@ -159,6 +157,8 @@ int main()
         }
     }
     print_tray_menu(session);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, k_policy_key); // kept till now: the disk stays refused
+    g_read_device_policy();
     session.stop();
     say(session, "engine stopped; remaining devices unplugged:");
     for (size_t i = 1; i < session.platform.unplug_order.size(); ++i)
