@@ -191,12 +191,12 @@ class Transcript_test : public Entry_fixture
         step(L"the port driver asks: " + what,
              [&] { sim.queue_request(request), sim.wait_idle(10000); });
     }
-    void transfer(const std::wstring& what, Sim_transfer kind)
+    void transfer(const std::wstring& what, Sim_transfer kind, uint32_t size = 8)
     {
         step(L"the port driver asks: " + what,
              [&]
              {
-                 sim.submit_transfer(kind, 1, 8);
+                 sim.submit_transfer(kind, 1, size);
                  EXPECT_TRUE(sim.wait_idle(10000));
              });
     }
@@ -292,13 +292,14 @@ TEST_F(Transcript_test, Workstation)
     // No poll from here to the disconnect: the channel's next write is the transfer's.
     g_seams.timing.device_list_period_ms = 60000;
     Sleep(300);
-    for (Sim_transfer kind : {Sim_transfer::mdl_in, Sim_transfer::mdl_out})
+    for (auto [what, kind, size] :
+         {std::tuple{L"queue-mdl-urb, in", Sim_transfer::mdl_in, 8},
+          {L"queue-mdl-urb, out", Sim_transfer::mdl_out, 8},
+          {L"queue-urb, out, more than a chunk", Sim_transfer::plain_out, 2000}})
     {
         sim.end_calls({Sim_call::channel_write, Sim_end::fail_at_once, ERROR_GEN_FAILURE,
                        Sim_driver::any, 0xFFFFFFFF, 1});
-        transfer(kind == Sim_transfer::mdl_in ? L"queue-mdl-urb, in, and the channel fails it"
-                                              : L"queue-mdl-urb, out, and the channel fails it",
-                 kind);
+        transfer(what + std::wstring(L", and the channel fails it"), kind, size);
     }
     g_seams.timing.device_list_period_ms = 50;
     session_change(L"the client disconnects", WTS_REMOTE_DISCONNECT);
