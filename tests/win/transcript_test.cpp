@@ -204,7 +204,7 @@ class Transcript_test : public Entry_fixture
     {
         step(L"the terminal sends: " + what, [&] { terminal.inject(frame); });
     }
-    void session_change(const wchar_t* what, WPARAM change)
+    void session_change(const std::wstring& what, WPARAM change)
     {
         step(what, [&] { SendMessageW(window, WM_WTSSESSION_CHANGE, change, 0); });
     }
@@ -292,21 +292,27 @@ TEST_F(Transcript_test, Workstation)
     // No poll from here to the disconnect: the channel's next write is the transfer's.
     g_seams.timing.device_list_period_ms = 60000;
     Sleep(300);
-    for (auto [what, kind, size] :
-         {std::tuple{L"queue-mdl-urb, in", Sim_transfer::mdl_in, 8},
-          {L"queue-mdl-urb, out", Sim_transfer::mdl_out, 8},
-          {L"queue-urb, out, more than a chunk", Sim_transfer::plain_out, 2000}})
+    for (auto [what, kind, size, end] :
+         {std::tuple{L"queue-mdl-urb, in", Sim_transfer::mdl_in, 8, Sim_end::fail_at_once},
+          {L"queue-mdl-urb, out", Sim_transfer::mdl_out, 8, Sim_end::fail_at_once},
+          {L"queue-urb, out, more than a chunk", Sim_transfer::plain_out, 2000,
+           Sim_end::fail_at_once},
+          {L"queue-mdl-urb, in, pending", Sim_transfer::mdl_in, 8, Sim_end::pend_then_fail}})
     {
-        sim.end_calls({Sim_call::channel_write, Sim_end::fail_at_once, ERROR_GEN_FAILURE,
-                       Sim_driver::any, 0xFFFFFFFF, 1});
+        sim.end_calls({Sim_call::channel_write, end, ERROR_GEN_FAILURE, Sim_driver::any, ~0u, 1});
         transfer(what + std::wstring(L", and the channel fails it"), kind, size);
     }
     g_seams.timing.device_list_period_ms = 50;
     session_change(L"the client disconnects", WTS_REMOTE_DISCONNECT);
-    sim.end_calls({Sim_call::channel_open, Sim_end::fail_at_once, ERROR_GEN_FAILURE});
-    session_change(L"a client connects whose USB channel cannot be opened", WTS_REMOTE_CONNECT);
-    session_change(L"that client disconnects", WTS_REMOTE_DISCONNECT);
-    sim.end_calls_as_usual();
+    for (auto [call, driver, what] :
+         {std::tuple{Sim_call::channel_open, Sim_driver::any, L"its USB channel cannot be opened"},
+          {Sim_call::class_devs, Sim_driver::bus, L"the bus driver's interface cannot be listed"}})
+    {
+        sim.end_calls({call, Sim_end::fail_at_once, ERROR_GEN_FAILURE, driver});
+        session_change(L"a client connects, and " + std::wstring(what), WTS_REMOTE_CONNECT);
+        session_change(L"that client disconnects", WTS_REMOTE_DISCONNECT);
+        sim.end_calls_as_usual();
+    }
     sim.end_calls({Sim_call::channel_open, Sim_end::fail_at_once, ERROR_FILE_NOT_FOUND});
     session_change(L"a client without USB redirection connects", WTS_REMOTE_CONNECT);
     tray_menu();
