@@ -47,9 +47,11 @@ build() {
         flock -o /tmp/kv-build.lock cmake --build "$scratch/win" -j2 --target kv_win_tests kvUsbRedirector \
             kv_session_control_tests >/dev/null 2>&1
 }
-# 0 when every test passes; the Wine tests run in one process and stop at the first failure.
+# 0 when every test passes; the Wine tests run in one process and stop at the first failure,
+# in the build folder, where they leave what they write (the transcripts).
 run_tests() {
     "$scratch/native/kv_native_tests" --gtest_fail_fast >"$scratch/native.log" 2>&1 || return 1
+    cd "$scratch/win"
     flock -o /tmp/kv-build.lock timeout 150 /usr/lib/wine/wine64 "$scratch/win/kv_win_tests.exe" \
         --gtest_fail_fast >"$scratch/wine.log" 2>&1 &&
         flock -o /tmp/kv-build.lock timeout 150 /usr/lib/wine/wine64 \
