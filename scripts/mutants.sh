@@ -113,6 +113,10 @@ main() {
             [[ "$verdict" == caught* ]] && caught=$((caught + 1))
         fi
         printf '%-60s %s (%d s)\n' "$name" "$verdict" $((SECONDS - started))
+        # A transcript that differs: its first lines removed and added, as gtest's diff shows them.
+        [[ "$verdict" == "caught by Transcript_test"* ]] &&
+            grep -A60 '^With diff:' "$scratch/wine.log" | grep -E '^[-+][^-+"]' | head -n 4 |
+            cut -c1-200 | sed 's/^/    /' || true
     done
     build >/dev/null || true
     echo "$caught of $total planted faults caught"
