@@ -72,7 +72,9 @@ class Transcript_test : public Entry_fixture
         };
         g_transcript = sim.transcript = terminal.transcript = &transcript;
         g_language = 0x0409;
-        set_value(L"StopInstances", 7); // left by an earlier drain
+        for (const wchar_t* key : {k_policy_key, k_product_key, k_popup_key})
+            RegDeleteTreeW(HKEY_LOCAL_MACHINE, key); // as a run that was killed may leave them
+        set_value(L"StopInstances", 7);              // left by an earlier drain
         g_settle_event_budget(sim);
         transcript.forget();
     }
