@@ -6,18 +6,6 @@
 #include <cstdio>
 #include <iterator>
 
-std::wstring g_hex(const BYTE* bytes, size_t size)
-{
-    std::wstring hex;
-    wchar_t two[4];
-    for (size_t i = 0; i < size; ++i)
-    {
-        std::swprintf(two, 4, L"%02x", bytes[i]);
-        hex += (i == 4 || i == 5 ? L" " : L"") + std::wstring(two);
-    }
-    return hex;
-}
-
 const wchar_t* g_code_name(BYTE code)
 {
     constexpr const wchar_t* k_names[] = {L"open",
@@ -56,6 +44,19 @@ std::wstring g_escaped(const std::wstring& text)
 namespace
 {
 
+// Hex bytes, a gap after the length field and the code.
+std::wstring hex(const BYTE* bytes, size_t size)
+{
+    std::wstring hex;
+    wchar_t two[4];
+    for (size_t i = 0; i < size; ++i)
+    {
+        std::swprintf(two, 4, L"%02x", bytes[i]);
+        hex += (i == 4 || i == 5 ? L" " : L"") + std::wstring(two);
+    }
+    return hex;
+}
+
 // "<where><code name>: <hex>"; the mapped buffer's address, which the heap chooses, follows an
 // MDL completion's header and is not written down.
 std::wstring frame_line(const wchar_t* where, const BYTE* frame, size_t size)
@@ -63,7 +64,7 @@ std::wstring frame_line(const wchar_t* where, const BYTE* frame, size_t size)
     const BYTE code = size > kv::k_offset_code ? frame[kv::k_offset_code] : 0xFF;
     const bool mdl = code == kv::code_mdl_reap_complete && size == kv::k_reap_header_size + 8;
     return std::wstring(where) + g_code_name(code) + L": " +
-           g_hex(frame, mdl ? kv::k_reap_header_size : size) + (mdl ? L" <address>" : L"");
+           hex(frame, mdl ? kv::k_reap_header_size : size) + (mdl ? L" <address>" : L"");
 }
 
 const wchar_t* driver_call_name(DWORD code)
@@ -186,8 +187,7 @@ BOOL Sim_transcript::channel_write(const BYTE* bytes, DWORD size,
 void Sim_transcript::driver_called(DWORD code, const BYTE* input, DWORD size)
 {
     if (const wchar_t* name = driver_call_name(code); name && m_frames)
-        note(code == IOCTL_PORT_COMPLETE ? frame_line(name, input, size)
-                                         : name + g_hex(input, size));
+        note(code == IOCTL_PORT_COMPLETE ? frame_line(name, input, size) : name + hex(input, size));
 }
 
 void Sim_transcript::event_reported(WORD type, DWORD id, bool with_sid, WORD count,

@@ -51,8 +51,6 @@ class Sim_transcript
     HMODULE m_messages = nullptr; // the exe's message table
 };
 
-// Hex bytes, a gap after the length field and the code; a code's name; a text with its control
-// characters and backslashes escaped.
-std::wstring g_hex(const BYTE* bytes, size_t size);
+// A code's name; a text with its control characters, backslashes and word joiners escaped.
 const wchar_t* g_code_name(BYTE code);
 std::wstring g_escaped(const std::wstring& text);
